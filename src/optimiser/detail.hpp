@@ -1,0 +1,67 @@
+// Internal pieces of the optimiser, exposed for its unit tests.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "optimiser/bits.hpp"
+#include "optimiser/optimiser.hpp"
+
+namespace plenexa::optimiser::detail {
+
+// One node of a contraction tree: a leaf for an input, or a pair of earlier nodes.
+struct Node {
+    static constexpr uint32_t leaf = UINT32_MAX;
+    uint32_t left;   // `leaf`, or the node contracted first
+    uint32_t right;  // the input index of a leaf, or the node contracted second
+};
+
+// Contraction steps numbered as in a tree walk: numbers below N are inputs, and
+// step k produces number N + k.
+using Numbered = std::vector<std::array<uint64_t, 2>>;
+
+// Turns numbered steps over `n_inputs` inputs into positions in a shrinking operand list.
+Path path_from_numbered(const Numbered& numbered, uint64_t n_inputs);
+
+// Numbers the tree under `root` in post-order, left before right.
+Numbered number_tree(const std::vector<Node>& nodes, uint32_t root, uint64_t n_inputs);
+
+// Order in which component results are merged, given for each the size of its axes and
+// the size of those of its axes that the output keeps (MAX on overflow): always the two
+// smallest, the later of equal sizes first. Items 0..C-1 are the results, step t makes
+// item C + t; each step lists the item taken first, then the second.
+Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes);
+
+// For a group of inputs, the union of the axes of any subset of them, looked up a
+// byte of the subset at a time.
+template <int W>
+class UnionTable {
+public:
+    // Builds the lookups for inputs whose axes are `inputs` (at most 64).
+    explicit UnionTable(const std::vector<Bits<W>>& inputs) {
+        chunks_ = (inputs.size() + 7) / 8;
+        table_.assign(chunks_ * 256, Bits<W>{});
+        for (size_t c = 0; c < chunks_; ++c) {
+            for (unsigned byte = 1; byte < 256; ++byte) {
+                const unsigned low = byte & (byte - 1);
+                const size_t j = c * 8 + __builtin_ctz(byte);
+                table_[c * 256 + byte] = table_[c * 256 + low];
+                if (j < inputs.size()) table_[c * 256 + byte] |= inputs[j];
+            }
+        }
+    }
+
+    // Union of the axes of the inputs in `subset`.
+    Bits<W> of(uint64_t subset) const {
+        Bits<W> r;
+        for (size_t c = 0; c < chunks_; ++c) r |= table_[c * 256 + ((subset >> (8 * c)) & 0xff)];
+        return r;
+    }
+
+private:
+    size_t chunks_ = 0;
+    std::vector<Bits<W>> table_;
+};
+
+}  // namespace plenexa::optimiser::detail

@@ -1,0 +1,405 @@
+// The bounded dynamic-programming contraction-order search.
+#include "optimiser/optimiser.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <queue>
+#include <string>
+
+#include "optimiser/bits.hpp"
+#include "optimiser/detail.hpp"
+#include "optimiser/table.hpp"
+#include "util/failure.hpp"
+
+namespace plenexa::optimiser {
+
+using detail::Node;
+using detail::Numbered;
+
+namespace {
+
+// Widest axis bitmap compiled in, in 64-bit words.
+constexpr size_t max_words = 8;
+
+// One connected group of inputs, with its axes renumbered 0, 1, ... in order of first use.
+struct Component {
+    std::vector<uint32_t> inputs;               // input indices, ascending
+    std::vector<std::vector<uint32_t>> axes;    // per input, its distinct local axes
+    std::vector<uint64_t> sizes;                // per local axis, its size
+    std::vector<uint8_t> in_output;             // per local axis, 1 when the output keeps it
+};
+
+// A solved component: the sizes of its result with and without summed axes, and its tree.
+struct Solved {
+    uint64_t size;
+    uint64_t output_size;
+    uint32_t root;
+};
+
+// State shared by the components of one call.
+struct Call {
+    const Options& options;
+    uint64_t mem_cap;
+    std::vector<Node> tree;   // nodes of the finished trees, children before parents
+    std::vector<Node> arena;  // nodes made by the current component's search
+};
+
+// Appends `node` to `nodes`, refusing to outgrow 32-bit node numbers.
+uint32_t push_node(std::vector<Node>& nodes, Node node) {
+    if (nodes.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+    nodes.push_back(node);
+    return static_cast<uint32_t>(nodes.size() - 1);
+}
+
+// Copies the tree under arena node `root` into the call's tree and returns its new root.
+uint32_t keep_tree(Call& call, uint32_t root) {
+    constexpr uint32_t unused = UINT32_MAX;
+    std::vector<uint32_t> moved(root + 1, unused);
+    std::vector<uint32_t> stack{root};
+    moved[root] = 0;
+    while (!stack.empty()) {
+        const Node node = call.arena[stack.back()];
+        stack.pop_back();
+        if (node.left == Node::leaf) continue;
+        for (uint32_t child : {node.left, node.right}) {
+            if (moved[child] == unused) {
+                moved[child] = 0;
+                stack.push_back(child);
+            }
+        }
+    }
+    // Children precede parents in the arena, so one ascending pass maps every child first.
+    for (uint32_t i = 0; i <= root; ++i) {
+        if (moved[i] == unused) continue;
+        Node node = call.arena[i];
+        if (node.left != Node::leaf) node = {moved[node.left], moved[node.right]};
+        moved[i] = push_node(call.tree, node);
+    }
+    return moved[root];
+}
+
+// Searches one component of 2 to 63 inputs with W-word axis bitmaps. Returns nothing
+// when neither cap can grow any further and the call must fall back.
+template <int W>
+std::optional<Solved> search(Call& call, const Component& comp) {
+    const size_t k = comp.inputs.size();
+    const uint64_t* sizes = comp.sizes.data();
+    const uint64_t everything = (uint64_t{1} << k) - 1;
+    const bool check_outer = call.options.check_outer;
+    const uint64_t hash_map_cap = call.options.hash_map_cap;
+
+    std::vector<Bits<W>> input_axes(k);
+    Bits<W> output, all;
+    for (size_t j = 0; j < k; ++j) {
+        for (uint32_t a : comp.axes[j]) input_axes[j].set(a);
+        all |= input_axes[j];
+    }
+    for (size_t a = 0; a < comp.sizes.size(); ++a)
+        if (comp.in_output[a]) output.set(a);
+    const detail::UnionTable<W> unions(input_axes);
+
+    uint64_t cost_cap;
+    if (!size_of(all & output, sizes, cost_cap)) cost_cap = max_u64;
+    cost_cap = std::max<uint64_t>(cost_cap, 2);
+
+    // tables[n] holds, per subgraph of n inputs (bit j = j-th input of the component),
+    // the cheapest contraction of it that has passed the caps so far, in insertion order.
+    std::vector<Table<W>> tables(k + 1);
+    call.arena.clear();
+    for (size_t j = 0; j < k; ++j)
+        tables[1].append(uint64_t{1} << j, input_axes[j], 0, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
+
+    std::vector<uint32_t> picks;
+    while (tables[k].empty()) {
+        if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
+        const uint64_t mem_cap = call.mem_cap;
+        for (size_t n = 2; n <= k; ++n) {
+            Table<W>& held = tables[n];
+            for (size_t m = 1; m <= n / 2; ++m) {
+                const Table<W>& left = tables[m];
+                const Table<W>& right = tables[n - m];
+                if (left.empty() || right.empty()) continue;
+                const size_t n_left = left.size(), n_right = right.size();
+                if (picks.size() < n_right) picks.resize(n_right);
+                for (size_t i = 0; i < n_left; ++i) {
+                    const uint64_t a_cost = left.costs[i];
+                    if (a_cost >= cost_cap) continue;
+                    const uint64_t a_sub = left.subgraphs[i];
+                    const Bits<W> a_axes = left.axes[i];
+                    const uint64_t b_cost_limit = cost_cap - a_cost;
+                    // A pair of equal halves is met twice; the second orientation ties and never wins.
+                    size_t count = 0;
+                    for (size_t j = (m == n - m) ? i + 1 : 0; j < n_right; ++j) {
+                        const bool ok = ((right.subgraphs[j] & a_sub) == 0) &
+                                        (check_outer | a_axes.meets(right.axes[j])) &
+                                        (right.costs[j] < b_cost_limit);
+                        picks[count] = static_cast<uint32_t>(j);
+                        count += ok;
+                    }
+                    for (size_t t = 0; t < count; ++t) {
+                        const size_t j = picks[t];
+                        const Bits<W> both = a_axes | right.axes[j];
+                        uint64_t pair_cost;
+                        if (!size_of(both, sizes, pair_cost)) continue;
+                        const uint64_t cost = add_saturating(a_cost + right.costs[j], pair_cost);
+                        if (cost >= cost_cap) continue;
+                        const uint64_t s = a_sub | right.subgraphs[j];
+                        const int64_t pos = held.find(s);
+                        if (pos >= 0) {
+                            if (cost >= held.costs[pos]) continue;
+                        } else if (held.size() >= hash_map_cap) {
+                            continue;
+                        }
+                        const Bits<W> kept = both & (output | unions.of(everything & ~s));
+                        uint64_t kept_size;
+                        if (!size_of(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
+                        const uint32_t node = push_node(call.arena, {left.nodes[i], right.nodes[j]});
+                        if (pos >= 0)
+                            held.replace(pos, kept, cost, node);
+                        else
+                            held.append(s, kept, cost, node);
+                    }
+                }
+            }
+        }
+        if (!tables[k].empty()) break;
+        if (cost_cap <= max_u64 / 4)
+            cost_cap *= 4;
+        else if (call.mem_cap == max_u64)
+            return std::nullopt;
+        else
+            call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
+    }
+
+    const Table<W>& full = tables[k];
+    Solved solved;
+    if (!size_of(full.axes[0], sizes, solved.size)) solved.size = max_u64;
+    solved.output_size = solved.size;
+    solved.root = keep_tree(call, full.nodes[0]);
+    return solved;
+}
+
+// Solves a one-input component: the input itself, keeping all of its axes.
+Solved single(Call& call, const Component& comp) {
+    Solved solved{1, 1, 0};
+    for (size_t a = 0; a < comp.sizes.size(); ++a) {
+        solved.size = mul_saturating(solved.size, comp.sizes[a]);
+        if (comp.in_output[a]) solved.output_size = mul_saturating(solved.output_size, comp.sizes[a]);
+    }
+    solved.root = push_node(call.tree, {Node::leaf, comp.inputs[0]});
+    return solved;
+}
+
+// Finds the root of `i` in the union-find forest, halving paths on the way.
+uint32_t find_root(std::vector<uint32_t>& parent, uint32_t i) {
+    while (parent[i] != i) {
+        parent[i] = parent[parent[i]];
+        i = parent[i];
+    }
+    return i;
+}
+
+// Groups inputs that share axis ids, transitively; components come in ascending order of
+// their smallest input, and each one's axes are renumbered densely.
+std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_ints,
+                             const std::vector<uint64_t>& output_ints, const std::vector<uint64_t>& int_sizes) {
+    const size_t n = input_ints.size();
+    if (n >= UINT32_MAX) throw std::bad_alloc();
+
+    std::vector<uint64_t> ids;
+    for (const auto& list : input_ints) ids.insert(ids.end(), list.begin(), list.end());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    auto dense = [&](uint64_t id) { return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin()); };
+
+    std::vector<uint8_t> in_output(ids.size(), 0);
+    for (uint64_t id : output_ints) {
+        const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        if (it != ids.end() && *it == id) in_output[it - ids.begin()] = 1;
+    }
+
+    // Per input its distinct dense axes, in first-use order; then union-find over inputs.
+    std::vector<std::vector<uint32_t>> input_dense(n);
+    std::vector<uint32_t> first_user(ids.size(), UINT32_MAX);
+    std::vector<uint32_t> parent(n);
+    for (uint32_t i = 0; i < n; ++i) parent[i] = i;
+    for (uint32_t i = 0; i < n; ++i) {
+        for (uint64_t id : input_ints[i]) {
+            const size_t d = dense(id);
+            if (first_user[d] == i) continue;
+            input_dense[i].push_back(static_cast<uint32_t>(d));
+            if (first_user[d] == UINT32_MAX) {
+                first_user[d] = i;
+            } else {
+                const uint32_t a = find_root(parent, first_user[d]), b = find_root(parent, i);
+                if (a != b) parent[std::max(a, b)] = std::min(a, b);
+                first_user[d] = i;  // later repeats within input i are now recognised
+            }
+        }
+    }
+
+    std::vector<Component> comps;
+    std::vector<uint32_t> comp_of(n, UINT32_MAX);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t r = find_root(parent, i);
+        if (comp_of[r] == UINT32_MAX) {
+            comp_of[r] = static_cast<uint32_t>(comps.size());
+            comps.emplace_back();
+        }
+        comps[comp_of[r]].inputs.push_back(i);
+    }
+
+    std::vector<uint32_t> local(ids.size(), UINT32_MAX);
+    for (Component& comp : comps) {
+        for (uint32_t i : comp.inputs) {
+            std::vector<uint32_t> axes;
+            for (uint32_t d : input_dense[i]) {
+                if (local[d] == UINT32_MAX) {
+                    local[d] = static_cast<uint32_t>(comp.sizes.size());
+                    comp.sizes.push_back(ids[d] < int_sizes.size() ? int_sizes[ids[d]] : 1);
+                    comp.in_output.push_back(in_output[d]);
+                }
+                axes.push_back(local[d]);
+            }
+            comp.axes.push_back(std::move(axes));
+        }
+    }
+    return comps;
+}
+
+// The answer given when the search cannot complete: contract the first two operands, N - 1 times.
+Path fallback(size_t n) { return Path(n - 1, std::vector<uint64_t>{0, 1}); }
+
+}  // namespace
+
+namespace detail {
+
+Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
+    struct Item {
+        uint64_t size;
+        uint64_t output_size;
+        uint64_t number;
+    };
+    // The top is the smallest size; among equal sizes, the latest item.
+    auto later = [](const Item& a, const Item& b) { return a.size != b.size ? a.size > b.size : a.number < b.number; };
+    std::priority_queue<Item, std::vector<Item>, decltype(later)> queue(later);
+    for (uint64_t i = 0; i < sizes.size(); ++i) queue.push({sizes[i][0], sizes[i][1], i});
+    Numbered steps;
+    uint64_t next = sizes.size();
+    while (queue.size() > 1) {
+        const Item a = queue.top();
+        queue.pop();
+        const Item b = queue.top();
+        queue.pop();
+        steps.push_back({a.number, b.number});
+        const uint64_t merged = mul_saturating(a.output_size, b.output_size);
+        queue.push({merged, merged, next++});
+    }
+    return steps;
+}
+
+Numbered number_tree(const std::vector<Node>& nodes, uint32_t root, uint64_t n_inputs) {
+    Numbered numbered;
+    std::vector<std::pair<uint32_t, bool>> stack{{root, false}};
+    std::vector<uint64_t> values;
+    while (!stack.empty()) {
+        const auto [index, expanded] = stack.back();
+        stack.pop_back();
+        const Node node = nodes[index];
+        if (node.left == Node::leaf) {
+            values.push_back(node.right);
+        } else if (!expanded) {
+            stack.push_back({index, true});
+            stack.push_back({node.right, false});
+            stack.push_back({node.left, false});
+        } else {
+            const uint64_t right = values.back();
+            values.pop_back();
+            const uint64_t left = values.back();
+            values.pop_back();
+            numbered.push_back({left, right});
+            values.push_back(n_inputs + numbered.size() - 1);
+        }
+    }
+    return numbered;
+}
+
+Path path_from_numbered(const Numbered& numbered, uint64_t n_inputs) {
+    // A Fenwick tree counts the numbers already consumed at or below each index: an
+    // operand's position is its number less that count.
+    const size_t total = n_inputs + numbered.size() + 1;
+    std::vector<uint64_t> fenwick(total + 1, 0);
+    auto consumed_upto = [&](uint64_t x) {
+        uint64_t count = 0;
+        for (size_t i = x + 1; i > 0; i -= i & (~i + 1)) count += fenwick[i];
+        return count;
+    };
+    auto consume = [&](uint64_t x) {
+        for (size_t i = x + 1; i <= total; i += i & (~i + 1)) fenwick[i] += 1;
+    };
+    Path path;
+    path.reserve(numbered.size());
+    for (const auto& [x, y] : numbered) {
+        path.push_back({x - consumed_upto(x), y - consumed_upto(y)});
+        consume(x);
+        consume(y);
+    }
+    return path;
+}
+
+}  // namespace detail
+
+Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
+                 const std::vector<uint64_t>& int_sizes, const Options& options) {
+    const size_t n = input_ints.size();
+    if (n == 1) return Path{{0}};
+    if (n == 0) util::panic_index(0, 0);
+
+    std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
+    for (const Component& comp : comps) {
+        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue("hash_map_cap_op must be at least 1");
+    }
+    for (const Component& comp : comps) {
+        if (comp.inputs.size() >= 2 && comp.inputs.size() < 64 && comp.sizes.size() > max_words * 64)
+            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_words * 64) +
+                                     " distinct axes in one connected group of inputs, got " +
+                                     std::to_string(comp.sizes.size()));
+    }
+
+    Call call{options, options.mem_cap, {}, {}};
+    std::vector<Solved> solved;
+    for (Component& comp : comps) {
+        const size_t k = comp.inputs.size();
+        if (k == 1) {
+            solved.push_back(single(call, comp));
+            continue;
+        }
+        if (k > 63) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
+        const size_t words = (comp.sizes.size() + 63) / 64;
+        comp.sizes.resize(std::max<size_t>(words, 1) * 64, 1);
+        comp.in_output.resize(comp.sizes.size(), 0);
+        std::optional<Solved> result;
+        if (words <= 1)
+            result = search<1>(call, comp);
+        else if (words <= 2)
+            result = search<2>(call, comp);
+        else if (words <= 4)
+            result = search<4>(call, comp);
+        else
+            result = search<8>(call, comp);
+        if (!result) return fallback(n);
+        solved.push_back(*result);
+    }
+
+    std::vector<std::array<uint64_t, 2>> sizes;
+    std::vector<uint32_t> items;
+    for (const Solved& s : solved) {
+        sizes.push_back({s.size, s.output_size});
+        items.push_back(s.root);
+    }
+    for (const auto& [a, b] : detail::combine_order(sizes)) items.push_back(push_node(call.tree, {items[a], items[b]}));
+    return detail::path_from_numbered(detail::number_tree(call.tree, items.back(), n), n);
+}
+
+}  // namespace plenexa::optimiser
