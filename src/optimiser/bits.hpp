@@ -64,6 +64,21 @@ inline bool size_of(const Bits<W>& bits, const uint64_t* sizes, uint64_t& out) {
     return true;
 }
 
+// Size of the union of sets `a` and `b` whose sizes are known (MAX meaning they may have
+// overflowed): the product of both sizes over the size of their overlap, which divides
+// each exactly. False on overflow.
+template <int W>
+inline bool size_of_union(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, uint64_t b_size,
+                          const uint64_t* sizes, uint64_t& out) {
+    if (a_size == UINT64_MAX || b_size == UINT64_MAX || a_size == 0 || b_size == 0)
+        return size_of(a | b, sizes, out);
+    uint64_t overlap = 1;
+    for (int i = 0; i < W; ++i)
+        for (uint64_t x = a.w[i] & b.w[i]; x != 0; x &= x - 1) overlap *= sizes[i * 64 + __builtin_ctzll(x)];
+    const uint64_t rest = (overlap & (overlap - 1)) == 0 ? b_size >> __builtin_ctzll(overlap) : b_size / overlap;
+    return !__builtin_mul_overflow(a_size, rest, &out);
+}
+
 // Addition that stops at the largest 64-bit value instead of wrapping.
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
     uint64_t r;

@@ -105,12 +105,17 @@ std::optional<Solved> search(Call& call, const Component& comp) {
 
     // tables[n] holds, per subgraph of n inputs (bit j = j-th input of the component),
     // the cheapest contraction of it that has passed the caps so far, in insertion order.
-    std::vector<Table<W>> tables(k + 1);
+    std::vector<Table<W>> tables;
+    tables.reserve(k + 1);
+    for (size_t n = 0; n <= k; ++n) tables.emplace_back(k, comp.sizes.size());
     call.arena.clear();
-    for (size_t j = 0; j < k; ++j)
-        tables[1].append(uint64_t{1} << j, input_axes[j], 0, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
+    for (size_t j = 0; j < k; ++j) {
+        uint64_t size;
+        if (!size_of(input_axes[j], sizes, size)) size = max_u64;
+        tables[1].append(uint64_t{1} << j, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
+    }
 
-    std::vector<uint32_t> picks;
+    std::vector<uint32_t> features;
     while (tables[k].empty()) {
         if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
         const uint64_t mem_cap = call.mem_cap;
@@ -121,44 +126,61 @@ std::optional<Solved> search(Call& call, const Component& comp) {
                 const Table<W>& right = tables[n - m];
                 if (left.empty() || right.empty()) continue;
                 const size_t n_left = left.size(), n_right = right.size();
-                if (picks.size() < n_right) picks.resize(n_right);
+                const size_t n_blocks = (n_right + 63) / 64;
                 for (size_t i = 0; i < n_left; ++i) {
+                    // Every merge costs at least both operands' costs plus the larger operand size.
                     const uint64_t a_cost = left.costs[i];
-                    if (a_cost >= cost_cap) continue;
+                    const uint64_t a_size = left.sizes[i];
+                    if (left.floors[i] >= cost_cap) continue;
+                    const uint64_t limit = cost_cap - a_cost;
+                    const uint64_t b_cost_limit = limit - a_size;
                     const uint64_t a_sub = left.subgraphs[i];
                     const Bits<W> a_axes = left.axes[i];
-                    const uint64_t b_cost_limit = cost_cap - a_cost;
-                    // A pair of equal halves is met twice; the second orientation ties and never wins.
-                    size_t count = 0;
-                    for (size_t j = (m == n - m) ? i + 1 : 0; j < n_right; ++j) {
-                        const bool ok = ((right.subgraphs[j] & a_sub) == 0) &
-                                        (check_outer | a_axes.meets(right.axes[j])) &
-                                        (right.costs[j] < b_cost_limit);
-                        picks[count] = static_cast<uint32_t>(j);
-                        count += ok;
+
+                    // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
+                    features.clear();
+                    for (uint64_t x = a_sub; x != 0; x &= x - 1) features.push_back(__builtin_ctzll(x));
+                    const size_t n_input_features = features.size();
+                    if (!check_outer) {
+                        for (int w = 0; w < W; ++w)
+                            for (uint64_t x = a_axes.w[w]; x != 0; x &= x - 1)
+                                features.push_back(static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x))));
                     }
-                    for (size_t t = 0; t < count; ++t) {
-                        const size_t j = picks[t];
-                        const Bits<W> both = a_axes | right.axes[j];
-                        uint64_t pair_cost;
-                        if (!size_of(both, sizes, pair_cost)) continue;
-                        const uint64_t cost = add_saturating(a_cost + right.costs[j], pair_cost);
-                        if (cost >= cost_cap) continue;
-                        const uint64_t s = a_sub | right.subgraphs[j];
-                        const int64_t pos = held.find(s);
-                        if (pos >= 0) {
-                            if (cost >= held.costs[pos]) continue;
-                        } else if (held.size() >= hash_map_cap) {
-                            continue;
+                    // A pair of equal halves is met twice; the second orientation ties and never wins.
+                    const size_t first = (m == n - m) ? i + 1 : 0;
+                    for (size_t b = first / 64; b < n_blocks; ++b) {
+                        const uint64_t* block = right.block(b);
+                        uint64_t clash = 0;
+                        for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
+                        uint64_t meet = check_outer ? ~uint64_t{0} : 0;
+                        for (size_t f = n_input_features; f < features.size(); ++f) meet |= block[features[f]];
+                        uint64_t candidates = meet & ~clash;
+                        if (b == first / 64) candidates &= ~uint64_t{0} << (first % 64);
+                        if (b == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
+                        for (; candidates != 0; candidates &= candidates - 1) {
+                            const size_t j = b * 64 + __builtin_ctzll(candidates);
+                            if (right.costs[j] >= b_cost_limit || right.floors[j] >= limit) continue;
+                            const Bits<W> both = a_axes | right.axes[j];
+                            uint64_t pair_size;
+                            if (!size_of_union(a_axes, a_size, right.axes[j], right.sizes[j], sizes, pair_size)) continue;
+                            const uint64_t cost = add_saturating(a_cost + right.costs[j], pair_size);
+                            if (cost >= cost_cap) continue;
+                            const uint64_t s = a_sub | right.subgraphs[j];
+                            const int64_t pos = held.find(s);
+                            if (pos >= 0) {
+                                if (cost >= held.costs[pos]) continue;
+                            } else if (held.size() >= hash_map_cap) {
+                                continue;
+                            }
+                            const Bits<W> kept = both & (output | unions.of(everything & ~s));
+                            uint64_t kept_size;
+                            if (!size_of(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
+                            const uint32_t node = push_node(call.arena, {left.nodes[i], right.nodes[j]});
+                            if (pos >= 0)
+                                held.replace(pos, kept, cost, kept_size, node);
+                            else
+                                held.append(s, kept, cost, kept_size, node);
                         }
-                        const Bits<W> kept = both & (output | unions.of(everything & ~s));
-                        uint64_t kept_size;
-                        if (!size_of(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
-                        const uint32_t node = push_node(call.arena, {left.nodes[i], right.nodes[j]});
-                        if (pos >= 0)
-                            held.replace(pos, kept, cost, node);
-                        else
-                            held.append(s, kept, cost, node);
                     }
                 }
             }
@@ -174,7 +196,7 @@ std::optional<Solved> search(Call& call, const Component& comp) {
 
     const Table<W>& full = tables[k];
     Solved solved;
-    if (!size_of(full.axes[0], sizes, solved.size)) solved.size = max_u64;
+    solved.size = full.sizes[0];
     solved.output_size = solved.size;
     solved.root = keep_tree(call, full.nodes[0]);
     return solved;
