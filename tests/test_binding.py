@@ -132,7 +132,7 @@ OPTIMIZE_ERRORS = [
 APPLY_ERRORS = [
     (app(), f"{APPLY} missing 1 required positional argument: 'tensor'"),
     (app(1, 2), f"{APPLY} takes 1 positional arguments but 2 were given"),
-    (app(1, 2, foo=3), f"{APPLY} takes 1 positional arguments but 3 were given"),
+    (app(1, 2, 3, foo=4), f"{APPLY} takes 1 positional arguments but 3 were given"),
     (app(1, tensor=2), f"{APPLY} got multiple values for argument 'tensor'"),
     (app(foo=1), f"{APPLY} got an unexpected keyword argument 'foo'"),
     (app(tensor=1, foo=2), f"{APPLY} got an unexpected keyword argument 'foo'"),
@@ -159,18 +159,18 @@ REARRANGE_TYPE_ERRORS = [
 ]
 
 
-def _cases(table, marks=()):
-    return [pytest.param(call, msg, marks=marks, id=f"{i}") for i, (call, msg) in enumerate(table)]
+def _cases(table, prefix, marks=()):
+    return [pytest.param(call, msg, marks=marks, id=f"{prefix}{i}") for i, (call, msg) in enumerate(table)]
 
 
 @pytest.mark.parametrize(
     "call, message",
-    _cases(EINSUM_NEW_ERRORS)
-    + _cases(CONSTRUCTOR_TYPE_ERRORS)
-    + _cases(REARRANGE_NEW_ERRORS, needs_rearrange)
-    + _cases(REARRANGE_TYPE_ERRORS, needs_rearrange)
-    + _cases(OPTIMIZE_ERRORS, needs_optimize)
-    + _cases(APPLY_ERRORS, needs_apply),
+    _cases(EINSUM_NEW_ERRORS, "new")
+    + _cases(CONSTRUCTOR_TYPE_ERRORS, "types")
+    + _cases(REARRANGE_NEW_ERRORS, "rnew", needs_rearrange)
+    + _cases(REARRANGE_TYPE_ERRORS, "rtypes", needs_rearrange)
+    + _cases(OPTIMIZE_ERRORS, "opt", needs_optimize)
+    + _cases(APPLY_ERRORS, "apply", needs_apply),
 )
 def test_argument_error_texts(call, message):
     exc = raised(call)

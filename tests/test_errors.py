@@ -184,9 +184,9 @@ def test_module_usable_after_many_panics():
 
 @pytest.mark.skipif("optimize_dp" not in EinsumSpec.__dict__, reason="optimize_dp not built yet")
 def test_instance_usable_after_its_method_panicked():
-    spec = EinsumSpec([[i] for i in range(64)], [], {i: 2 for i in range(64)})
+    spec = EinsumSpec([[0, i] for i in range(64)], [], {i: 2 for i in range(64)})
     for _ in range(3):
         panic_text(spec.optimize_dp, "store bitmaps as usize, so can only have 64 per subgraph")
     assert spec.validate() is True
-    assert spec.int_sizes == [2] * 64
+    assert spec.int_sizes == [2] * 64 and spec.input_ints[63] == [0, 63]
     assert len(EinsumSpec([[i] for i in range(3)], [], {0: 2, 1: 2, 2: 2}).optimize_dp()) == 2
