@@ -1,0 +1,272 @@
+// Unit tests of the contraction-order optimiser's pieces and of its fixed answers.
+#include <algorithm>
+#include <random>
+
+#include "check.hpp"
+#include "optimiser/detail.hpp"
+#include "optimiser/optimiser.hpp"
+#include "optimiser/table.hpp"
+#include "util/failure.hpp"
+
+namespace {
+
+using namespace plenexa;
+using optimiser::Bits;
+using optimiser::Options;
+using optimiser::Path;
+using optimiser::detail::Numbered;
+using Lists = std::vector<std::vector<uint64_t>>;
+constexpr uint64_t max = optimiser::max_u64;
+
+// The position rule applied literally: a table of positions shifted down after each step.
+Path positions_by_table(const Numbered& numbered, uint64_t n_inputs) {
+    std::vector<int64_t> pos(n_inputs + numbered.size() + 1);
+    for (size_t j = 0; j < pos.size(); ++j) pos[j] = static_cast<int64_t>(j);
+    Path path;
+    for (const auto& [x, y] : numbered) {
+        path.push_back({static_cast<uint64_t>(pos[x]), static_cast<uint64_t>(pos[y])});
+        for (size_t j = x; j < pos.size(); ++j) --pos[j];
+        for (size_t j = y; j < pos.size(); ++j) --pos[j];
+    }
+    return path;
+}
+
+// The combination rule applied literally: stable descending sort, take the last two.
+Numbered combine_by_sorting(const std::vector<std::array<uint64_t, 2>>& sizes) {
+    struct Item {
+        uint64_t size, output_size, number;
+    };
+    std::vector<Item> items;
+    for (uint64_t i = 0; i < sizes.size(); ++i) items.push_back({sizes[i][0], sizes[i][1], i});
+    Numbered steps;
+    uint64_t next = sizes.size();
+    while (items.size() > 1) {
+        std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.size > b.size; });
+        const Item a = items.back();
+        items.pop_back();
+        const Item b = items.back();
+        items.pop_back();
+        steps.push_back({a.number, b.number});
+        const uint64_t merged = optimiser::mul_saturating(a.output_size, b.output_size);
+        items.push_back({merged, merged, next++});
+    }
+    return steps;
+}
+
+// A chain of `n` inputs: input i holds axes i and i + 1, all of size 2.
+Lists chain(size_t n) {
+    Lists inputs;
+    for (uint64_t i = 0; i < n; ++i) inputs.push_back({i, i + 1});
+    return inputs;
+}
+
+TEST_CASE("positions follow the shrinking operand list") {
+    using optimiser::detail::path_from_numbered;
+    CHECK_EQ(path_from_numbered({{0, 1}, {2, 3}}, 3), (Path{{0, 1}, {0, 1}}));
+    CHECK_EQ(path_from_numbered({{1, 0}, {2, 3}}, 3), (Path{{1, 0}, {0, 1}}));
+    CHECK_EQ(path_from_numbered({{0, 2}, {1, 3}, {4, 5}}, 4), (Path{{0, 2}, {0, 1}, {0, 1}}));
+    // Random trees: every numbered list of a valid tree agrees with the literal rule.
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        const uint64_t n = 2 + rng() % 30;
+        std::vector<uint64_t> live(n);
+        for (uint64_t i = 0; i < n; ++i) live[i] = i;
+        Numbered numbered;
+        while (live.size() > 1) {
+            const size_t a = rng() % live.size();
+            std::swap(live[a], live.back());
+            const uint64_t x = live.back();
+            live.pop_back();
+            const size_t b = rng() % live.size();
+            std::swap(live[b], live.back());
+            const uint64_t y = live.back();
+            live.pop_back();
+            numbered.push_back({x, y});
+            live.push_back(n + numbered.size() - 1);
+        }
+        CHECK_EQ(path_from_numbered(numbered, n), positions_by_table(numbered, n));
+    }
+}
+
+TEST_CASE("tree numbering is post-order, left before right") {
+    using optimiser::detail::Node;
+    // ((0, 2), (1, 3)) over four inputs.
+    const std::vector<Node> nodes{{Node::leaf, 0}, {Node::leaf, 2}, {Node::leaf, 1}, {Node::leaf, 3},
+                                  {0, 1},          {2, 3},          {4, 5}};
+    CHECK_EQ(optimiser::detail::number_tree(nodes, 6, 4), (Numbered{{0, 2}, {1, 3}, {4, 5}}));
+    // A deep left spine is numbered without recursion.
+    std::vector<Node> spine{{Node::leaf, 0}};
+    const uint32_t depth = 200000;
+    uint32_t root = 0;
+    for (uint32_t i = 1; i <= depth; ++i) {
+        spine.push_back({Node::leaf, i});
+        spine.push_back({root, static_cast<uint32_t>(spine.size() - 1)});
+        root = static_cast<uint32_t>(spine.size() - 1);
+    }
+    const Numbered deep = optimiser::detail::number_tree(spine, root, depth + 1);
+    CHECK_EQ(deep.size(), size_t{depth});
+    CHECK_EQ(deep.back(), (std::array<uint64_t, 2>{2 * depth - 1, depth}));
+}
+
+TEST_CASE("components merge smallest first, by the full 64-bit size") {
+    using optimiser::detail::combine_order;
+    // Sizes 1, 3 and 2^32: the two small ones first, then their product with 2^32.
+    CHECK_EQ(combine_order({{1, 1}, {3, 3}, {uint64_t{1} << 32, uint64_t{1} << 32}}), (Numbered{{0, 1}, {3, 2}}));
+    // Equal sizes: the later result is taken first.
+    CHECK_EQ(combine_order({{5, 5}, {5, 5}}), (Numbered{{1, 0}}));
+    // Axes summed inside a single input do not count once it is merged.
+    CHECK_EQ(combine_order({{6, 1}, {4, 4}, {2, 2}}), (Numbered{{2, 1}, {0, 3}}));
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::array<uint64_t, 2>> sizes(1 + rng() % 12);
+        for (auto& s : sizes) {
+            const uint64_t pick = rng() % 4;
+            s[1] = pick == 0 ? max : pick == 1 ? uint64_t{1} << (rng() % 64) : 1 + rng() % 4;
+            s[0] = rng() % 3 == 0 ? optimiser::mul_saturating(s[1], 1 + rng() % 3) : s[1];
+        }
+        CHECK_EQ(combine_order(sizes), combine_by_sorting(sizes));
+    }
+}
+
+TEST_CASE("sizes multiply exactly and report overflow") {
+    std::vector<uint64_t> sizes(128, 1);
+    sizes[0] = uint64_t{1} << 32;
+    sizes[1] = uint64_t{1} << 32;
+    sizes[2] = uint64_t{1} << 31;
+    sizes[70] = 3;
+    uint64_t out = 0;
+    Bits<2> a, b;
+    CHECK(optimiser::size_of(a, sizes.data(), out) && out == 1);
+    a.set(0);
+    a.set(1);
+    CHECK(!optimiser::size_of(a, sizes.data(), out));
+    b.set(0);
+    b.set(2);
+    b.set(70);
+    CHECK(!optimiser::size_of(b | a, sizes.data(), out));
+    b = Bits<2>{};
+    b.set(0);
+    b.set(2);
+    CHECK(optimiser::size_of(b, sizes.data(), out) && out == uint64_t{1} << 63);
+    CHECK_EQ(optimiser::add_saturating(max, 5), max);
+    CHECK_EQ(optimiser::mul_saturating(uint64_t{1} << 32, uint64_t{1} << 32), max);
+
+    // The union's size from the two known sizes matches the direct product.
+    std::mt19937_64 rng(3);
+    for (auto& s : sizes) s = 1 + rng() % 7;
+    for (int round = 0; round < 2000; ++round) {
+        Bits<2> x, y;
+        for (int i = 0; i < 12; ++i) {
+            x.set(rng() % 128);
+            y.set(rng() % 128);
+        }
+        uint64_t sx = max, sy = max, direct = 0, joined = 0;
+        const bool fits_x = optimiser::size_of(x, sizes.data(), sx);
+        const bool fits_y = optimiser::size_of(y, sizes.data(), sy);
+        const bool fits = optimiser::size_of(x | y, sizes.data(), direct);
+        const bool fits_joined =
+            optimiser::size_of_union(x, fits_x ? sx : max, y, fits_y ? sy : max, sizes.data(), joined);
+        CHECK_EQ(fits_joined, fits);
+        if (fits) CHECK_EQ(joined, direct);
+    }
+}
+
+TEST_CASE("union lookups agree with a loop over the subset") {
+    std::mt19937_64 rng(5);
+    for (size_t k : {1, 7, 8, 9, 33, 63}) {
+        std::vector<Bits<1>> inputs(k);
+        for (auto& in : inputs) in.w[0] = rng();
+        const optimiser::detail::UnionTable<1> unions(inputs);
+        for (int round = 0; round < 100; ++round) {
+            const uint64_t subset = rng() & ((uint64_t{1} << k) - 1);
+            Bits<1> expected;
+            for (size_t j = 0; j < k; ++j)
+                if ((subset >> j) & 1) expected |= inputs[j];
+            CHECK(unions.of(subset) == expected);
+        }
+    }
+}
+
+TEST_CASE("tables keep insertion order and a replaced entry's place") {
+    optimiser::Table<1> table(64, 64);
+    Bits<1> axes;
+    axes.w[0] = 0b101;
+    for (uint64_t i = 0; i < 1000; ++i) table.append((i * 2654435761u) | 1, axes, 1000 - i, 1, static_cast<uint32_t>(i));
+    table.replace(500, axes, 3, 1, 7);
+    CHECK_EQ(table.size(), size_t{1000});
+    CHECK_EQ(table.find((uint64_t{500} * 2654435761u) | 1), int64_t{500});
+    CHECK_EQ(table.costs[500], uint64_t{3});
+    CHECK_EQ(table.find(2), int64_t{-1});
+    for (uint64_t i = 0; i < 1000; ++i) CHECK_EQ(table.find(table.subgraphs[i]), static_cast<int64_t>(i));
+    // Membership words: entry 130 contains input 0 and axis 2 (bit 130 % 64 of block 2).
+    CHECK((table.block(2)[0] >> 2) & 1);
+    CHECK((table.block(2)[table.axis_feature(2)] >> 2) & 1);
+    CHECK(!((table.block(2)[table.axis_feature(1)] >> 2) & 1));
+}
+
+TEST_CASE("worked examples give their stated paths") {
+    const Options defaults;
+    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 3}}, {0, 3}, {2, 3, 4, 5}, defaults), (Path{{0, 1}, {0, 1}}));
+    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}}, {0, 2}, {2, 3, 4}, defaults), (Path{{0, 1}}));
+    CHECK_EQ(optimiser::optimize_dp({{0}, {1}}, {}, {10, 3}, defaults), (Path{{1, 0}}));
+    CHECK_EQ(optimiser::optimize_dp({{0}, {1}}, {}, {3, 3}, defaults), (Path{{1, 0}}));
+    CHECK_EQ(optimiser::optimize_dp({{0, 0}}, {}, {2}, defaults), (Path{{0}}));
+    Options zero_cap;
+    zero_cap.hash_map_cap = 0;
+    CHECK_EQ(optimiser::optimize_dp({{5}}, {5}, {}, zero_cap), (Path{{0}}));
+}
+
+TEST_CASE("limits and refusals") {
+    const Options defaults;
+    CHECK_THROWS_TEXT(util::Panic, optimiser::optimize_dp({}, {}, {}, defaults),
+                      "index out of bounds: the len is 0 but the index is 0");
+    std::vector<uint64_t> sizes(100, 2);
+    CHECK_EQ(optimiser::optimize_dp(chain(63), {}, sizes, defaults).size(), size_t{62});
+    CHECK_THROWS_TEXT(util::Panic, optimiser::optimize_dp(chain(64), {}, sizes, defaults),
+                      "store bitmaps as usize, so can only have 64 per subgraph");
+
+    Options zero_cap;
+    zero_cap.hash_map_cap = 0;
+    CHECK_THROWS_TEXT(util::InvalidValue, optimiser::optimize_dp({{0}, {0}}, {}, {2}, zero_cap),
+                      "hash_map_cap_op must be at least 1");
+    // Inputs that share nothing need no table and so no cap.
+    CHECK_EQ(optimiser::optimize_dp({{0}, {1}, {}}, {}, {2, 3}, zero_cap).size(), size_t{2});
+
+    // 600 axes in one group of two inputs is past the widest bitmap; split over groups it is fine.
+    Lists wide(2);
+    for (uint64_t a = 0; a < 600; ++a) wide[a % 2].push_back(a);
+    wide[0].push_back(1);
+    CHECK_THROWS_TEXT(util::InvalidValue, optimiser::optimize_dp(wide, {}, {}, defaults),
+                      "optimize_dp handles at most 512 distinct axes in one connected group of inputs, got 600");
+    wide[0].pop_back();
+    CHECK_EQ(optimiser::optimize_dp(wide, {}, {}, defaults), (Path{{1, 0}}));
+}
+
+TEST_CASE("the search always ends") {
+    const Options defaults;
+    // Output sizes whose product overflows: the fixed fallback path at once.
+    const uint64_t big = uint64_t{1} << 40;
+    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {3}}, {0, 2}, {big, 2, big, 5}, defaults),
+             (Path{{0, 1}, {0, 1}}));
+    // Every completion needs a step costing more than the cost cap can reach.
+    Options tight;
+    tight.mem_cap = 1;
+    tight.hash_map_cap = 1;
+    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 0}}, {}, {max, max, max}, tight), (Path{{0, 1}, {0, 1}}));
+    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 0}}, {}, {max, max, max}, defaults), (Path{{0, 1}, {0, 1}}));
+    // Costs near the top of the range saturate rather than wrap, and small caps still finish.
+    const uint64_t near = uint64_t{1} << 20;
+    for (uint64_t mem_cap : {uint64_t{0}, uint64_t{1}, max}) {
+        for (uint64_t hash_map_cap : {uint64_t{1}, uint64_t{500}}) {
+            Options o;
+            o.mem_cap = mem_cap;
+            o.hash_map_cap = hash_map_cap;
+            const Path p = optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 3}, {3, 0}}, {}, {near, near, near, near}, o);
+            CHECK_EQ(p.size(), size_t{3});
+        }
+    }
+    // Ids up to the largest value, far beyond the size table: they count as size 1.
+    CHECK_EQ(optimiser::optimize_dp({{max, 0}, {0, max - 1}, {max - 1}}, {max}, {2}, defaults).size(), size_t{2});
+}
+
+}  // namespace
