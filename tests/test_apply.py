@@ -222,7 +222,7 @@ def test_setter_inside_repeat_is_refused(fake_einops):
 
     fake_einops.action = reenter
     assert spec.apply("t") == "t"
-    assert seen == ["Already borrowed", "Already borrowed", "b a -> a b"]
+    assert seen == ["Already borrowed", "Already borrowed", "a b -> b a"]
     # the borrow is released afterwards
     assert spec.int_sizes == [2, 3]
     spec.int_sizes = [4, 5]
