@@ -70,21 +70,16 @@ CONTENT_FAILURES = [
     (([[0]], [], {0: 1.5}), NOT_INT_FLOAT),
     (([[0]], [0], {0: 2**64}), OVERFLOW_BIG),
     (([[0]], [0], {-1: 1}), OVERFLOW_NEG),
-    (([[0]], [0], {"0": 1}), NOT_INT_STR),
     (([[0]], [0], {0: None}), NOT_INT_NONE),
     (([[2**64]], [], {0: 1}), OVERFLOW_BIG),
     (([5], [], {}), not_seq("int")),
-    (([{0}], [], {0: 1}), not_seq("set")),
     (([{0: 1}], [], {0: 1}), not_seq("dict")),
-    (([None], [], {}), not_seq("NoneType")),
     ((["01"], [], {0: 1, 1: 1}), NOT_INT_STR),
-    (([[0, 1.0]], [0], {0: 1, 1: 1}), NOT_INT_FLOAT),
     (([[0]], [-1], {0: 1}), OVERFLOW_NEG),
     (([[0]], [[0]], {0: 1}), TypeError("'list' object cannot be interpreted as an integer")),
     # bad int_sizes before bad operand_ints before bad out_ints before the validity rule
     (([[-1]], [], {0: 1.5}), NOT_INT_FLOAT),
     (([[1.5]], [-1], {0: 1}), NOT_INT_FLOAT),
-    (([[0]], [1.5], {-1: 1}), OVERFLOW_NEG),
     (([[7]], [-1], {}), OVERFLOW_NEG),
     (([[0]], [], {-1: 1.5}), OVERFLOW_NEG),  # key before value
     (([[0]], [], {1.5: -1}), NOT_INT_FLOAT),
@@ -101,36 +96,27 @@ def test_content_failure_texts(args, cause):
     assert EinsumSpec([[0]], [0], {0: 2}).validate() is True
 
 
-def test_text_embeds_the_overflow_as_built():
-    message = panic_text(lambda: EinsumSpec([[-1]], [], {0: 1}))
-    assert message.startswith(
-        "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'OverflowError'>, value: OverflowError(")
-    assert message.endswith(", traceback: None }")
+class IndexFails:
+    def __index__(self):
+        raise ValueError("bad index")
 
 
-def test_error_raised_by_python_code_shows_its_traceback():
-    class Bad:
-        def __index__(self):
-            raise ValueError("bad index")
+class ItemFails:
+    def __len__(self):
+        return 2
 
-    message = panic_text(lambda: EinsumSpec([[0]], [0], {0: Bad()}))
-    assert re.fullmatch(
-        re.escape(f"{UNWRAP_ERR}PyErr {{ type: <class 'ValueError'>, value: ValueError('bad index'), traceback: Some(")
-        + r"<traceback object at 0x[0-9a-f]+>\) \}", message), message
+    def __getitem__(self, i):
+        return [0, 1][i] // 0
 
 
-def test_error_while_iterating_is_reported():
-    class Broken:
-        def __len__(self):
-            return 2
-
-        def __getitem__(self, i):
-            if i == 1:
-                raise ZeroDivisionError("second item")
-            return 0
-
-    message = panic_text(lambda: EinsumSpec([Broken()], [], {0: 1}), startswith=UNWRAP_ERR)
-    assert "type: <class 'ZeroDivisionError'>, value: ZeroDivisionError('second item'), traceback: Some(" in message
+@pytest.mark.parametrize("args, cause", [
+    (([[0]], [0], {0: IndexFails()}), "type: <class 'ValueError'>, value: ValueError('bad index')"),
+    (([ItemFails()], [], {0: 1}), "type: <class 'ZeroDivisionError'>, value: ZeroDivisionError('integer division or modulo by zero')"),
+])
+def test_error_raised_by_python_code_shows_its_traceback(args, cause):
+    message = panic_text(lambda: EinsumSpec(*args))
+    pattern = re.escape(f"{UNWRAP_ERR}PyErr {{ {cause}, traceback: Some(") + r"<traceback object at 0x[0-9a-f]+>\) \}"
+    assert re.fullmatch(pattern, message), message
 
 
 def test_failure_notice_on_stderr(capfd):
@@ -176,13 +162,6 @@ def test_resumed_panic_without_text_value():
     assert panic_text(lambda: EinsumSpec([[0]], [0], {0: RaisesPanic()})) == "Unwrapped panic from Python code"
 
 
-def test_module_usable_after_many_panics():
-    for _ in range(200):
-        panic_text(lambda: EinsumSpec([[0]], [0], {0: -1}))
-    assert repr(EinsumSpec([[0]], [0], {0: 2})) == "EinsumSpec { input_ints: [[0]], output_ints: [0], int_sizes: [2] }"
-
-
-@pytest.mark.skipif("optimize_dp" not in EinsumSpec.__dict__, reason="optimize_dp not built yet")
 def test_instance_usable_after_its_method_panicked():
     spec = EinsumSpec([[0, i] for i in range(64)], [], {i: 2 for i in range(64)})
     for _ in range(3):
