@@ -1,0 +1,359 @@
+"""EinsumSpec.optimize_dp: fixed answers, caps, limits, determinism, and agreement with
+opt_einsum's exhaustive dynamic programming and with numpy.einsum."""
+
+import math
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import opt_einsum
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from plenexa import EinsumSpec
+
+MAX = 2**64 - 1
+UNBOUNDED = {"hash_map_cap_op": MAX}
+
+
+def replay(inputs, output, sizes, path):
+    """Checks that `path` contracts every operand exactly once and returns its cost: each
+    step costs the product of the sizes of both operands' axes; an intermediate keeps the
+    axes that the output or a remaining operand still needs."""
+    operands = [set(axes) for axes in inputs]
+    keep = set(output)
+    total = 0
+    if len(operands) == 1:
+        assert path == [[0]]
+        return 0
+    assert len(path) == len(operands) - 1
+    for step in path:
+        assert len(step) == 2
+        i, j = step
+        assert i != j and 0 <= i < len(operands) and 0 <= j < len(operands), (step, len(operands))
+        both = operands[i] | operands[j]
+        for k in sorted((i, j), reverse=True):
+            del operands[k]
+        total += math.prod(sizes[x] for x in both)
+        rest = set().union(*operands)
+        operands.append(both & (keep | rest))
+    return total
+
+
+def chain(n, size=2):
+    """n inputs in a line: input i holds axes i and i + 1."""
+    return [[i, i + 1] for i in range(n)], [], {i: size for i in range(n + 1)}
+
+
+def regular_graph(n, degree, seed):
+    """A random simple `degree`-regular graph on n vertices as einsum inputs, one axis per edge."""
+    rng = random.Random(seed)
+    while True:
+        stubs = [v for v in range(n) for _ in range(degree)]
+        rng.shuffle(stubs)
+        edges = {tuple(sorted(stubs[k : k + 2])) for k in range(0, len(stubs), 2)}
+        if len(edges) == len(stubs) // 2 and all(a != b for a, b in edges):
+            inputs = [[] for _ in range(n)]
+            for e, (a, b) in enumerate(sorted(edges)):
+                inputs[a].append(e)
+                inputs[b].append(e)
+            return inputs
+
+
+def opt_einsum_dp_cost(inputs, output, sizes, search_outer=False):
+    """Cost, under our model, of opt_einsum's exhaustive dynamic-programming path."""
+    letters = {x: opt_einsum.get_symbol(k) for k, x in enumerate(sorted(sizes))}
+    eq = ",".join("".join(letters[x] for x in axes) for axes in inputs) + "->" + "".join(letters[x] for x in output)
+    shapes = [tuple(sizes[x] for x in axes) for axes in inputs]
+    optimizer = opt_einsum.paths.DynamicProgramming(minimize="flops", search_outer=search_outer)
+    path, _ = opt_einsum.contract_path(eq, *shapes, shapes=True, optimize=optimizer)
+    return replay(inputs, output, sizes, [list(step) for step in path])
+
+
+# --- fixed answers -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "inputs, output, sizes, path",
+    [
+        pytest.param([[0, 1], [1, 2], [2, 3]], [0, 3], {0: 2, 1: 3, 2: 4, 3: 5}, [[0, 1], [0, 1]], id="chain-of-three"),
+        pytest.param([[0, 1], [1, 2]], [0, 2], {0: 2, 1: 3, 2: 4}, [[0, 1]], id="two-inputs"),
+        pytest.param([[0], [1]], [], {0: 10, 1: 3}, [[1, 0]], id="disconnected-smaller-first"),
+        pytest.param([[0], [1]], [], {0: 3, 1: 3}, [[1, 0]], id="disconnected-equal-later-first"),
+        pytest.param([[1], [0]], [], {0: 10, 1: 3}, [[0, 1]], id="disconnected-swapped"),
+        # Sizes 1, 3 and 2**32: the two small results merge first, then with the big one.
+        pytest.param([[0], [1], [2]], [0, 1, 2], {0: 1, 1: 3, 2: 2**32}, [[0, 1], [1, 0]], id="full-width-sort"),
+    ],
+)
+def test_worked_examples(inputs, output, sizes, path):
+    assert EinsumSpec(inputs, output, sizes).optimize_dp() == path
+
+
+@pytest.mark.parametrize(
+    "caps",
+    [{}, {"check_outer_op": True}, {"mem_cap_op": 0}, {"hash_map_cap_op": 0}, {"hash_map_cap_op": 1}],
+)
+@pytest.mark.parametrize("inputs", [[[0, 1]], [[]], [[0, 0]]])
+def test_one_input(inputs, caps):
+    assert EinsumSpec(inputs, [], {0: 2, 1: 3}).optimize_dp(**caps) == [[0]]
+
+
+def test_no_inputs_panics(expect_panic):
+    with expect_panic("index out of bounds: the len is 0 but the index is 0"):
+        EinsumSpec([], [], {}).optimize_dp()
+
+
+def test_check_outer_allows_outer_products_within_a_component():
+    # Two small vectors and a big tensor holding both of their axes: the outer product
+    # of the vectors first is cheaper, but only allowed with check_outer_op.
+    inputs, output, sizes = [[0], [1], [0, 1, 2]], [2], {0: 2, 1: 2, 2: 1000}
+    spec = EinsumSpec(inputs, output, sizes)
+    assert replay(inputs, output, sizes, spec.optimize_dp()) == 6000
+    assert spec.optimize_dp(check_outer_op=True) == [[0, 1], [0, 1]]
+    assert replay(inputs, output, sizes, spec.optimize_dp(check_outer_op=True)) == 4004
+    # It never joins inputs that share no axis.
+    assert EinsumSpec([[0], [1]], [], {0: 10, 1: 3}).optimize_dp(check_outer_op=True) == [[1, 0]]
+
+
+# --- caps ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n", [5, 12])
+def test_small_mem_cap_still_finishes(n):
+    inputs, output, sizes = chain(n, size=3)
+    spec = EinsumSpec(inputs, output, sizes)
+    # mem_cap 0 grows to 1 and then doubles, so it finishes exactly like 1.
+    assert spec.optimize_dp(mem_cap_op=0) == spec.optimize_dp(mem_cap_op=1)
+    replay(inputs, output, sizes, spec.optimize_dp(mem_cap_op=0))
+
+
+def test_raised_mem_cap_carries_over_to_later_components():
+    # Component A forces mem_cap past 2**20. Component B's cheapest order (cost 64) needs an
+    # intermediate of 16; the order that keeps memory at 4 costs 68.
+    a = [[10, 11], [11, 12]]
+    b = [[0, 1], [1, 2], [2, 3]]
+    sizes = {10: 2**10, 11: 2, 12: 2**10, 0: 1, 1: 2, 2: 16, 3: 2}
+    output = [10, 12, 0, 3]
+    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp()) == 64
+    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp(mem_cap_op=1)) == 68
+    cheapest = replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp())
+    # A solved first: B profits from the raise.
+    assert replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp(mem_cap_op=1)) == cheapest
+    # B solved first: it still has the small cap.
+    assert replay(b + a, output, sizes, EinsumSpec(b + a, output, sizes).optimize_dp(mem_cap_op=1)) == cheapest + 4
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_hash_map_cap_one_gives_a_complete_path(seed):
+    inputs = regular_graph(20, 3, seed)
+    sizes = {x: 2 for axes in inputs for x in axes}
+    path = EinsumSpec(inputs, [], sizes).optimize_dp(hash_map_cap_op=1)
+    replay(inputs, [], sizes, path)
+
+
+def test_hash_map_cap_zero():
+    with pytest.raises(ValueError, match="^hash_map_cap_op must be at least 1$"):
+        EinsumSpec([[0], [0, 1], [2]], [], {0: 2, 1: 2, 2: 2}).optimize_dp(hash_map_cap_op=0)
+    # Nothing to hold when no two inputs share an axis.
+    assert EinsumSpec([[0], [1]], [], {0: 10, 1: 3}).optimize_dp(hash_map_cap_op=0) == [[1, 0]]
+
+
+@pytest.mark.parametrize(
+    "inputs, output, sizes, caps",
+    [
+        # The output alone overflows 64 bits: no cost cap can be set.
+        ([[0, 1], [1, 2], [3]], [0, 2], {0: 2**40, 1: 2, 2: 2**40, 3: 5}, {}),
+        ([[3], [0, 1], [1, 2]], [0, 2], {0: 2**40, 1: 2, 2: 2**40, 3: 5}, {}),
+        # Every pairwise step overflows: neither cap can ever admit one.
+        ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {}),
+        ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {"mem_cap_op": 0, "hash_map_cap_op": 1}),
+        ([[0, 1], [1, 2], [2, 0], [5]], [], {0: 2**40, 1: 2**40, 2: 2**40, 5: 2}, {"check_outer_op": True}),
+    ],
+)
+def test_unreachable_components_fall_back(inputs, output, sizes, caps):
+    assert EinsumSpec(inputs, output, sizes).optimize_dp(**caps) == [[0, 1]] * (len(inputs) - 1)
+
+
+# --- limits of size --------------------------------------------------------------------
+
+
+def test_component_of_63_inputs_is_searched_and_64_fails(expect_panic):
+    inputs, _, sizes = chain(63)
+    path = EinsumSpec(inputs, [0, 63], sizes).optimize_dp()
+    # Every step joins two neighbouring stretches of the open chain and costs 2**3.
+    assert replay(inputs, [0, 63], sizes, path) == 8 * 62
+    inputs, output, sizes = chain(64)
+    with expect_panic("store bitmaps as usize, so can only have 64 per subgraph"):
+        EinsumSpec(inputs, output, sizes).optimize_dp()
+
+
+def test_many_inputs_in_small_components():
+    # 40 pairs: inputs p and p + 40 share axis p, of size p + 2.
+    n_pairs = 40
+    inputs = [[p] for p in range(n_pairs)] * 2
+    sizes = {p: p + 2 for p in range(n_pairs)}
+    path = EinsumSpec(inputs, [], sizes).optimize_dp()
+    # Each pair contracts to a scalar, then the scalars multiply at cost 1 per step.
+    assert replay(inputs, [], sizes, path) == sum(sizes.values()) + n_pairs - 1
+
+
+def test_inputs_64_apart_are_not_confused():
+    # Inputs 0 and 64 share an axis; every other input stands alone. Bits taken modulo 64
+    # would make them one input.
+    inputs = [[1000]] + [[k] for k in range(1, 64)] + [[1000, 2000]]
+    sizes = {1000: 7, 2000: 3, **{k: 2 for k in range(1, 64)}}
+    path = EinsumSpec(inputs, [2000], sizes).optimize_dp()
+    replay(inputs, [2000], sizes, path)
+    operands = [{k} for k in range(len(inputs))]
+    merged = []
+    for i, j in path:
+        merged.append((operands[i], operands[j]))
+        operands = [x for k, x in enumerate(operands) if k not in (i, j)] + [operands[i] | operands[j]]
+    assert ({0}, {64}) in merged or ({64}, {0}) in merged
+
+
+@pytest.mark.parametrize("offset", [64, 1000, 10**6])
+def test_large_ids_give_the_same_path_as_small_ones(offset):
+    inputs = regular_graph(14, 3, seed=1)
+    small = EinsumSpec(inputs, [0, 5], {x: 2 + x % 3 for axes in inputs for x in axes})
+    shifted = [[x + offset for x in axes] for axes in inputs]
+    big = EinsumSpec(shifted, [offset, 5 + offset], {x + offset: 2 + x % 3 for axes in inputs for x in axes})
+    assert big.optimize_dp() == small.optimize_dp()
+
+
+def test_more_than_64_distinct_axes_are_exact():
+    # Nine tensors in a line, each neighbour pair joined by 9 bonds of size 2 (72 axes),
+    # plus unused ids in the size table that must not count.
+    inputs = [[] for _ in range(9)]
+    for link in range(8):
+        for b in range(9):
+            axis = 9 * link + b
+            inputs[link].append(axis)
+            inputs[link + 1].append(axis)
+    sizes = {x: 2 for x in range(72)}
+    sizes[500] = 0
+    spec = EinsumSpec(inputs, [], sizes)
+    cost = replay(inputs, [], sizes, spec.optimize_dp(**UNBOUNDED))
+    assert cost == opt_einsum_dp_cost(inputs, [], {x: 2 for x in range(72)})
+
+
+def test_too_many_axes_in_one_component():
+    inputs = [list(range(0, 600, 2)) + [1], list(range(1, 600, 2))]
+    with pytest.raises(ValueError, match="at most 512 distinct axes"):
+        EinsumSpec(inputs, [], {}.fromkeys(range(600), 1)).optimize_dp()
+
+
+# --- determinism ---------------------------------------------------------------------
+
+
+def test_same_path_in_fresh_processes():
+    script = textwrap.dedent(
+        f"""
+        from plenexa import EinsumSpec
+        inputs = {regular_graph(18, 3, seed=4)!r}
+        sizes = {{x: 2 + x % 2 for axes in inputs for x in axes}}
+        spec = EinsumSpec(inputs, [], sizes)
+        print(spec.optimize_dp(), spec.optimize_dp(hash_map_cap_op=3), spec.optimize_dp(check_outer_op=True))
+        """
+    )
+    outputs = set()
+    for seed in ("0", "1", "12345"):
+        env = dict(os.environ, PYTHONHASHSEED=seed)
+        run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+        outputs.add(run.stdout)
+    assert len(outputs) == 1
+
+
+# --- oracles -------------------------------------------------------------------------
+
+
+def random_spec(rng):
+    """A small random einsum with ids below 50: half of them free-form (repeats and
+    single-input sums allowed), half networks of bonds and open legs."""
+    n_inputs = rng.randint(2, 7)
+    if rng.random() < 0.5:
+        inputs = [[] for _ in range(n_inputs)]
+        output = []
+        for x in rng.sample(range(50), rng.randint(1, 10)):
+            if rng.random() < 0.2:
+                inputs[rng.randrange(n_inputs)].append(x)
+                output.append(x)
+            else:
+                for k in rng.sample(range(n_inputs), rng.randint(2, min(3, n_inputs))):
+                    inputs[k].append(x)
+        sizes = {x: rng.randint(1, 4) for axes in inputs for x in axes}
+        return inputs, output, sizes
+    ids = rng.sample(range(50), rng.randint(1, 9))
+    inputs = [[rng.choice(ids) for _ in range(rng.randint(0, 4))] for _ in range(n_inputs)]
+    used = sorted({x for axes in inputs for x in axes})
+    output = rng.sample(used, rng.randint(0, min(3, len(used))))
+    sizes = {x: rng.randint(1, 4) for x in used}
+    return inputs, output, sizes
+
+
+def dp_comparable(inputs, output, check_outer):
+    """True when opt_einsum's DP searches the same space as ours: every summed index is
+    in two or more inputs and no output index is in more than one; with outer products,
+    which opt_einsum then searches across disconnected inputs too, all inputs connected."""
+    holders = {}
+    for k, axes in enumerate(inputs):
+        for x in set(axes):
+            holders.setdefault(x, set()).add(k)
+    if not all((len(h) <= 1) if x in output else (len(h) >= 2) for x, h in holders.items()):
+        return False
+    reached, frontier = {0}, [0]
+    while frontier:
+        k = frontier.pop()
+        for x in inputs[k]:
+            for other in holders[x] - reached:
+                reached.add(other)
+                frontier.append(other)
+    return not check_outer or len(reached) == len(inputs)
+
+
+@pytest.mark.parametrize("block", range(6))
+def test_paths_are_valid_and_as_cheap_as_opt_einsum(block):
+    rng = random.Random(1000 + block)
+    compared = 0
+    for _ in range(50):
+        inputs, output, sizes = random_spec(rng)
+        spec = EinsumSpec(inputs, output, sizes or {0: 1})
+        check_outer = rng.random() < 0.25
+        path = spec.optimize_dp(check_outer_op=check_outer, **UNBOUNDED)
+        cost = replay(inputs, output, sizes, path)
+        eq = spec.to_einsum_string()
+        arrays = [np.random.default_rng(0).standard_normal([sizes[x] for x in axes]) for axes in inputs]
+        got = opt_einsum.contract(eq, *arrays, optimize=[tuple(step) for step in path])
+        np.testing.assert_allclose(got, np.einsum(eq, *arrays), rtol=1e-9, atol=1e-9)
+        if dp_comparable(inputs, output, check_outer):
+            compared += 1
+            assert cost == opt_einsum_dp_cost(inputs, output, sizes, search_outer=check_outer), (inputs, output, sizes)
+    assert compared >= 10
+
+
+@pytest.mark.parametrize("n, seed", [(8, 0), (10, 1), (12, 2), (14, 3)])
+def test_regular_graphs_match_opt_einsum(n, seed):
+    inputs = regular_graph(n, 3, seed)
+    sizes = {x: 2 + (x % 3) for axes in inputs for x in axes}
+    cost = replay(inputs, [], sizes, EinsumSpec(inputs, [], sizes).optimize_dp(**UNBOUNDED))
+    assert cost == opt_einsum_dp_cost(inputs, [], sizes)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    data=st.data(),
+    check_outer=st.booleans(),
+    mem_cap=st.one_of(st.none(), st.integers(0, 64), st.just(MAX)),
+    hash_map_cap=st.one_of(st.none(), st.integers(1, 3)),
+)
+def test_any_caps_give_a_complete_path(data, check_outer, mem_cap, hash_map_cap):
+    n_inputs = data.draw(st.integers(1, 9))
+    inputs = data.draw(st.lists(st.lists(st.integers(0, 12), max_size=4), min_size=n_inputs, max_size=n_inputs))
+    sizes = {x: data.draw(st.sampled_from([1, 2, 3, 2**20, 2**40])) for axes in inputs for x in axes}
+    spec = EinsumSpec(inputs, [], sizes or {0: 1})
+    path = spec.optimize_dp(check_outer_op=check_outer, mem_cap_op=mem_cap, hash_map_cap_op=hash_map_cap)
+    replay(inputs, [], sizes, path)
