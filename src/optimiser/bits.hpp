@@ -79,6 +79,58 @@ inline bool size_of_union(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, u
     return !__builtin_mul_overflow(a_size, rest, &out);
 }
 
+// Number of set bits: the builtin where the code is compiled for a population-count
+// instruction (`Native`), else arithmetic that avoids a library call.
+template <bool Native>
+inline int count_bits(uint64_t x) {
+    if constexpr (Native) {
+        return __builtin_popcountll(x);
+    } else {
+        x = x - ((x >> 1) & 0x5555555555555555ull);
+        x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return static_cast<int>((x * 0x0101010101010101ull) >> 56);
+    }
+}
+
+// Sizes of axis sets within one component, with a shortcut for the common case in which
+// every axis has the same power-of-two size: a size is then a shift by the bit count.
+template <int W, bool Native>
+class Sizer {
+public:
+    // `sizes` per axis (the first `n_axes` are used), kept alive by the caller.
+    Sizer(const uint64_t* sizes, size_t n_axes) : sizes_(sizes) {
+        const uint64_t first = n_axes == 0 ? 1 : sizes[0];
+        bool uniform = first != 0 && (first & (first - 1)) == 0;
+        for (size_t a = 1; a < n_axes && uniform; ++a) uniform = sizes[a] == first;
+        shift_ = uniform ? __builtin_ctzll(first) : -1;
+    }
+
+    // Size of `bits` into `out`; false on overflow.
+    bool of(const Bits<W>& bits, uint64_t& out) const {
+        if (shift_ < 0) return size_of(bits, sizes_, out);
+        int total = 0;
+        for (int i = 0; i < W; ++i) total += count_bits<Native>(bits.w[i]);
+        total *= shift_;
+        if (total >= 64) return false;
+        out = uint64_t{1} << total;
+        return true;
+    }
+
+    // Size of the union of `a` and `b` from their known sizes; false on overflow.
+    bool of_union(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, uint64_t b_size, uint64_t& out) const {
+        if (shift_ < 0) return size_of_union(a, a_size, b, b_size, sizes_, out);
+        if (a_size == UINT64_MAX || b_size == UINT64_MAX) return size_of(a | b, sizes_, out);
+        int overlap = 0;
+        for (int i = 0; i < W; ++i) overlap += count_bits<Native>(a.w[i] & b.w[i]);
+        return !__builtin_mul_overflow(a_size, b_size >> (overlap * shift_), &out);
+    }
+
+private:
+    const uint64_t* sizes_;
+    int shift_;
+};
+
 // Addition that stops at the largest 64-bit value instead of wrapping.
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
     uint64_t r;

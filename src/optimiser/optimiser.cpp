@@ -28,6 +28,7 @@ struct Component {
     std::vector<std::vector<uint32_t>> axes;    // per input, its distinct local axes
     std::vector<uint64_t> sizes;                // per local axis, its size
     std::vector<uint8_t> in_output;             // per local axis, 1 when the output keeps it
+    size_t n_axes = 0;                          // number of local axes, before padding
 };
 
 // A solved component: the sizes of its result with and without summed axes, and its tree.
@@ -80,11 +81,13 @@ uint32_t keep_tree(Call& call, uint32_t root) {
 }
 
 // Searches one component of 2 to 63 inputs with W-word axis bitmaps. Returns nothing
-// when neither cap can grow any further and the call must fall back.
-template <int W>
-std::optional<Solved> search(Call& call, const Component& comp) {
+// when neither cap can grow any further and the call must fall back. `Native` says
+// whether the caller is compiled with a population-count instruction.
+template <int W, bool Native>
+[[gnu::always_inline]] inline std::optional<Solved> search(Call& call, const Component& comp) {
     const size_t k = comp.inputs.size();
     const uint64_t* sizes = comp.sizes.data();
+    const Sizer<W, Native> sizer(sizes, comp.n_axes);
     const uint64_t everything = (uint64_t{1} << k) - 1;
     const bool check_outer = call.options.check_outer;
     const uint64_t hash_map_cap = call.options.hash_map_cap;
@@ -115,7 +118,7 @@ std::optional<Solved> search(Call& call, const Component& comp) {
         tables[1].append(uint64_t{1} << j, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
     }
 
-    std::vector<uint32_t> features;
+    uint32_t features[64 + 64 * W];
     while (tables[k].empty()) {
         if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
         const uint64_t mem_cap = call.mem_cap;
@@ -138,48 +141,47 @@ std::optional<Solved> search(Call& call, const Component& comp) {
                     const Bits<W> a_axes = left.axes[i];
 
                     // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
-                    features.clear();
-                    for (uint64_t x = a_sub; x != 0; x &= x - 1) features.push_back(__builtin_ctzll(x));
-                    const size_t n_input_features = features.size();
+                    size_t n_features = 0;
+                    for (uint64_t x = a_sub; x != 0; x &= x - 1) features[n_features++] = __builtin_ctzll(x);
+                    const size_t n_input_features = n_features;
                     if (!check_outer) {
                         for (int w = 0; w < W; ++w)
                             for (uint64_t x = a_axes.w[w]; x != 0; x &= x - 1)
-                                features.push_back(static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x))));
+                                features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
                     }
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
                     for (size_t b = first / 64; b < n_blocks; ++b) {
+                        if (right.block_floor(b) >= limit) continue;
                         const uint64_t* block = right.block(b);
                         uint64_t clash = 0;
                         for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
                         uint64_t meet = check_outer ? ~uint64_t{0} : 0;
-                        for (size_t f = n_input_features; f < features.size(); ++f) meet |= block[features[f]];
+                        for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
                         uint64_t candidates = meet & ~clash;
                         if (b == first / 64) candidates &= ~uint64_t{0} << (first % 64);
                         if (b == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
                         for (; candidates != 0; candidates &= candidates - 1) {
                             const size_t j = b * 64 + __builtin_ctzll(candidates);
                             if (right.costs[j] >= b_cost_limit || right.floors[j] >= limit) continue;
-                            const Bits<W> both = a_axes | right.axes[j];
                             uint64_t pair_size;
-                            if (!size_of_union(a_axes, a_size, right.axes[j], right.sizes[j], sizes, pair_size)) continue;
+                            if (!sizer.of_union(a_axes, a_size, right.axes[j], right.sizes[j], pair_size)) continue;
                             const uint64_t cost = add_saturating(a_cost + right.costs[j], pair_size);
                             if (cost >= cost_cap) continue;
                             const uint64_t s = a_sub | right.subgraphs[j];
                             const int64_t pos = held.find(s);
                             if (pos >= 0) {
+                                // The kept axes depend on s alone, so a held subgraph's axes and
+                                // size, already below an earlier (never larger) mem_cap, still fit.
                                 if (cost >= held.costs[pos]) continue;
-                            } else if (held.size() >= hash_map_cap) {
+                                held.replace(pos, cost, push_node(call.arena, {left.nodes[i], right.nodes[j]}));
                                 continue;
                             }
-                            const Bits<W> kept = both & (output | unions.of(everything & ~s));
+                            if (held.size() >= hash_map_cap) continue;
+                            const Bits<W> kept = (a_axes | right.axes[j]) & (output | unions.of(everything & ~s));
                             uint64_t kept_size;
-                            if (!size_of(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
-                            const uint32_t node = push_node(call.arena, {left.nodes[i], right.nodes[j]});
-                            if (pos >= 0)
-                                held.replace(pos, kept, cost, kept_size, node);
-                            else
-                                held.append(s, kept, cost, kept_size, node);
+                            if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
+                            held.append(s, kept, cost, kept_size, push_node(call.arena, {left.nodes[i], right.nodes[j]}));
                         }
                     }
                 }
@@ -200,6 +202,43 @@ std::optional<Solved> search(Call& call, const Component& comp) {
     solved.output_size = solved.size;
     solved.root = keep_tree(call, full.nodes[0]);
     return solved;
+}
+
+// The search compiled for any x86-64 processor.
+template <int W>
+std::optional<Solved> search_portable(Call& call, const Component& comp) {
+    return search<W, false>(call, comp);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The search compiled with the population-count instruction, for processors that have it.
+template <int W>
+[[gnu::target("popcnt")]] std::optional<Solved> search_popcnt(Call& call, const Component& comp) {
+    return search<W, true>(call, comp);
+}
+
+// True when this processor has the population-count instruction.
+bool has_popcnt() {
+    static const bool present = __builtin_cpu_supports("popcnt");
+    return present;
+}
+#else
+template <int W>
+std::optional<Solved> search_popcnt(Call& call, const Component& comp) {
+    return search<W, true>(call, comp);
+}
+
+bool has_popcnt() { return true; }
+#endif
+
+// Searches one component with the narrowest bitmaps that hold its axes.
+std::optional<Solved> search_any(Call& call, const Component& comp) {
+    const size_t words = (comp.n_axes + 63) / 64;
+    const bool native = has_popcnt();
+    if (words <= 1) return native ? search_popcnt<1>(call, comp) : search_portable<1>(call, comp);
+    if (words <= 2) return native ? search_popcnt<2>(call, comp) : search_portable<2>(call, comp);
+    if (words <= 4) return native ? search_popcnt<4>(call, comp) : search_portable<4>(call, comp);
+    return native ? search_popcnt<8>(call, comp) : search_portable<8>(call, comp);
 }
 
 // Solves a one-input component: the input itself, keeping all of its axes.
@@ -398,18 +437,11 @@ Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std
             continue;
         }
         if (k > 63) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
-        const size_t words = (comp.sizes.size() + 63) / 64;
+        comp.n_axes = comp.sizes.size();
+        const size_t words = (comp.n_axes + 63) / 64;
         comp.sizes.resize(std::max<size_t>(words, 1) * 64, 1);
         comp.in_output.resize(comp.sizes.size(), 0);
-        std::optional<Solved> result;
-        if (words <= 1)
-            result = search<1>(call, comp);
-        else if (words <= 2)
-            result = search<2>(call, comp);
-        else if (words <= 4)
-            result = search<4>(call, comp);
-        else
-            result = search<8>(call, comp);
+        const std::optional<Solved> result = search_any(call, comp);
         if (!result) return fallback(n);
         solved.push_back(*result);
     }

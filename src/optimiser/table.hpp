@@ -2,6 +2,7 @@
 // order, found by subgraph through an open-addressing index.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -58,7 +59,11 @@ public:
         nodes.push_back(node);
         place(subgraph, static_cast<uint32_t>(subgraphs.size()));
         const size_t p = subgraphs.size() - 1;
-        if (p % 64 == 0) blocks_.resize(blocks_.size() + n_features_, 0);
+        if (p % 64 == 0) {
+            blocks_.resize(blocks_.size() + n_features_, 0);
+            block_floors_.push_back(UINT64_MAX);
+        }
+        block_floors_[p / 64] = std::min(block_floors_[p / 64], floors.back());
         uint64_t* block = &blocks_[(p / 64) * n_features_];
         const uint64_t bit = uint64_t{1} << (p % 64);
         for (uint64_t x = subgraph; x != 0; x &= x - 1) block[__builtin_ctzll(x)] |= bit;
@@ -69,15 +74,17 @@ public:
     // Membership words of entries 64 b to 64 b + 63, indexed by feature.
     const uint64_t* block(size_t b) const { return &blocks_[b * n_features_]; }
 
+    // The smallest floor among entries 64 b to 64 b + 63.
+    uint64_t block_floor(size_t b) const { return block_floors_[b]; }
+
     // Feature number of axis `a`.
     size_t axis_feature(size_t a) const { return n_inputs_ + a; }
 
-    // Overwrites the entry at `pos` in place.
-    void replace(size_t pos, const Bits<W>& bits, uint64_t cost, uint64_t size, uint32_t node) {
-        axes[pos] = bits;
+    // Overwrites the entry at `pos` in place; its subgraph and axes stay the same.
+    void replace(size_t pos, uint64_t cost, uint32_t node) {
         costs[pos] = cost;
-        sizes[pos] = size;
-        floors[pos] = add_saturating(cost, size);
+        floors[pos] = add_saturating(cost, sizes[pos]);
+        block_floors_[pos / 64] = std::min(block_floors_[pos / 64], floors[pos]);
         nodes[pos] = node;
     }
 
@@ -85,6 +92,7 @@ private:
     size_t n_inputs_;
     size_t n_features_;
     std::vector<uint64_t> blocks_;
+    std::vector<uint64_t> block_floors_;
     std::vector<uint32_t> slots_;  // entry position + 1; 0 marks a free slot
     size_t mask_ = 0;
     int shift_ = 64;
