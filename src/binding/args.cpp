@@ -75,15 +75,14 @@ private:
     }
 
     [[noreturn]] void unexpected(PyObject* key) {
-        std::string text;
-        Ref str = Ref::steal(PyObject_Str(key));
-        Ref bytes = str ? Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "backslashreplace")) : Ref();
-        if (!bytes) {
+        // Formatted by the interpreter so that any str key, even one without UTF-8, shows as itself.
+        const std::string format = messages::unexpected_keyword_format(full());
+        Ref text = Ref::steal(PyUnicode_FromFormat(format.c_str(), key));
+        if (!text) {
             PyErr_Clear();
             throw util::Panic(messages::format_failed);
         }
-        text.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-        throw_error(PyExc_TypeError, messages::unexpected_keyword(full(), text));
+        throw PyError::from_value(Ref::new_ref(PyExc_TypeError), std::move(text));
     }
 
     std::string full() const {
@@ -140,7 +139,7 @@ PyError with_argument_name(PyError&& inner, const char* name) {
     Ref wrapped = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (PyObject* cause = PyException_GetCause(inner.normalized_value()))
         PyException_SetCause(wrapped.get(), cause);  // steals the new reference
-    return PyError::from_instance(Ref::new_ref(PyExc_TypeError), std::move(wrapped));
+    return PyError::from_value(Ref::new_ref(PyExc_TypeError), std::move(wrapped));
 }
 
 }  // namespace plenexa::binding

@@ -90,7 +90,7 @@ PyError PyError::fetch() {
     return PyError(PyExc_SystemError, messages::no_exception_set);
 }
 
-PyError PyError::from_instance(Ref type, Ref value) {
+PyError PyError::from_value(Ref type, Ref value) {
     PyError error;
     error.type_ = std::move(type);
     error.value_ = std::move(value);

@@ -24,8 +24,8 @@ public:
     static std::optional<PyError> take();
     // The pending exception, or SystemError when none is set.
     static PyError fetch();
-    // An error holding an exception instance made by the module.
-    static PyError from_instance(Ref type, Ref value);
+    // An error of `type` whose value (an instance or its argument) the module built.
+    static PyError from_value(Ref type, Ref value);
 
     // Hands the error to the interpreter as the pending exception.
     void restore() &&;

@@ -37,8 +37,13 @@ std::string name_list(std::span<const std::string> names) {
     return full + " got multiple values for argument '" + name + "'";
 }
 
-[[gnu::cold]] std::string unexpected_keyword(const std::string& full, const std::string& key) {
-    return full + " got an unexpected keyword argument '" + key + "'";
+[[gnu::cold]] std::string unexpected_keyword_format(const std::string& full) {
+    std::string out;
+    for (char c : full) {  // escape for PyUnicode_FromFormat
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out + " got an unexpected keyword argument '%S'";
 }
 
 [[gnu::cold]] std::string positional_only(const std::string& full, std::span<const std::string> names) {

@@ -45,8 +45,8 @@ std::string too_many_positional(const std::string& full, std::size_t required, s
 // "{full} got multiple values for argument '{name}'"
 std::string multiple_values(const std::string& full, const std::string& name);
 
-// "{full} got an unexpected keyword argument '{key}'"
-std::string unexpected_keyword(const std::string& full, const std::string& key);
+// "{full} got an unexpected keyword argument '%S'", a format for the key's str()
+std::string unexpected_keyword_format(const std::string& full);
 
 // "{full} got some positional-only arguments passed as keyword arguments: {list}"
 std::string positional_only(const std::string& full, std::span<const std::string> names);
