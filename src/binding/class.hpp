@@ -73,4 +73,18 @@ PyTypeObject* make_type(const char* qualified_name, const char* class_name, int 
                         destructor dealloc_slot, PyMethodDef* methods, PyGetSetDef* getset, newfunc new_slot,
                         reprfunc repr_slot);
 
+// The process-wide type object of `Record`'s class, built on first use and never released.
+template <class Record>
+PyTypeObject* class_type(const char* qualified_name, PyMethodDef* methods, PyGetSetDef* getset,
+                         newfunc new_slot) {
+    static PyTypeObject* type = nullptr;
+    if (!type) {
+        PyTypeObject* created = make_type(qualified_name, ClassOf<Record>::name, sizeof(Instance<Record>),
+                                          dealloc<Record>, methods, getset, new_slot, repr<Record>);
+        if (type) Py_DECREF(created);  // a creation in between won; keep the first
+        else type = created;
+    }
+    return type;
+}
+
 }  // namespace plenexa::binding

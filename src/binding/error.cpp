@@ -22,11 +22,11 @@ std::optional<std::string> utf8_of(PyObject* str) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// repr() of `object` as UTF-8 text; a failing repr is a formatting failure.
-std::string repr_text(PyObject* object) {
-    Ref repr = Ref::steal(PyObject_Repr(object));
+// The UTF-8 text of `render(object)` (str or repr); a failure there is a formatting failure.
+std::string rendered(PyObject* (*render)(PyObject*), PyObject* object) {
+    Ref result = Ref::steal(render(object));
     std::optional<std::string> text;
-    if (repr) text = utf8_of(repr.get());
+    if (result) text = utf8_of(result.get());
     if (!text) {
         PyErr_Clear();
         throw util::Panic(messages::format_failed);
@@ -142,22 +142,15 @@ PyObject* PyError::normalized_value() {
 }
 
 std::string PyError::value_text() {
-    Ref str = Ref::steal(PyObject_Str(normalized_value()));
-    std::optional<std::string> text;
-    if (str) text = utf8_of(str.get());
-    if (!text) {
-        PyErr_Clear();
-        throw util::Panic(messages::format_failed);
-    }
-    return *text;
+    return rendered(PyObject_Str, normalized_value());
 }
 
 std::string PyError::debug() {
     normalized_value();
-    std::string out = "PyErr { type: " + repr_text(type_.get());
-    out += ", value: " + repr_text(value_.get());
+    std::string out = "PyErr { type: " + rendered(PyObject_Repr, type_.get());
+    out += ", value: " + rendered(PyObject_Repr, value_.get());
     out += ", traceback: ";
-    out += traceback_ ? "Some(" + repr_text(traceback_.get()) + ")" : std::string("None");
+    out += traceback_ ? "Some(" + rendered(PyObject_Repr, traceback_.get()) + ")" : std::string("None");
     out += " }";
     return out;
 }

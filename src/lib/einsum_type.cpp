@@ -10,7 +10,6 @@ namespace plenexa::lib {
 
 namespace {
 using namespace binding;
-using Self = Instance<EinsumRecord>;
 
 constexpr const char* new_parameters[] = {"operand_ints", "out_ints", "int_sizes"};
 constexpr FunctionDescription new_description{"EinsumSpec", "__new__", new_parameters, 0, 3, {}};
@@ -113,14 +112,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* einsum_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) {
-        PyTypeObject* created = make_type("builtins.EinsumSpec", "EinsumSpec", sizeof(Self), dealloc<EinsumRecord>,
-                                          methods, getset, einsum_new, repr<EinsumRecord>);
-        if (type) Py_DECREF(created);
-        else type = created;
-    }
-    return type;
+    return class_type<EinsumRecord>("builtins.EinsumSpec", methods, getset, einsum_new);
 }
 
 }  // namespace plenexa::lib

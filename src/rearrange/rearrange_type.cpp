@@ -9,7 +9,6 @@ namespace plenexa::rearrange {
 
 namespace {
 using namespace binding;
-using Self = Instance<Record>;
 
 constexpr const char* new_parameters[] = {"input_ints", "output_ints", "int_sizes"};
 constexpr FunctionDescription new_description{"RearrangeSpec", "__new__", new_parameters, 0, 3, {}};
@@ -120,14 +119,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* rearrange_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) {
-        PyTypeObject* created = make_type("builtins.RearrangeSpec", "RearrangeSpec", sizeof(Self), dealloc<Record>,
-                                          methods, getset, rearrange_new, repr<Record>);
-        if (type) Py_DECREF(created);
-        else type = created;
-    }
-    return type;
+    return class_type<Record>("builtins.RearrangeSpec", methods, getset, rearrange_new);
 }
 
 }  // namespace plenexa::rearrange
