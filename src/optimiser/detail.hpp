@@ -33,35 +33,4 @@ Numbered number_tree(const std::vector<Node>& nodes, uint32_t root, uint64_t n_i
 // item C + t; each step lists the item taken first, then the second.
 Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes);
 
-// For a group of inputs, the union of the axes of any subset of them, looked up a
-// byte of the subset at a time.
-template <int W>
-class UnionTable {
-public:
-    // Builds the lookups for inputs whose axes are `inputs` (at most 64).
-    explicit UnionTable(const std::vector<Bits<W>>& inputs) {
-        chunks_ = (inputs.size() + 7) / 8;
-        table_.assign(chunks_ * 256, Bits<W>{});
-        for (size_t c = 0; c < chunks_; ++c) {
-            for (unsigned byte = 1; byte < 256; ++byte) {
-                const unsigned low = byte & (byte - 1);
-                const size_t j = c * 8 + __builtin_ctz(byte);
-                table_[c * 256 + byte] = table_[c * 256 + low];
-                if (j < inputs.size()) table_[c * 256 + byte] |= inputs[j];
-            }
-        }
-    }
-
-    // Union of the axes of the inputs in `subset`.
-    Bits<W> of(uint64_t subset) const {
-        Bits<W> r;
-        for (size_t c = 0; c < chunks_; ++c) r |= table_[c * 256 + ((subset >> (8 * c)) & 0xff)];
-        return r;
-    }
-
-private:
-    size_t chunks_ = 0;
-    std::vector<Bits<W>> table_;
-};
-
 }  // namespace plenexa::optimiser::detail

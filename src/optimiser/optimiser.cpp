@@ -25,7 +25,8 @@ constexpr size_t max_words = 8;
 // One connected group of inputs, with its axes renumbered 0, 1, ... in order of first use.
 struct Component {
     std::vector<uint32_t> inputs;               // input indices, ascending
-    std::vector<std::vector<uint32_t>> axes;    // per input, its distinct local axes
+    std::vector<uint32_t> axis_start;           // input j's axes are axes[axis_start[j] .. axis_start[j + 1])
+    std::vector<uint32_t> axes;                 // per input, its distinct local axes
     std::vector<uint64_t> sizes;                // per local axis, its size
     std::vector<uint8_t> in_output;             // per local axis, 1 when the output keeps it
     size_t n_axes = 0;                          // number of local axes, before padding
@@ -95,12 +96,11 @@ template <int W, bool Native>
     std::vector<Bits<W>> input_axes(k);
     Bits<W> output, all;
     for (size_t j = 0; j < k; ++j) {
-        for (uint32_t a : comp.axes[j]) input_axes[j].set(a);
+        for (uint32_t p = comp.axis_start[j]; p < comp.axis_start[j + 1]; ++p) input_axes[j].set(comp.axes[p]);
         all |= input_axes[j];
     }
-    for (size_t a = 0; a < comp.sizes.size(); ++a)
+    for (size_t a = 0; a < comp.n_axes; ++a)
         if (comp.in_output[a]) output.set(a);
-    const detail::UnionTable<W> unions(input_axes);
 
     uint64_t cost_cap;
     if (!size_of(all & output, sizes, cost_cap)) cost_cap = max_u64;
@@ -110,8 +110,9 @@ template <int W, bool Native>
     // the cheapest contraction of it that has passed the caps so far, in insertion order.
     std::vector<Table<W>> tables;
     tables.reserve(k + 1);
-    for (size_t n = 0; n <= k; ++n) tables.emplace_back(k, comp.sizes.size());
+    for (size_t n = 0; n <= k; ++n) tables.emplace_back(k, comp.n_axes);
     call.arena.clear();
+    call.arena.reserve(4 * k);
     for (size_t j = 0; j < k; ++j) {
         uint64_t size;
         if (!size_of(input_axes[j], sizes, size)) size = max_u64;
@@ -131,57 +132,57 @@ template <int W, bool Native>
                 const size_t n_left = left.size(), n_right = right.size();
                 const size_t n_blocks = (n_right + 63) / 64;
                 for (size_t i = 0; i < n_left; ++i) {
+                    const Entry<W>& a = left.entries[i];
                     // Every merge costs at least both operands' costs plus the larger operand size.
-                    const uint64_t a_cost = left.costs[i];
-                    const uint64_t a_size = left.sizes[i];
-                    if (left.floors[i] >= cost_cap) continue;
-                    const uint64_t limit = cost_cap - a_cost;
-                    const uint64_t b_cost_limit = limit - a_size;
-                    const uint64_t a_sub = left.subgraphs[i];
-                    const Bits<W> a_axes = left.axes[i];
+                    if (a.floor >= cost_cap) continue;
+                    const uint64_t limit = cost_cap - a.cost;
+                    const uint64_t b_cost_limit = limit - a.size;
 
                     // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
                     size_t n_features = 0;
-                    for (uint64_t x = a_sub; x != 0; x &= x - 1) features[n_features++] = __builtin_ctzll(x);
+                    for (uint64_t x = a.subgraph; x != 0; x &= x - 1)
+                        features[n_features++] = static_cast<uint32_t>(Table<W>::input_feature(__builtin_ctzll(x)));
                     const size_t n_input_features = n_features;
                     if (!check_outer) {
                         for (int w = 0; w < W; ++w)
-                            for (uint64_t x = a_axes.w[w]; x != 0; x &= x - 1)
+                            for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
                                 features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
                     }
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
-                    for (size_t b = first / 64; b < n_blocks; ++b) {
-                        if (right.block_floor(b) >= limit) continue;
-                        const uint64_t* block = right.block(b);
+                    for (size_t blk = first / 64; blk < n_blocks; ++blk) {
+                        if (right.block_floor(blk) >= limit) continue;
+                        const uint64_t* block = right.block(blk);
                         uint64_t clash = 0;
                         for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
                         uint64_t meet = check_outer ? ~uint64_t{0} : 0;
                         for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
                         uint64_t candidates = meet & ~clash;
-                        if (b == first / 64) candidates &= ~uint64_t{0} << (first % 64);
-                        if (b == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
+                        if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
+                        if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
                         for (; candidates != 0; candidates &= candidates - 1) {
-                            const size_t j = b * 64 + __builtin_ctzll(candidates);
-                            if (right.costs[j] >= b_cost_limit || right.floors[j] >= limit) continue;
+                            const Entry<W>& b = right.entries[blk * 64 + __builtin_ctzll(candidates)];
+                            if (b.cost >= b_cost_limit || b.floor >= limit) continue;
                             uint64_t pair_size;
-                            if (!sizer.of_union(a_axes, a_size, right.axes[j], right.sizes[j], pair_size)) continue;
-                            const uint64_t cost = add_saturating(a_cost + right.costs[j], pair_size);
+                            if (!sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size)) continue;
+                            const uint64_t cost = add_saturating(a.cost + b.cost, pair_size);
                             if (cost >= cost_cap) continue;
-                            const uint64_t s = a_sub | right.subgraphs[j];
+                            const uint64_t s = a.subgraph | b.subgraph;
                             const int64_t pos = held.find(s);
                             if (pos >= 0) {
                                 // The kept axes depend on s alone, so a held subgraph's axes and
                                 // size, already below an earlier (never larger) mem_cap, still fit.
-                                if (cost >= held.costs[pos]) continue;
-                                held.replace(pos, cost, push_node(call.arena, {left.nodes[i], right.nodes[j]}));
+                                if (cost >= held.entries[pos].cost) continue;
+                                held.replace(pos, cost, push_node(call.arena, {a.node, b.node}));
                                 continue;
                             }
                             if (held.size() >= hash_map_cap) continue;
-                            const Bits<W> kept = (a_axes | right.axes[j]) & (output | unions.of(everything & ~s));
+                            Bits<W> needed = output;
+                            for (uint64_t x = everything & ~s; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
+                            const Bits<W> kept = (a.axes | b.axes) & needed;
                             uint64_t kept_size;
                             if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
-                            held.append(s, kept, cost, kept_size, push_node(call.arena, {left.nodes[i], right.nodes[j]}));
+                            held.append(s, kept, cost, kept_size, push_node(call.arena, {a.node, b.node}));
                         }
                     }
                 }
@@ -196,12 +197,8 @@ template <int W, bool Native>
             call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
     }
 
-    const Table<W>& full = tables[k];
-    Solved solved;
-    solved.size = full.sizes[0];
-    solved.output_size = solved.size;
-    solved.root = keep_tree(call, full.nodes[0]);
-    return solved;
+    const Entry<W>& full = tables[k].entries[0];
+    return Solved{full.size, full.size, keep_tree(call, full.node)};
 }
 
 // The search compiled for any x86-64 processor.
@@ -244,7 +241,7 @@ std::optional<Solved> search_any(Call& call, const Component& comp) {
 // Solves a one-input component: the input itself, keeping all of its axes.
 Solved single(Call& call, const Component& comp) {
     Solved solved{1, 1, 0};
-    for (size_t a = 0; a < comp.sizes.size(); ++a) {
+    for (size_t a = 0; a < comp.n_axes; ++a) {
         solved.size = mul_saturating(solved.size, comp.sizes[a]);
         if (comp.in_output[a]) solved.output_size = mul_saturating(solved.output_size, comp.sizes[a]);
     }
@@ -281,7 +278,9 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
     }
 
     // Per input its distinct dense axes, in first-use order; then union-find over inputs.
-    std::vector<std::vector<uint32_t>> input_dense(n);
+    std::vector<uint32_t> dense_start(n + 1, 0);
+    std::vector<uint32_t> dense_axes;
+    dense_axes.reserve(ids.size() * 2);
     std::vector<uint32_t> first_user(ids.size(), UINT32_MAX);
     std::vector<uint32_t> parent(n);
     for (uint32_t i = 0; i < n; ++i) parent[i] = i;
@@ -289,15 +288,14 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
         for (uint64_t id : input_ints[i]) {
             const size_t d = dense(id);
             if (first_user[d] == i) continue;
-            input_dense[i].push_back(static_cast<uint32_t>(d));
-            if (first_user[d] == UINT32_MAX) {
-                first_user[d] = i;
-            } else {
+            dense_axes.push_back(static_cast<uint32_t>(d));
+            if (first_user[d] != UINT32_MAX) {
                 const uint32_t a = find_root(parent, first_user[d]), b = find_root(parent, i);
                 if (a != b) parent[std::max(a, b)] = std::min(a, b);
-                first_user[d] = i;  // later repeats within input i are now recognised
             }
+            first_user[d] = i;  // later repeats within input i are now recognised
         }
+        dense_start[i + 1] = static_cast<uint32_t>(dense_axes.size());
     }
 
     std::vector<Component> comps;
@@ -311,20 +309,24 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
         comps[comp_of[r]].inputs.push_back(i);
     }
 
-    std::vector<uint32_t> local(ids.size(), UINT32_MAX);
+    std::vector<uint32_t>& local = first_user;  // reused: dense axis -> local axis
+    std::fill(local.begin(), local.end(), UINT32_MAX);
     for (Component& comp : comps) {
+        comp.axis_start.reserve(comp.inputs.size() + 1);
+        comp.axis_start.push_back(0);
         for (uint32_t i : comp.inputs) {
-            std::vector<uint32_t> axes;
-            for (uint32_t d : input_dense[i]) {
+            for (uint32_t p = dense_start[i]; p < dense_start[i + 1]; ++p) {
+                const uint32_t d = dense_axes[p];
                 if (local[d] == UINT32_MAX) {
                     local[d] = static_cast<uint32_t>(comp.sizes.size());
                     comp.sizes.push_back(ids[d] < int_sizes.size() ? int_sizes[ids[d]] : 1);
                     comp.in_output.push_back(in_output[d]);
                 }
-                axes.push_back(local[d]);
+                comp.axes.push_back(local[d]);
             }
-            comp.axes.push_back(std::move(axes));
+            comp.axis_start.push_back(static_cast<uint32_t>(comp.axes.size()));
         }
+        comp.n_axes = comp.sizes.size();
     }
     return comps;
 }
@@ -417,30 +419,28 @@ Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std
     if (n == 1) return Path{{0}};
     if (n == 0) util::panic_index(0, 0);
 
-    std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
+    const std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
     for (const Component& comp : comps) {
         if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue("hash_map_cap_op must be at least 1");
     }
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2 && comp.inputs.size() < 64 && comp.sizes.size() > max_words * 64)
+        if (comp.inputs.size() >= 2 && comp.inputs.size() < 64 && comp.n_axes > max_words * 64)
             throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_words * 64) +
                                      " distinct axes in one connected group of inputs, got " +
-                                     std::to_string(comp.sizes.size()));
+                                     std::to_string(comp.n_axes));
     }
 
     Call call{options, options.mem_cap, {}, {}};
+    call.tree.reserve(2 * n);
     std::vector<Solved> solved;
-    for (Component& comp : comps) {
+    solved.reserve(comps.size());
+    for (const Component& comp : comps) {
         const size_t k = comp.inputs.size();
         if (k == 1) {
             solved.push_back(single(call, comp));
             continue;
         }
         if (k > 63) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
-        comp.n_axes = comp.sizes.size();
-        const size_t words = (comp.n_axes + 63) / 64;
-        comp.sizes.resize(std::max<size_t>(words, 1) * 64, 1);
-        comp.in_output.resize(comp.sizes.size(), 0);
         const std::optional<Solved> result = search_any(call, comp);
         if (!result) return fallback(n);
         solved.push_back(*result);

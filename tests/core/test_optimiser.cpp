@@ -177,8 +177,8 @@ TEST_CASE("bit counts and uniform sizes agree with the general rule") {
         const uint64_t x = rng() & rng();
         CHECK_EQ(optimiser::count_bits<false>(x), __builtin_popcountll(x));
     }
-    // Every axis of size 4: the shortcut must give the same sizes and overflows.
-    std::vector<uint64_t> sizes(128, 4);
+    // Every axis of size 16: the shortcut must give the same sizes and overflows.
+    std::vector<uint64_t> sizes(128, 16);
     const optimiser::Sizer<2, false> uniform(sizes.data(), 128);
     for (int round = 0; round < 1000; ++round) {
         Bits<2> a, b;
@@ -198,35 +198,24 @@ TEST_CASE("bit counts and uniform sizes agree with the general rule") {
     }
 }
 
-TEST_CASE("union lookups agree with a loop over the subset") {
-    std::mt19937_64 rng(5);
-    for (size_t k : {1, 7, 8, 9, 33, 63}) {
-        std::vector<Bits<1>> inputs(k);
-        for (auto& in : inputs) in.w[0] = rng();
-        const optimiser::detail::UnionTable<1> unions(inputs);
-        for (int round = 0; round < 100; ++round) {
-            const uint64_t subset = rng() & ((uint64_t{1} << k) - 1);
-            Bits<1> expected;
-            for (size_t j = 0; j < k; ++j)
-                if ((subset >> j) & 1) expected |= inputs[j];
-            CHECK(unions.of(subset) == expected);
-        }
-    }
-}
-
 TEST_CASE("tables keep insertion order and a replaced entry's place") {
     optimiser::Table<1> table(64, 64);
     Bits<1> axes;
     axes.w[0] = 0b101;
-    for (uint64_t i = 0; i < 1000; ++i) table.append((i * 2654435761u) | 1, axes, 1000 - i, 1, static_cast<uint32_t>(i));
+    auto key = [](uint64_t i) { return (i * 0x9E3779B97F4A7C15ull) | 1; };
+    for (uint64_t i = 0; i < 1000; ++i) table.append(key(i), axes, 1000 - i, 1, static_cast<uint32_t>(i));
     table.replace(500, 3, 7);
     CHECK_EQ(table.size(), size_t{1000});
-    CHECK_EQ(table.find((uint64_t{500} * 2654435761u) | 1), int64_t{500});
-    CHECK_EQ(table.costs[500], uint64_t{3});
+    CHECK_EQ(table.find(key(500)), int64_t{500});
+    CHECK_EQ(table.entries[500].cost, uint64_t{3});
+    CHECK_EQ(table.entries[500].floor, uint64_t{4});
     CHECK_EQ(table.find(2), int64_t{-1});
-    for (uint64_t i = 0; i < 1000; ++i) CHECK_EQ(table.find(table.subgraphs[i]), static_cast<int64_t>(i));
-    // Membership words: entry 130 contains input 0 and axis 2 (bit 130 % 64 of block 2).
-    CHECK((table.block(2)[0] >> 2) & 1);
+    for (uint64_t i = 0; i < 1000; ++i) CHECK_EQ(table.find(table.entries[i].subgraph), static_cast<int64_t>(i));
+    // Block floors: the cheapest entry of each group of 64, lowered by the replacement.
+    CHECK_EQ(table.block_floor(0), uint64_t{1000 - 63 + 1});
+    CHECK_EQ(table.block_floor(7), uint64_t{4});
+    // Membership words: entry 130 contains input 0 and axis 2 (bit 130 % 64 of block 2), not axis 1.
+    CHECK((table.block(2)[optimiser::Table<1>::input_feature(0)] >> 2) & 1);
     CHECK((table.block(2)[table.axis_feature(2)] >> 2) & 1);
     CHECK(!((table.block(2)[table.axis_feature(1)] >> 2) & 1));
 }
