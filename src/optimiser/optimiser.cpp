@@ -120,6 +120,8 @@ template <int W, bool Native>
     }
 
     uint32_t features[64 + 64 * W];
+    uint32_t picks[64];
+    uint64_t pick_costs[64];
     while (tables[k].empty()) {
         if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
         const uint64_t mem_cap = call.mem_cap;
@@ -160,13 +162,22 @@ template <int W, bool Native>
                         uint64_t candidates = meet & ~clash;
                         if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
                         if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
+                        // Costs first, without branches: most partners are too costly, and which
+                        // ones is hard to predict.
+                        size_t count = 0;
                         for (; candidates != 0; candidates &= candidates - 1) {
-                            const Entry<W>& b = right.entries[blk * 64 + __builtin_ctzll(candidates)];
-                            if (b.cost >= b_cost_limit || b.floor >= limit) continue;
-                            uint64_t pair_size;
-                            if (!sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size)) continue;
-                            const uint64_t cost = add_saturating(a.cost + b.cost, pair_size);
-                            if (cost >= cost_cap) continue;
+                            const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+                            const Entry<W>& b = right.entries[j];
+                            uint64_t pair_size = max_u64;
+                            const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
+                            const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+                            picks[count] = j;
+                            pick_costs[count] = cost;
+                            count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+                        }
+                        for (size_t t = 0; t < count; ++t) {
+                            const Entry<W>& b = right.entries[picks[t]];
+                            const uint64_t cost = pick_costs[t];
                             const uint64_t s = a.subgraph | b.subgraph;
                             const int64_t pos = held.find(s);
                             if (pos >= 0) {
