@@ -26,16 +26,16 @@ struct Entry {
 // order is insertion order.
 //
 // Membership blocks answer "which entries contain input j / axis x" 64 entries at a
-// time: block b holds the smallest floor of entries 64 b to 64 b + 63, then for every
-// feature f (inputs 0..k-1, then axes) one word whose bit e is set when entry 64 b + e
-// has that feature. A replacement never changes a subgraph's axes (they are the axes
+// time: block b holds, for every feature f (inputs 0..k-1, then axes), one word whose
+// bit e is set when entry 64 b + e has that feature; beside it is kept the smallest
+// floor of those 64 entries. A replacement never changes a subgraph's axes (they are the axes
 // its inputs share with the output and with the rest of the component), so the
 // membership words only ever gain bits.
 template <int W>
 class Table {
 public:
     // A table for a component of `n_inputs` inputs and `n_axes` axes.
-    Table(size_t n_inputs, size_t n_axes) : n_inputs_(n_inputs), block_words_(1 + n_inputs + n_axes) {}
+    Table(size_t n_inputs, size_t n_axes) : n_inputs_(n_inputs), block_words_(n_inputs + n_axes) {}
 
     std::vector<Entry<W>> entries;
 
@@ -57,21 +57,21 @@ public:
     void append(uint64_t subgraph, const Bits<W>& axes, uint64_t cost, uint64_t size, uint32_t node) {
         const size_t p = entries.size();
         if (p >= UINT32_MAX - 1) throw std::bad_alloc();
-        if (p == 0) {
-            entries.reserve(8);
-            blocks_.reserve(block_words_);
-        }
+        if (p == 0) entries.reserve(8);
         if ((p + 1) * 2 > slots_.size()) grow();
         const uint64_t floor = add_saturating(cost, size);
         entries.push_back({subgraph, cost, floor, size, axes, node});
         place(subgraph, static_cast<uint32_t>(p + 1));
-        if (p % 64 == 0) blocks_.resize(blocks_.size() + block_words_, 0);
+        if (p % 64 == 0) {
+            blocks_.resize(blocks_.size() + block_words_, 0);
+            block_floors_.push_back(floor);
+        }
         uint64_t* block = &blocks_[(p / 64) * block_words_];
-        block[0] = p % 64 == 0 ? floor : std::min(block[0], floor);
+        block_floors_[p / 64] = std::min(block_floors_[p / 64], floor);
         const uint64_t bit = uint64_t{1} << (p % 64);
-        for (uint64_t x = subgraph; x != 0; x &= x - 1) block[1 + __builtin_ctzll(x)] |= bit;
+        for (uint64_t x = subgraph; x != 0; x &= x - 1) block[__builtin_ctzll(x)] |= bit;
         for (int i = 0; i < W; ++i)
-            for (uint64_t x = axes.w[i]; x != 0; x &= x - 1) block[1 + n_inputs_ + i * 64 + __builtin_ctzll(x)] |= bit;
+            for (uint64_t x = axes.w[i]; x != 0; x &= x - 1) block[n_inputs_ + i * 64 + __builtin_ctzll(x)] |= bit;
     }
 
     // Gives the entry at `pos` a cheaper contraction, in place; its subgraph and axes stay.
@@ -80,15 +80,14 @@ public:
         e.cost = cost;
         e.floor = add_saturating(cost, e.size);
         e.node = node;
-        uint64_t& block_floor = blocks_[(pos / 64) * block_words_];
-        block_floor = std::min(block_floor, e.floor);
+        block_floors_[pos / 64] = std::min(block_floors_[pos / 64], e.floor);
     }
 
     // The smallest floor among entries 64 b to 64 b + 63.
-    uint64_t block_floor(size_t b) const { return blocks_[b * block_words_]; }
+    uint64_t block_floor(size_t b) const { return block_floors_[b]; }
 
     // Membership words of entries 64 b to 64 b + 63, indexed by feature.
-    const uint64_t* block(size_t b) const { return &blocks_[b * block_words_ + 1]; }
+    const uint64_t* block(size_t b) const { return &blocks_[b * block_words_]; }
 
     // Feature number of input `j`.
     static size_t input_feature(size_t j) { return j; }
@@ -100,6 +99,7 @@ private:
     size_t n_inputs_;
     size_t block_words_;
     std::vector<uint64_t> blocks_;
+    std::vector<uint64_t> block_floors_;  // per block, the smallest floor of its entries
     std::vector<uint32_t> slots_;  // entry position + 1; 0 marks a free slot
     size_t mask_ = 0;
     int shift_ = 64;
