@@ -225,20 +225,21 @@ def test_large_ids_give_the_same_path_as_small_ones(offset):
     assert big.optimize_dp() == small.optimize_dp()
 
 
-def test_more_than_64_distinct_axes_are_exact():
-    # Nine tensors in a line, each neighbour pair joined by 9 bonds of size 2 (72 axes),
-    # plus unused ids in the size table that must not count.
-    inputs = [[] for _ in range(9)]
-    for link in range(8):
-        for b in range(9):
-            axis = 9 * link + b
+@pytest.mark.parametrize("n_tensors, bonds", [(9, 9), (5, 45), (5, 100)])
+def test_more_than_64_distinct_axes_are_exact(n_tensors, bonds):
+    # Tensors in a line, each neighbouring pair joined by many bonds (72, 180 and 400 axes);
+    # the first three bonds of a link have size 2 or 3, the rest size 1.
+    inputs = [[] for _ in range(n_tensors)]
+    sizes = {}
+    for link in range(n_tensors - 1):
+        for b in range(bonds):
+            axis = bonds * link + b
             inputs[link].append(axis)
             inputs[link + 1].append(axis)
-    sizes = {x: 2 for x in range(72)}
-    sizes[500] = 0
-    spec = EinsumSpec(inputs, [], sizes)
+            sizes[axis] = 2 + (link + b) % 2 if b < 3 else 1
+    spec = EinsumSpec(inputs, [], {**sizes, 5000: 0})  # an unused id may have size 0
     cost = replay(inputs, [], sizes, spec.optimize_dp(**UNBOUNDED))
-    assert cost == opt_einsum_dp_cost(inputs, [], {x: 2 for x in range(72)})
+    assert cost == opt_einsum_dp_cost(inputs, [], sizes)
 
 
 def test_too_many_axes_in_one_component():

@@ -29,7 +29,7 @@ struct Component {
     std::vector<uint32_t> axes;                 // per input, its distinct local axes
     std::vector<uint64_t> sizes;                // per local axis, its size
     std::vector<uint8_t> in_output;             // per local axis, 1 when the output keeps it
-    size_t n_axes = 0;                          // number of local axes, before padding
+    size_t n_axes = 0;                          // number of local axes
 };
 
 // A solved component: the sizes of its result with and without summed axes, and its tree.
