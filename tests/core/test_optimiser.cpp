@@ -15,7 +15,6 @@ using optimiser::Bits;
 using optimiser::Options;
 using optimiser::Path;
 using optimiser::detail::Numbered;
-using Lists = std::vector<std::vector<uint64_t>>;
 constexpr uint64_t max = optimiser::max_u64;
 
 // The position rule applied literally: a table of positions shifted down after each step.
@@ -51,13 +50,6 @@ Numbered combine_by_sorting(const std::vector<std::array<uint64_t, 2>>& sizes) {
         items.push_back({merged, merged, next++});
     }
     return steps;
-}
-
-// A chain of `n` inputs: input i holds axes i and i + 1, all of size 2.
-Lists chain(size_t n) {
-    Lists inputs;
-    for (uint64_t i = 0; i < n; ++i) inputs.push_back({i, i + 1});
-    return inputs;
 }
 
 TEST_CASE("positions follow the shrinking operand list") {
@@ -220,69 +212,11 @@ TEST_CASE("tables keep insertion order and a replaced entry's place") {
     CHECK(!((table.block(2)[table.axis_feature(1)] >> 2) & 1));
 }
 
-TEST_CASE("worked examples give their stated paths") {
-    const Options defaults;
-    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 3}}, {0, 3}, {2, 3, 4, 5}, defaults), (Path{{0, 1}, {0, 1}}));
-    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}}, {0, 2}, {2, 3, 4}, defaults), (Path{{0, 1}}));
-    CHECK_EQ(optimiser::optimize_dp({{0}, {1}}, {}, {10, 3}, defaults), (Path{{1, 0}}));
-    CHECK_EQ(optimiser::optimize_dp({{0}, {1}}, {}, {3, 3}, defaults), (Path{{1, 0}}));
-    CHECK_EQ(optimiser::optimize_dp({{0, 0}}, {}, {2}, defaults), (Path{{0}}));
-    Options zero_cap;
-    zero_cap.hash_map_cap = 0;
-    CHECK_EQ(optimiser::optimize_dp({{5}}, {5}, {}, zero_cap), (Path{{0}}));
-}
-
-TEST_CASE("limits and refusals") {
-    const Options defaults;
-    CHECK_THROWS_TEXT(util::Panic, optimiser::optimize_dp({}, {}, {}, defaults),
-                      "index out of bounds: the len is 0 but the index is 0");
-    std::vector<uint64_t> sizes(100, 2);
-    CHECK_EQ(optimiser::optimize_dp(chain(63), {}, sizes, defaults).size(), size_t{62});
-    CHECK_THROWS_TEXT(util::Panic, optimiser::optimize_dp(chain(64), {}, sizes, defaults),
-                      "store bitmaps as usize, so can only have 64 per subgraph");
-
-    Options zero_cap;
-    zero_cap.hash_map_cap = 0;
-    CHECK_THROWS_TEXT(util::InvalidValue, optimiser::optimize_dp({{0}, {0}}, {}, {2}, zero_cap),
-                      "hash_map_cap_op must be at least 1");
-    // Inputs that share nothing need no table and so no cap.
-    CHECK_EQ(optimiser::optimize_dp({{0}, {1}, {}}, {}, {2, 3}, zero_cap).size(), size_t{2});
-
-    // 600 axes in one group of two inputs is past the widest bitmap; split over groups it is fine.
-    Lists wide(2);
-    for (uint64_t a = 0; a < 600; ++a) wide[a % 2].push_back(a);
-    wide[0].push_back(1);
-    CHECK_THROWS_TEXT(util::InvalidValue, optimiser::optimize_dp(wide, {}, {}, defaults),
-                      "optimize_dp handles at most 512 distinct axes in one connected group of inputs, got 600");
-    wide[0].pop_back();
-    CHECK_EQ(optimiser::optimize_dp(wide, {}, {}, defaults), (Path{{1, 0}}));
-}
-
-TEST_CASE("the search always ends") {
-    const Options defaults;
-    // Output sizes whose product overflows: the fixed fallback path at once.
-    const uint64_t big = uint64_t{1} << 40;
-    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {3}}, {0, 2}, {big, 2, big, 5}, defaults),
-             (Path{{0, 1}, {0, 1}}));
-    // Every completion needs a step costing more than the cost cap can reach.
-    Options tight;
-    tight.mem_cap = 1;
-    tight.hash_map_cap = 1;
-    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 0}}, {}, {max, max, max}, tight), (Path{{0, 1}, {0, 1}}));
-    CHECK_EQ(optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 0}}, {}, {max, max, max}, defaults), (Path{{0, 1}, {0, 1}}));
-    // Costs near the top of the range saturate rather than wrap, and small caps still finish.
-    const uint64_t near = uint64_t{1} << 20;
-    for (uint64_t mem_cap : {uint64_t{0}, uint64_t{1}, max}) {
-        for (uint64_t hash_map_cap : {uint64_t{1}, uint64_t{500}}) {
-            Options o;
-            o.mem_cap = mem_cap;
-            o.hash_map_cap = hash_map_cap;
-            const Path p = optimiser::optimize_dp({{0, 1}, {1, 2}, {2, 3}, {3, 0}}, {}, {near, near, near, near}, o);
-            CHECK_EQ(p.size(), size_t{3});
-        }
-    }
-    // Ids up to the largest value, far beyond the size table: they count as size 1.
-    CHECK_EQ(optimiser::optimize_dp({{max, 0}, {0, max - 1}, {max - 1}}, {max}, {2}, defaults).size(), size_t{2});
+TEST_CASE("ids far beyond the size table count as size 1") {
+    // Python cannot build such a spec (its size table is dense), so the core is asked directly.
+    const Path path = optimiser::optimize_dp({{max, 0}, {0, max - 1}, {max - 1}}, {max}, {2}, Options{});
+    // Only id 0 has a size (2): contracting inputs 0 and 1 first costs 2 + 1, inputs 1 and 2 first 2 + 2.
+    CHECK_EQ(path, (Path{{0, 1}, {0, 1}}));
 }
 
 }  // namespace
