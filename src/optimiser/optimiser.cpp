@@ -355,7 +355,10 @@ Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
         uint64_t output_size;
         uint64_t number;
     };
-    // The top is the smallest size; among equal sizes, the latest item.
+    // Sorting the list stably by descending size and taking its last two, again and again,
+    // takes the smallest size first and, among equal sizes, the item that entered the list
+    // last: a stable sort keeps equal items in list order, and merged results are appended.
+    // A heap ordered by (size ascending, entry number descending) gives the same sequence.
     auto later = [](const Item& a, const Item& b) { return a.size != b.size ? a.size > b.size : a.number < b.number; };
     std::priority_queue<Item, std::vector<Item>, decltype(later)> queue(later);
     for (uint64_t i = 0; i < sizes.size(); ++i) queue.push({sizes[i][0], sizes[i][1], i});
