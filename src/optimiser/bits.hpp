@@ -126,6 +126,17 @@ public:
         return !__builtin_mul_overflow(a_size, b_size >> (overlap * shift_), &out);
     }
 
+    // True when every axis has the same power-of-two size.
+    bool uniform() const { return shift_ >= 0; }
+
+    // Size of the union of `a` and `b` from their known sizes, neither of them MAX, when
+    // `uniform()`; false on overflow.
+    bool of_union_uniform(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, uint64_t b_size, uint64_t& out) const {
+        int overlap = 0;
+        for (int i = 0; i < W; ++i) overlap += count_bits<Native>(a.w[i] & b.w[i]);
+        return !__builtin_mul_overflow(a_size, b_size >> (overlap * shift_), &out);
+    }
+
 private:
     const uint64_t* sizes_;
     int shift_;

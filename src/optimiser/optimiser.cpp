@@ -92,6 +92,7 @@ template <int W, bool Native>
     const uint64_t everything = (uint64_t{1} << k) - 1;
     const bool check_outer = call.options.check_outer;
     const uint64_t hash_map_cap = call.options.hash_map_cap;
+    const bool uniform = sizer.uniform();
 
     std::vector<Bits<W>> input_axes(k);
     Bits<W> output, all;
@@ -153,7 +154,9 @@ template <int W, bool Native>
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
                     for (size_t blk = first / 64; blk < n_blocks; ++blk) {
-                        if (right.block_floor(blk) >= limit) continue;
+                        // No partner in the block can pass when every floor or every cost is too high.
+                        const auto& bounds = right.block_bounds(blk);
+                        if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
                         const uint64_t* block = right.block(blk);
                         uint64_t clash = 0;
                         for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
@@ -165,15 +168,31 @@ template <int W, bool Native>
                         // Costs first, without branches: most partners are too costly, and which
                         // ones is hard to predict.
                         size_t count = 0;
-                        for (; candidates != 0; candidates &= candidates - 1) {
-                            const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                            const Entry<W>& b = right.entries[j];
-                            uint64_t pair_size = max_u64;
-                            const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
-                            const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
-                            picks[count] = j;
-                            pick_costs[count] = cost;
-                            count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+                        if (uniform) {
+                            // A's size is not MAX (its floor is below the cap); a B whose size is
+                            // MAX has floor MAX and fails `b.floor < limit`. A cost below the cap
+                            // did not saturate, so it bounds B's cost plus A's size from above.
+                            for (; candidates != 0; candidates &= candidates - 1) {
+                                const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+                                const Entry<W>& b = right.entries[j];
+                                uint64_t pair_size = max_u64;
+                                const bool fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
+                                const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+                                picks[count] = j;
+                                pick_costs[count] = cost;
+                                count += (b.floor < limit) & fits & (cost < cost_cap);
+                            }
+                        } else {
+                            for (; candidates != 0; candidates &= candidates - 1) {
+                                const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+                                const Entry<W>& b = right.entries[j];
+                                uint64_t pair_size = max_u64;
+                                const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
+                                const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+                                picks[count] = j;
+                                pick_costs[count] = cost;
+                                count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+                            }
                         }
                         for (size_t t = 0; t < count; ++t) {
                             const Entry<W>& b = right.entries[picks[t]];

@@ -27,8 +27,8 @@ struct Entry {
 //
 // Membership blocks answer "which entries contain input j / axis x" 64 entries at a
 // time: block b holds, for every feature f (inputs 0..k-1, then axes), one word whose
-// bit e is set when entry 64 b + e has that feature; beside it is kept the smallest
-// floor of those 64 entries. A replacement never changes a subgraph's axes (they are the axes
+// bit e is set when entry 64 b + e has that feature; beside it are kept the smallest
+// floor and the smallest cost of those 64 entries. A replacement never changes a subgraph's axes (they are the axes
 // its inputs share with the output and with the rest of the component), so the
 // membership words only ever gain bits.
 template <int W>
@@ -64,10 +64,10 @@ public:
         place(subgraph, static_cast<uint32_t>(p + 1));
         if (p % 64 == 0) {
             blocks_.resize(blocks_.size() + block_words_, 0);
-            block_floors_.push_back(floor);
+            block_bounds_.push_back({floor, cost});
         }
         uint64_t* block = &blocks_[(p / 64) * block_words_];
-        block_floors_[p / 64] = std::min(block_floors_[p / 64], floor);
+        lower(p / 64, floor, cost);
         const uint64_t bit = uint64_t{1} << (p % 64);
         for (uint64_t x = subgraph; x != 0; x &= x - 1) block[__builtin_ctzll(x)] |= bit;
         for (int i = 0; i < W; ++i)
@@ -80,11 +80,18 @@ public:
         e.cost = cost;
         e.floor = add_saturating(cost, e.size);
         e.node = node;
-        block_floors_[pos / 64] = std::min(block_floors_[pos / 64], e.floor);
+        lower(pos / 64, e.floor, cost);
     }
 
+    // The smallest floor and the smallest cost among entries 64 b to 64 b + 63.
+    struct Bounds {
+        uint64_t floor;
+        uint64_t cost;
+    };
+    const Bounds& block_bounds(size_t b) const { return block_bounds_[b]; }
+
     // The smallest floor among entries 64 b to 64 b + 63.
-    uint64_t block_floor(size_t b) const { return block_floors_[b]; }
+    uint64_t block_floor(size_t b) const { return block_bounds_[b].floor; }
 
     // Membership words of entries 64 b to 64 b + 63, indexed by feature.
     const uint64_t* block(size_t b) const { return &blocks_[b * block_words_]; }
@@ -99,10 +106,16 @@ private:
     size_t n_inputs_;
     size_t block_words_;
     std::vector<uint64_t> blocks_;
-    std::vector<uint64_t> block_floors_;  // per block, the smallest floor of its entries
+    std::vector<Bounds> block_bounds_;  // per block, the smallest floor and cost of its entries
     std::vector<uint32_t> slots_;  // entry position + 1; 0 marks a free slot
     size_t mask_ = 0;
     int shift_ = 64;
+
+    // Lowers block `b`'s bounds to take in an entry's `floor` and `cost`.
+    void lower(size_t b, uint64_t floor, uint64_t cost) {
+        block_bounds_[b].floor = std::min(block_bounds_[b].floor, floor);
+        block_bounds_[b].cost = std::min(block_bounds_[b].cost, cost);
+    }
 
     // Home slot of a subgraph (Fibonacci hashing).
     size_t slot_of(uint64_t subgraph) const {
