@@ -81,6 +81,128 @@ uint32_t keep_tree(Call& call, uint32_t root) {
     return moved[root];
 }
 
+// What the merges of one sweep share: the caps, the component's axes and the node arena.
+template <int W, bool Native>
+struct Sweep {
+    const Sizer<W, Native>& sizer;
+    const std::vector<Bits<W>>& input_axes;
+    const Bits<W>& output;
+    uint64_t everything;
+    uint64_t cost_cap;
+    uint64_t mem_cap;
+    uint64_t hash_map_cap;
+    bool check_outer;
+    bool uniform;
+    std::vector<Node>& arena;
+
+    // Merges `a` into `held` with each entry of `right` from position `first` on that passes
+    // the caps, in entry order.
+    [[gnu::always_inline]] inline void partners(const Entry<W>& a, const Table<W>& right, size_t first, Table<W>& held) const {
+        const size_t n_right = right.size();
+        const size_t n_blocks = (n_right + 63) / 64;
+        const uint64_t limit = cost_cap - a.cost;
+        const uint64_t b_cost_limit = limit - a.size;
+        uint32_t features[64 + 64 * W];
+        uint32_t picks[64];
+        uint64_t pick_costs[64];
+
+        // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
+        size_t n_features = 0;
+        for (uint64_t x = a.subgraph; x != 0; x &= x - 1)
+            features[n_features++] = static_cast<uint32_t>(Table<W>::input_feature(__builtin_ctzll(x)));
+        const size_t n_input_features = n_features;
+        if (!check_outer) {
+            for (int w = 0; w < W; ++w)
+                for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
+                    features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
+        }
+        for (size_t blk = first / 64; blk < n_blocks; ++blk) {
+            // No partner in the block can pass when every floor or every cost is too high.
+            const auto& bounds = right.block_bounds(blk);
+            if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
+            const uint64_t* block = right.block(blk);
+            uint64_t clash = 0;
+            for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
+            uint64_t meet = check_outer ? ~uint64_t{0} : 0;
+            for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
+            uint64_t candidates = meet & ~clash;
+            if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
+            if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
+            // Costs first, without branches: most partners are too costly, and which
+            // ones is hard to predict.
+            size_t count = 0;
+            if (uniform) {
+                // A's size is not MAX (its floor is below the cap); a B whose size is
+                // MAX has floor MAX and fails `b.floor < limit`. A cost below the cap
+                // did not saturate, so it bounds B's cost plus A's size from above.
+                for (; candidates != 0; candidates &= candidates - 1) {
+                    const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+                    const Entry<W>& b = right.entries[j];
+                    uint64_t pair_size = max_u64;
+                    const bool fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
+                    const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+                    picks[count] = j;
+                    pick_costs[count] = cost;
+                    count += (b.floor < limit) & fits & (cost < cost_cap);
+                }
+            } else {
+                for (; candidates != 0; candidates &= candidates - 1) {
+                    const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+                    const Entry<W>& b = right.entries[j];
+                    uint64_t pair_size = max_u64;
+                    const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
+                    const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+                    picks[count] = j;
+                    pick_costs[count] = cost;
+                    count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+                }
+            }
+            for (size_t t = 0; t < count; ++t) {
+                const Entry<W>& b = right.entries[picks[t]];
+                const uint64_t cost = pick_costs[t];
+                const uint64_t s = a.subgraph | b.subgraph;
+                const int64_t pos = held.find(s);
+                if (pos >= 0) {
+                    // The kept axes depend on s alone, so a held subgraph's axes and
+                    // size, already below an earlier (never larger) mem_cap, still fit.
+                    if (cost >= held.entries[pos].cost) continue;
+                    held.replace(pos, cost, push_node(arena, {a.node, b.node}));
+                    continue;
+                }
+                if (held.size() >= hash_map_cap) continue;
+                Bits<W> needed = output;
+                for (uint64_t x = everything & ~s; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
+                const Bits<W> kept = (a.axes | b.axes) & needed;
+                uint64_t kept_size;
+                if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
+                held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
+            }
+        }
+    }
+};
+
+// Sweep::partners out of line, so that its loops get the registers: once compiled for any
+// x86-64 processor, once with the population-count instruction.
+template <int W>
+[[gnu::noinline]] void partners_portable(const Sweep<W, false>& sweep, const Entry<W>& a, const Table<W>& right,
+                                         size_t first, Table<W>& held) {
+    sweep.partners(a, right, first, held);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <int W>
+[[gnu::noinline, gnu::target("popcnt")]] void partners_popcnt(const Sweep<W, true>& sweep, const Entry<W>& a,
+                                                               const Table<W>& right, size_t first, Table<W>& held) {
+    sweep.partners(a, right, first, held);
+}
+#else
+template <int W>
+[[gnu::noinline]] void partners_popcnt(const Sweep<W, true>& sweep, const Entry<W>& a, const Table<W>& right,
+                                       size_t first, Table<W>& held) {
+    sweep.partners(a, right, first, held);
+}
+#endif
+
 // Searches one component of 2 to 63 inputs with W-word axis bitmaps. Returns nothing
 // when neither cap can grow any further and the call must fall back. `Native` says
 // whether the caller is compiled with a population-count instruction.
@@ -120,101 +242,27 @@ template <int W, bool Native>
         tables[1].append(uint64_t{1} << j, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
     }
 
-    uint32_t features[64 + 64 * W];
-    uint32_t picks[64];
-    uint64_t pick_costs[64];
     while (tables[k].empty()) {
         if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
-        const uint64_t mem_cap = call.mem_cap;
+        const Sweep<W, Native> sweep{sizer, input_axes, output, everything, cost_cap, call.mem_cap,
+                                     hash_map_cap, check_outer, uniform, call.arena};
         for (size_t n = 2; n <= k; ++n) {
             Table<W>& held = tables[n];
             for (size_t m = 1; m <= n / 2; ++m) {
                 const Table<W>& left = tables[m];
                 const Table<W>& right = tables[n - m];
                 if (left.empty() || right.empty()) continue;
-                const size_t n_left = left.size(), n_right = right.size();
-                const size_t n_blocks = (n_right + 63) / 64;
+                const size_t n_left = left.size();
                 for (size_t i = 0; i < n_left; ++i) {
                     const Entry<W>& a = left.entries[i];
                     // Every merge costs at least both operands' costs plus the larger operand size.
                     if (a.floor >= cost_cap) continue;
-                    const uint64_t limit = cost_cap - a.cost;
-                    const uint64_t b_cost_limit = limit - a.size;
-
-                    // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
-                    size_t n_features = 0;
-                    for (uint64_t x = a.subgraph; x != 0; x &= x - 1)
-                        features[n_features++] = static_cast<uint32_t>(Table<W>::input_feature(__builtin_ctzll(x)));
-                    const size_t n_input_features = n_features;
-                    if (!check_outer) {
-                        for (int w = 0; w < W; ++w)
-                            for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
-                                features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
-                    }
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
-                    for (size_t blk = first / 64; blk < n_blocks; ++blk) {
-                        // No partner in the block can pass when every floor or every cost is too high.
-                        const auto& bounds = right.block_bounds(blk);
-                        if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
-                        const uint64_t* block = right.block(blk);
-                        uint64_t clash = 0;
-                        for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
-                        uint64_t meet = check_outer ? ~uint64_t{0} : 0;
-                        for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
-                        uint64_t candidates = meet & ~clash;
-                        if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
-                        if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
-                        // Costs first, without branches: most partners are too costly, and which
-                        // ones is hard to predict.
-                        size_t count = 0;
-                        if (uniform) {
-                            // A's size is not MAX (its floor is below the cap); a B whose size is
-                            // MAX has floor MAX and fails `b.floor < limit`. A cost below the cap
-                            // did not saturate, so it bounds B's cost plus A's size from above.
-                            for (; candidates != 0; candidates &= candidates - 1) {
-                                const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                                const Entry<W>& b = right.entries[j];
-                                uint64_t pair_size = max_u64;
-                                const bool fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
-                                const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
-                                picks[count] = j;
-                                pick_costs[count] = cost;
-                                count += (b.floor < limit) & fits & (cost < cost_cap);
-                            }
-                        } else {
-                            for (; candidates != 0; candidates &= candidates - 1) {
-                                const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                                const Entry<W>& b = right.entries[j];
-                                uint64_t pair_size = max_u64;
-                                const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
-                                const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
-                                picks[count] = j;
-                                pick_costs[count] = cost;
-                                count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
-                            }
-                        }
-                        for (size_t t = 0; t < count; ++t) {
-                            const Entry<W>& b = right.entries[picks[t]];
-                            const uint64_t cost = pick_costs[t];
-                            const uint64_t s = a.subgraph | b.subgraph;
-                            const int64_t pos = held.find(s);
-                            if (pos >= 0) {
-                                // The kept axes depend on s alone, so a held subgraph's axes and
-                                // size, already below an earlier (never larger) mem_cap, still fit.
-                                if (cost >= held.entries[pos].cost) continue;
-                                held.replace(pos, cost, push_node(call.arena, {a.node, b.node}));
-                                continue;
-                            }
-                            if (held.size() >= hash_map_cap) continue;
-                            Bits<W> needed = output;
-                            for (uint64_t x = everything & ~s; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
-                            const Bits<W> kept = (a.axes | b.axes) & needed;
-                            uint64_t kept_size;
-                            if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
-                            held.append(s, kept, cost, kept_size, push_node(call.arena, {a.node, b.node}));
-                        }
-                    }
+                    if constexpr (Native)
+                        partners_popcnt(sweep, a, right, first, held);
+                    else
+                        partners_portable(sweep, a, right, first, held);
                 }
             }
         }
