@@ -129,12 +129,13 @@ public:
     // True when every axis has the same power-of-two size.
     bool uniform() const { return shift_ >= 0; }
 
-    // Size of the union of `a` and `b` from their known sizes, neither of them MAX, when
-    // `uniform()`; false on overflow.
+    // Size of the union of `a` and `b` from their known sizes when `uniform()` and `a_size`
+    // is not MAX; false on overflow. With `b_size` MAX the answer is meaningless and the
+    // caller must discard it; the shift is taken modulo 64 so that it stays defined then.
     bool of_union_uniform(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, uint64_t b_size, uint64_t& out) const {
         int overlap = 0;
         for (int i = 0; i < W; ++i) overlap += count_bits<Native>(a.w[i] & b.w[i]);
-        return !__builtin_mul_overflow(a_size, b_size >> (overlap * shift_), &out);
+        return !__builtin_mul_overflow(a_size, b_size >> ((overlap * shift_) & 63), &out);
     }
 
 private:
