@@ -253,10 +253,14 @@ template <int W, bool Native>
                 const Table<W>& right = tables[n - m];
                 if (left.empty() || right.empty()) continue;
                 const size_t n_left = left.size();
+                const auto partner_bounds = right.bounds();
                 for (size_t i = 0; i < n_left; ++i) {
                     const Entry<W>& a = left.entries[i];
                     // Every merge costs at least both operands' costs plus the larger operand size.
                     if (a.floor >= cost_cap) continue;
+                    // Nor can any partner pass when every floor or every cost is too high.
+                    const uint64_t limit = cost_cap - a.cost;
+                    if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
                     if constexpr (Native)

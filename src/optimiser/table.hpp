@@ -90,6 +90,13 @@ public:
     };
     const Bounds& block_bounds(size_t b) const { return block_bounds_[b]; }
 
+    // The smallest floor and the smallest cost among all entries.
+    Bounds bounds() const {
+        Bounds all{UINT64_MAX, UINT64_MAX};
+        for (const Bounds& b : block_bounds_) all = {std::min(all.floor, b.floor), std::min(all.cost, b.cost)};
+        return all;
+    }
+
     // The smallest floor among entries 64 b to 64 b + 63.
     uint64_t block_floor(size_t b) const { return block_bounds_[b].floor; }
 
