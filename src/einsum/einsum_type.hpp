@@ -2,22 +2,22 @@
 #pragma once
 
 #include "binding/class.hpp"
-#include "lib/einsum.hpp"
+#include "einsum/einsum.hpp"
 
-namespace plenexa::lib {
+namespace plenexa::einsum {
 
 // The process-wide EinsumSpec type object, created on first use.
 PyTypeObject* einsum_type();
 
-}  // namespace plenexa::lib
+}  // namespace plenexa::einsum
 
 namespace plenexa::binding {
 
 template <>
-struct ClassOf<lib::EinsumRecord> {
+struct ClassOf<einsum::EinsumRecord> {
     static constexpr const char* name = "EinsumSpec";
-    static PyTypeObject* type() { return lib::einsum_type(); }
-    static std::string render(const lib::EinsumRecord& record) { return lib::render(record); }
+    static PyTypeObject* type() { return einsum::einsum_type(); }
+    static std::string render(const einsum::EinsumRecord& record) { return einsum::render(record); }
 };
 
 }  // namespace plenexa::binding

@@ -1,4 +1,4 @@
-#include "lib/einsum.hpp"
+#include "einsum/einsum.hpp"
 
 #include <algorithm>
 #include <new>
@@ -9,7 +9,7 @@
 #include "util/format.hpp"
 #include "util/letters.hpp"
 
-namespace plenexa::lib {
+namespace plenexa::einsum {
 
 Ids dense_sizes(const std::vector<std::pair<uint64_t, uint64_t>>& entries) {
     uint64_t largest = 0;
@@ -112,4 +112,4 @@ std::string render(const EinsumRecord& r) {
     return util::render_record("EinsumSpec", r.input_ints, output, r.int_sizes);
 }
 
-}  // namespace plenexa::lib
+}  // namespace plenexa::einsum

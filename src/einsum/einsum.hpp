@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace plenexa::lib {
+namespace plenexa::einsum {
 
 using Ids = std::vector<uint64_t>;
 
@@ -42,4 +42,4 @@ std::string to_einsum_string(const EinsumRecord& r);
 // The structure form used by repr.
 std::string render(const EinsumRecord& r);
 
-}  // namespace plenexa::lib
+}  // namespace plenexa::einsum

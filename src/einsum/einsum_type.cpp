@@ -1,4 +1,4 @@
-#include "lib/einsum_type.hpp"
+#include "einsum/einsum_type.hpp"
 
 #include <array>
 
@@ -6,7 +6,7 @@
 #include "binding/convert.hpp"
 #include "optimiser/optimiser.hpp"
 
-namespace plenexa::lib {
+namespace plenexa::einsum {
 
 namespace {
 using namespace binding;
@@ -115,4 +115,4 @@ PyTypeObject* einsum_type() {
     return class_type<EinsumRecord>("builtins.EinsumSpec", methods, getset, einsum_new);
 }
 
-}  // namespace plenexa::lib
+}  // namespace plenexa::einsum

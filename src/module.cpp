@@ -2,10 +2,10 @@
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
 #include "binding/messages.hpp"
-#include "lib/einsum_type.hpp"
+#include "einsum/einsum_type.hpp"
 #include "rearrange/rearrange_type.hpp"
 
-namespace plenexa::lib {
+namespace plenexa::module {
 
 namespace {
 using namespace binding;
@@ -43,15 +43,15 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 }  // namespace
 
-}  // namespace plenexa::lib
+}  // namespace plenexa::module
 
 PyMODINIT_FUNC PyInit_plenexa() {
     using namespace plenexa;
     return binding::call_frame<PyObject*>(nullptr, [] {
-        binding::Ref module = binding::Ref::steal(PyModule_Create2(&lib::module_definition, 1013));
+        binding::Ref module = binding::Ref::steal(PyModule_Create2(&module::module_definition, 1013));
         if (!module) binding::throw_fetched();
-        lib::add_class(module.get(), "EinsumSpec", lib::einsum_type());
-        lib::add_class(module.get(), "RearrangeSpec", rearrange::rearrange_type());
+        module::add_class(module.get(), "EinsumSpec", einsum::einsum_type());
+        module::add_class(module.get(), "RearrangeSpec", rearrange::rearrange_type());
         return module.release();
     });
 }
