@@ -5,7 +5,7 @@
 #include "einsum/einsum_type.hpp"
 #include "rearrange/rearrange_type.hpp"
 
-namespace plenexa::module {
+namespace plenexa::entry {
 
 namespace {
 using namespace binding;
@@ -43,15 +43,15 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 }  // namespace
 
-}  // namespace plenexa::module
+}  // namespace plenexa::entry
 
 PyMODINIT_FUNC PyInit_plenexa() {
     using namespace plenexa;
     return binding::call_frame<PyObject*>(nullptr, [] {
-        binding::Ref module = binding::Ref::steal(PyModule_Create2(&module::module_definition, 1013));
+        binding::Ref module = binding::Ref::steal(PyModule_Create2(&entry::module_definition, 1013));
         if (!module) binding::throw_fetched();
-        module::add_class(module.get(), "EinsumSpec", einsum::einsum_type());
-        module::add_class(module.get(), "RearrangeSpec", rearrange::rearrange_type());
+        entry::add_class(module.get(), "EinsumSpec", einsum::einsum_type());
+        entry::add_class(module.get(), "RearrangeSpec", rearrange::rearrange_type());
         return module.release();
     });
 }
