@@ -29,6 +29,10 @@ void raise_panic(const std::string& text, const char* file, unsigned line) noexc
 }
 }  // namespace
 
+optimiser::Interrupt signal_check() noexcept {
+    return {[](void*) { return PyErr_CheckSignals() < 0; }, nullptr};
+}
+
 void raise_current() noexcept {
     try {
         throw;
@@ -40,6 +44,8 @@ void raise_current() noexcept {
         }
     } catch (const util::Panic& failure) {
         raise_panic(failure.text(), failure.where().file_name(), failure.where().line());
+    } catch (const util::Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::interrupted_without_error);
     } catch (const util::InvalidValue& refused) {
         PyErr_SetString(PyExc_ValueError, refused.text().c_str());
     } catch (const std::bad_alloc&) {

@@ -2,12 +2,18 @@
 #pragma once
 
 #include "binding/ref.hpp"
+#include "optimiser/optimiser.hpp"
 
 namespace plenexa::binding {
 
+// An interrupt check for a search that holds the interpreter lock: runs pending signal
+// handlers and stops the search when one raises, leaving its exception pending.
+optimiser::Interrupt signal_check() noexcept;
+
 // Converts the C++ exception currently being handled into the pending Python
 // exception: PyError as itself, util::Panic as PanicException (after a notice on
-// stderr), util::InvalidValue as ValueError, allocation failures as MemoryError.
+// stderr), util::InvalidValue as ValueError, allocation failures as MemoryError, and
+// util::Interrupted as the exception its interrupt check left pending.
 // Must be called from inside a catch block.
 void raise_current() noexcept;
 

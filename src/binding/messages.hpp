@@ -26,6 +26,7 @@ inline constexpr const char* value_missing = "Exception value missing";
 inline constexpr const char* format_failed = "a formatting trait implementation returned an error";
 inline constexpr const char* unwrapped_panic = "Unwrapped panic from Python code";
 inline constexpr const char* unknown_failure = "internal failure without a message";
+inline constexpr const char* interrupted_without_error = "search interrupted without a pending exception";
 inline constexpr const char* unknown_type_name = "<failed to extract type name>";
 inline constexpr const char* resume_notice =
     "--- plenexa: resuming a panic after fetching a PanicException from Python ---";

@@ -17,8 +17,6 @@ constexpr FunctionDescription new_description{"EinsumSpec", "__new__", new_param
 constexpr const char* optimize_parameters[] = {"check_outer_op", "mem_cap_op", "hash_map_cap_op"};
 constexpr FunctionDescription optimize_description{"EinsumSpec", "optimize_dp", optimize_parameters, 0, 0, {}};
 
-constexpr uint64_t default_hash_map_cap = 500;
-
 constexpr const char* optimize_doc =
     "based on opt_einsum's dynamic programming algorithm "
     "https://github.com/dgasmith/opt_einsum/blob/master/opt_einsum/paths.py\n"
@@ -84,7 +82,8 @@ PyObject* optimize_dp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         optimiser::Options options;
         options.check_outer = check_outer.value_or(false);
         options.mem_cap = mem_cap.value_or(optimiser::max_u64);
-        options.hash_map_cap = hash_map_cap.value_or(default_hash_map_cap);
+        options.hash_map_cap = hash_map_cap.value_or(optimiser::default_hash_map_cap);
+        options.interrupt = signal_check();
         const optimiser::Path path =
             optimiser::optimize_dp(record->input_ints, record->output_ints, record->int_sizes, options);
         return list_from_groups(path).release();

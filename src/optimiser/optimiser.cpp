@@ -2,6 +2,7 @@
 #include "optimiser/optimiser.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <optional>
 #include <queue>
@@ -39,9 +40,40 @@ struct Solved {
     uint32_t root;
 };
 
+// Asks the caller's interrupt check every `interval` of search work. Reading the clock
+// costs about as much as pricing a few partners, so it is read once per `stride` units of
+// work (one unit: an operand whose partners are scanned, or one block of 64 partners).
+class Pulse {
+public:
+    explicit Pulse(const Interrupt& interrupt) : interrupt_(interrupt), last_(Clock::now()) {}
+
+    // Counts `work` units; now and then reads the clock, and asks the caller once `interval` has passed.
+    void tick(uint64_t work) {
+        if (work < budget_) {
+            budget_ -= work;
+            return;
+        }
+        budget_ = stride;
+        if (!interrupt_.check) return;
+        const auto now = Clock::now();
+        if (now - last_ < interval) return;
+        last_ = now;
+        if (interrupt_.check(interrupt_.context)) throw util::Interrupted();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto interval = std::chrono::milliseconds(10);
+    static constexpr uint64_t stride = 4096;
+    Interrupt interrupt_;
+    Clock::time_point last_;
+    uint64_t budget_ = stride;
+};
+
 // State shared by the components of one call.
 struct Call {
     const Options& options;
+    Pulse pulse;
     uint64_t mem_cap;
     std::vector<Node> tree;   // nodes of the finished trees, children before parents
     std::vector<Node> arena;  // nodes made by the current component's search
@@ -242,17 +274,26 @@ template <int W, bool Native>
         tables[1].append(uint64_t{1} << j, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
     }
 
-    while (tables[k].empty()) {
-        if (call.mem_cap == max_u64 && cost_cap == max_u64) return std::nullopt;
+    // Caps grow until table k holds the component: cost_cap by 4 while that fits in 64 bits,
+    // then mem_cap by 2 (unless the caller fixed it) until it is MAX. After that one last
+    // sweep with cost_cap = MAX admits every merge whose cost did not saturate; if even that
+    // leaves the component incomplete, the search gives up.
+    const bool mem_can_grow = !call.options.fixed_mem_cap;
+    bool last_sweep = false;
+    while (true) {
+        // A component whose output alone overflows cannot complete with any merge below the cap.
+        if (cost_cap == max_u64 && !last_sweep && (call.mem_cap == max_u64 || !mem_can_grow)) return std::nullopt;
         const Sweep<W, Native> sweep{sizer, input_axes, output, everything, cost_cap, call.mem_cap,
                                      hash_map_cap, check_outer, uniform, call.arena};
         for (size_t n = 2; n <= k; ++n) {
             Table<W>& held = tables[n];
+            call.pulse.tick(1);
             for (size_t m = 1; m <= n / 2; ++m) {
                 const Table<W>& left = tables[m];
                 const Table<W>& right = tables[n - m];
                 if (left.empty() || right.empty()) continue;
                 const size_t n_left = left.size();
+                const uint64_t work = 1 + right.size() / 64;
                 const auto partner_bounds = right.bounds();
                 for (size_t i = 0; i < n_left; ++i) {
                     const Entry<W>& a = left.entries[i];
@@ -261,6 +302,7 @@ template <int W, bool Native>
                     // Nor can any partner pass when every floor or every cost is too high.
                     const uint64_t limit = cost_cap - a.cost;
                     if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
+                    call.pulse.tick(work);
                     // A pair of equal halves is met twice; the second orientation ties and never wins.
                     const size_t first = (m == n - m) ? i + 1 : 0;
                     if constexpr (Native)
@@ -271,12 +313,15 @@ template <int W, bool Native>
             }
         }
         if (!tables[k].empty()) break;
+        if (last_sweep) return std::nullopt;
         if (cost_cap <= max_u64 / 4)
             cost_cap *= 4;
-        else if (call.mem_cap == max_u64)
-            return std::nullopt;
-        else
+        else if (mem_can_grow && call.mem_cap != max_u64)
             call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
+        else {
+            cost_cap = max_u64;
+            last_sweep = true;
+        }
     }
 
     const Entry<W>& full = tables[k].entries[0];
@@ -413,9 +458,6 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
     return comps;
 }
 
-// The answer given when the search cannot complete: contract the first two operands, N - 1 times.
-Path fallback(size_t n) { return Path(n - 1, std::vector<uint64_t>{0, 1}); }
-
 }  // namespace
 
 namespace detail {
@@ -498,8 +540,9 @@ Path path_from_numbered(const Numbered& numbered, uint64_t n_inputs) {
 
 }  // namespace detail
 
-Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
-                 const std::vector<uint64_t>& int_sizes, const Options& options) {
+std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_ints,
+                              const std::vector<uint64_t>& output_ints, const std::vector<uint64_t>& int_sizes,
+                              const Options& options) {
     const size_t n = input_ints.size();
     if (n == 1) return Path{{0}};
     if (n == 0) util::panic_index(0, 0);
@@ -515,7 +558,7 @@ Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std
                                      std::to_string(comp.n_axes));
     }
 
-    Call call{options, options.mem_cap, {}, {}};
+    Call call{options, Pulse(options.interrupt), options.mem_cap, {}, {}};
     call.tree.reserve(2 * n);
     std::vector<Solved> solved;
     solved.reserve(comps.size());
@@ -527,7 +570,7 @@ Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std
         }
         if (k > 63) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
         const std::optional<Solved> result = search_any(call, comp);
-        if (!result) return fallback(n);
+        if (!result) return std::nullopt;
         solved.push_back(*result);
     }
 
@@ -539,6 +582,12 @@ Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std
     }
     for (const auto& [a, b] : detail::combine_order(sizes)) items.push_back(push_node(call.tree, {items[a], items[b]}));
     return detail::path_from_numbered(detail::number_tree(call.tree, items.back(), n), n);
+}
+
+Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
+                 const std::vector<uint64_t>& int_sizes, const Options& options) {
+    if (std::optional<Path> path = find_path(input_ints, output_ints, int_sizes, options)) return std::move(*path);
+    return Path(input_ints.size() - 1, std::vector<uint64_t>{0, 1});
 }
 
 }  // namespace plenexa::optimiser

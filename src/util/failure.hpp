@@ -34,6 +34,13 @@ private:
     std::string text_;
 };
 
+// A search stopped because the caller's interrupt check asked for it; the caller
+// knows why (a signal, say) and reports that instead.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
 // Throws the index-out-of-bounds panic for `index` into a vector of length `len`.
 [[noreturn]] void panic_index(uint64_t len, uint64_t index,
                               std::source_location where = std::source_location::current());
