@@ -28,6 +28,7 @@ struct Options {
     uint64_t mem_cap = max_u64;                  // intermediates must be strictly smaller than this
     uint64_t hash_map_cap = default_hash_map_cap;  // most subgraphs held per table of n >= 2 tensors
     bool fixed_mem_cap = false;                  // `mem_cap` is a hard bound: it never grows
+    bool wide = false;                           // no limit on inputs or axes per component
     Interrupt interrupt;
 };
 
