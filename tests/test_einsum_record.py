@@ -10,7 +10,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import panic_text
+from conftest import panic_text, unwrap_text
 from plenexa import EinsumSpec
 
 U64_MAX = 2**64 - 1
@@ -98,6 +98,25 @@ INNER_SEQUENCES = [
 def test_inner_sequences_of_any_kind(operands):
     spec = EinsumSpec(operands, [0], {0: 2, 1: 2, 2: 2})
     assert spec.input_ints == [[0, 1], [2]]
+
+
+class Mutates:  # a size whose conversion adds entries to the dict being read
+    def __init__(self, sizes, extra):
+        self.sizes, self.extra = sizes, extra
+
+    def __index__(self):
+        self.sizes.update(self.extra)
+        return 2
+
+
+@pytest.mark.parametrize("extra", [{10: 3}, {10: 3, 11: 4, 12: 5}], ids=["one-key", "rehash"])
+def test_dict_changed_by_a_size_is_refused(extra):
+    sizes = {0: 2}
+    sizes[1] = Mutates(sizes, extra)
+    text = panic_text(lambda: EinsumSpec([[0, 1]], [], sizes))
+    assert text == unwrap_text(RuntimeError("dictionary changed size during iteration"))
+    # A conversion that leaves the dict's size alone is read as it stands.
+    assert EinsumSpec([[0, 1]], [], {0: 2, 1: Mutates({}, extra)}).int_sizes == [2, 2]
 
 
 def test_subclasses_of_list_and_dict():

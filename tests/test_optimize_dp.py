@@ -4,9 +4,11 @@ opt_einsum's exhaustive dynamic programming and with numpy.einsum."""
 import math
 import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import opt_einsum
@@ -172,10 +174,26 @@ def test_hash_map_cap_zero():
         ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {}),
         ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {"mem_cap_op": 0, "hash_map_cap_op": 1}),
         ([[0, 1], [1, 2], [2, 0], [5]], [], {0: 2**40, 1: 2**40, 2: 2**40, 5: 2}, {"check_outer_op": True}),
+        # Every merge of the chain saturates, even at the top cost cap.
+        ([[0, 1], [1, 2], [2, 3]], [], {i: 2**40 for i in range(4)}, {}),
     ],
 )
 def test_unreachable_components_fall_back(inputs, output, sizes, caps):
     assert EinsumSpec(inputs, output, sizes).optimize_dp(**caps) == [[0, 1]] * (len(inputs) - 1)
+
+
+@pytest.mark.parametrize("caps", [{}, {"mem_cap_op": 1}])
+@pytest.mark.parametrize(
+    "inputs, output, sizes, path",
+    [
+        # The cheapest order costs about 2**63: the cost cap cannot grow by 4 past it, and a
+        # last sweep with the cap at 2**64 - 1 finds it instead of giving up.
+        ([[1, 2], [2, 3], [0, 1]], [0, 3], {0: 2**31, 1: 2, 2: 1, 3: 2**31}, [[0, 2], [0, 1]]),
+        ([[9], [0, 1], [1, 2]], [], {9: 2, 0: 2**21, 1: 2**21, 2: 2**21}, [[1, 2], [1, 0]]),
+    ],
+)
+def test_costs_near_the_top_of_64_bits_are_found(inputs, output, sizes, path, caps):
+    assert EinsumSpec(inputs, output, sizes).optimize_dp(**caps) == path
 
 
 # --- limits of size --------------------------------------------------------------------
@@ -270,6 +288,53 @@ def test_same_path_in_fresh_processes():
         run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
         outputs.add(run.stdout)
     assert len(outputs) == 1
+
+
+# --- interruption --------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "arm, expected",
+    [
+        ("pass", "KeyboardInterrupt"),  # the test sends SIGINT
+        ("signal.signal(signal.SIGALRM, timeout); signal.setitimer(signal.ITIMER_REAL, 0.5)", "TimeoutError"),
+    ],
+    ids=["ctrl-c", "alarm"],
+)
+def test_signal_ends_a_long_search(arm, expected):
+    # An exhaustive search of this graph takes seconds; a signal half a second in ends it at once
+    # with the handler's own exception, and the instance stays as it was. The search holds the
+    # interpreter lock, so the signal comes from outside the process (the test or the kernel).
+    script = textwrap.dedent(
+        f"""
+        import signal, sys, time
+        from plenexa import EinsumSpec
+        inputs = {regular_graph(40, 3, seed=0)!r}
+        spec = EinsumSpec(inputs, [], {{x: 2 for axes in inputs for x in axes}})
+        def timeout(*_):
+            raise TimeoutError
+        refs = sys.getrefcount(spec)
+        print("ready", flush=True)
+        {arm}
+        start = time.monotonic()
+        try:
+            spec.optimize_dp(hash_map_cap_op={MAX})
+        except {expected}:
+            print(time.monotonic() - start)
+        assert sys.getrefcount(spec) == refs and spec.input_ints == inputs
+        assert len(spec.optimize_dp(hash_map_cap_op=4)) == len(inputs) - 1
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    if expected == "KeyboardInterrupt":
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 0, err[-3000:]
+    assert float(out) < 1.0
+    if expected == "TimeoutError":
+        assert float(out) > 0.45
 
 
 # --- oracles -------------------------------------------------------------------------

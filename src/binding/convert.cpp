@@ -80,14 +80,17 @@ Groups to_groups(PyObject* object) {
 std::vector<std::pair<uint64_t, uint64_t>> to_u64_entries(PyObject* object) {
     require_dict(object);
     std::vector<std::pair<uint64_t, uint64_t>> entries;
-    entries.reserve(static_cast<std::size_t>(std::min(PyDict_Size(object), max_reserve)));
+    const Py_ssize_t size = PyDict_Size(object);
+    entries.reserve(static_cast<std::size_t>(std::min(size, max_reserve)));
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(object, &pos, &key, &value)) {
-        // Own both while converting: an __index__ may change the dict.
+        // Own both while converting: an __index__ may change the dict, and a dict that
+        // changed is refused as the interpreter's own iteration refuses it.
         Ref key_ref = Ref::new_ref(key), value_ref = Ref::new_ref(value);
         const uint64_t k = to_u64(key_ref.get());
         entries.emplace_back(k, to_u64(value_ref.get()));
+        if (PyDict_Size(object) != size) throw PyError(PyExc_RuntimeError, messages::dict_changed_size);
     }
     return entries;
 }

@@ -18,6 +18,7 @@ inline constexpr const char* unwrap_err = "called `Result::unwrap()` on an `Err`
 inline constexpr const char* set_new_failed = "Failed to construct empty set";
 inline constexpr const char* set_add_failed = "Failed to add to set";
 inline constexpr const char* dict_set_failed = "Failed to set_item on dict";
+inline constexpr const char* dict_changed_size = "dictionary changed size during iteration";
 inline constexpr const char* all_append_failed = "could not append __name__ to __all__";
 inline constexpr const char* class_init_failed = "An error occurred while initializing class ";
 inline constexpr const char* exception_type_failed = "Failed to initialize new exception type.";

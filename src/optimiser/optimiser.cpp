@@ -23,6 +23,9 @@ namespace {
 // Widest axis bitmap compiled in, in 64-bit words.
 constexpr size_t max_words = 8;
 
+// Left entries looked at between two counts of the interrupt check's work.
+constexpr size_t entries_per_tick = 1024;
+
 // One connected group of inputs, with its axes renumbered 0, 1, ... in order of first use.
 struct Component {
     std::vector<uint32_t> inputs;               // input indices, ascending
@@ -295,20 +298,26 @@ template <int W, bool Native>
                 const size_t n_left = left.size();
                 const uint64_t work = 1 + right.size() / 64;
                 const auto partner_bounds = right.bounds();
-                for (size_t i = 0; i < n_left; ++i) {
-                    const Entry<W>& a = left.entries[i];
-                    // Every merge costs at least both operands' costs plus the larger operand size.
-                    if (a.floor >= cost_cap) continue;
-                    // Nor can any partner pass when every floor or every cost is too high.
-                    const uint64_t limit = cost_cap - a.cost;
-                    if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
-                    call.pulse.tick(work);
-                    // A pair of equal halves is met twice; the second orientation ties and never wins.
-                    const size_t first = (m == n - m) ? i + 1 : 0;
-                    if constexpr (Native)
-                        partners_popcnt(sweep, a, right, first, held);
-                    else
-                        partners_portable(sweep, a, right, first, held);
+                // Left entries go in runs, so that the interrupt check's counting stays out
+                // of the loop that skips them.
+                for (size_t run = 0; run < n_left; run += entries_per_tick) {
+                    const size_t run_end = std::min(n_left, run + entries_per_tick);
+                    call.pulse.tick(run_end - run);
+                    for (size_t i = run; i < run_end; ++i) {
+                        const Entry<W>& a = left.entries[i];
+                        // Every merge costs at least both operands' costs plus the larger operand size.
+                        if (a.floor >= cost_cap) continue;
+                        // Nor can any partner pass when every floor or every cost is too high.
+                        const uint64_t limit = cost_cap - a.cost;
+                        if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
+                        call.pulse.tick(work);
+                        // A pair of equal halves is met twice; the second orientation ties and never wins.
+                        const size_t first = (m == n - m) ? i + 1 : 0;
+                        if constexpr (Native)
+                            partners_popcnt(sweep, a, right, first, held);
+                        else
+                            partners_portable(sweep, a, right, first, held);
+                    }
                 }
             }
         }

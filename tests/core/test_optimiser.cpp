@@ -219,4 +219,54 @@ TEST_CASE("ids far beyond the size table count as size 1") {
     CHECK_EQ(path, (Path{{0, 1}, {0, 1}}));
 }
 
+// A side x side lattice of tensors, one axis of size 2 per bond.
+std::vector<std::vector<uint64_t>> grid(uint64_t side) {
+    std::vector<std::vector<uint64_t>> inputs(side * side);
+    uint64_t bond = 0;
+    for (uint64_t r = 0; r < side; ++r) {
+        for (uint64_t c = 0; c < side; ++c) {
+            if (c + 1 < side) {
+                inputs[r * side + c].push_back(bond);
+                inputs[r * side + c + 1].push_back(bond++);
+            }
+            if (r + 1 < side) {
+                inputs[r * side + c].push_back(bond);
+                inputs[(r + 1) * side + c].push_back(bond++);
+            }
+        }
+    }
+    return inputs;
+}
+
+TEST_CASE("the interrupt check is asked during a long search and can stop it") {
+    struct Count {
+        int calls = 0;
+        int stop_at = 0;
+    };
+    auto check = [](void* context) {
+        Count& count = *static_cast<Count*>(context);
+        return ++count.calls == count.stop_at;
+    };
+    // An exhaustive search of the 7 x 7 lattice takes seconds: stopped at the third check.
+    const auto inputs = grid(7);
+    const std::vector<uint64_t> sizes(200, 2);
+    Count count{0, 3};
+    Options options;
+    options.hash_map_cap = max;
+    options.interrupt = {check, &count};
+    bool stopped = false;
+    try {
+        optimiser::find_path(inputs, {}, sizes, options);
+    } catch (const util::Interrupted&) {
+        stopped = true;
+    }
+    CHECK(stopped);
+    CHECK_EQ(count.calls, 3);
+    // A check that never stops the search leaves its path as it was.
+    count = {0, -1};
+    options.hash_map_cap = 2000;
+    const Path quiet = optimiser::optimize_dp(inputs, {}, sizes, Options{.hash_map_cap = 2000});
+    CHECK_EQ(optimiser::optimize_dp(inputs, {}, sizes, options), quiet);
+}
+
 }  // namespace
