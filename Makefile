@@ -3,8 +3,11 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
+# Installed modules whose type information stubtest checks against the runtime
+# (`make stubtest`, and tests/test_typing.py under `make test`).
+TYPED_MODULES ?= plenexa
 
-.PHONY: demo test bench build core-tests clean
+.PHONY: demo test bench build core-tests stubtest clean
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
@@ -13,7 +16,7 @@ $(VENV)/.base:
 	touch $@
 
 $(VENV)/.test: $(VENV)/.base
-	$(PIP) install pytest numpy einops opt_einsum hypothesis
+	$(PIP) install pytest numpy einops opt_einsum hypothesis mypy
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
@@ -36,7 +39,11 @@ core-tests: $(VENV)/.base
 	./build/core-tests/core_tests
 
 test: $(VENV)/.test build core-tests
-	$(PY) -m pytest -q tests
+	TYPED_MODULES="$(TYPED_MODULES)" $(PY) -m pytest -q tests
+
+# The stubs against the runtime alone, e.g. `make stubtest TYPED_MODULES="plenexa other"`.
+stubtest: $(VENV)/.test build
+	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest $(TYPED_MODULES)
 
 bench: $(VENV)/.bench build
 	$(PY) bench/paths.py

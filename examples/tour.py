@@ -9,7 +9,7 @@ import opt_einsum
 from plenexa import EinsumSpec, RearrangeSpec
 
 
-def section(title):
+def section(title: str) -> None:
     print(f"\n== {title} ==")
 
 
