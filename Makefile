@@ -7,7 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 # (`make stubtest`, and tests/test_typing.py under `make test`).
 TYPED_MODULES ?= plenexa
 
-.PHONY: demo test bench build core-tests stubtest clean
+.PHONY: demo test bench build core-tests stubtest sanitize clean
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
@@ -47,6 +47,29 @@ stubtest: $(VENV)/.test build
 
 bench: $(VENV)/.bench build
 	$(PY) bench/paths.py
+
+# The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+# in their own tree, and the whole suite run against them. The interpreter is not built with the
+# sanitizers, so their runtime is preloaded (with libstdc++, whose exception support the runtime
+# must find first); Python objects go through malloc so that the sanitizers see them. Every
+# report is written to build/sanitize/logs, and any report fails the target.
+SANITIZE := build/sanitize
+SANITIZE_ENV = PLENEXA_SANITIZE=1 PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SANITIZE)/site) \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so.6)" \
+	ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:log_path=$(abspath $(SANITIZE)/logs/asan) \
+	LSAN_OPTIONS=suppressions=$(abspath .ci/lsan.supp):print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(SANITIZE)/logs/ubsan)
+
+sanitize: $(VENV)/.test
+	$(PIP) install --no-build-isolation --no-deps --upgrade --target $(SANITIZE)/site \
+		-C build-dir=$(SANITIZE)/build -C cmake.build-type=RelWithDebInfo -C cmake.define.PLENEXA_SANITIZE=ON .
+	$(VENV)/bin/cmake -S . -B $(SANITIZE)/core -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DPLENEXA_PYTHON=OFF -DPLENEXA_CORE_TESTS=ON -DPLENEXA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build $(SANITIZE)/core
+	rm -rf $(SANITIZE)/logs && mkdir -p $(SANITIZE)/logs
+	$(SANITIZE_ENV) LD_PRELOAD= ./$(SANITIZE)/core/core_tests
+	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
+	@if [ -n "$$(ls $(SANITIZE)/logs)" ]; then cat $(SANITIZE)/logs/*; echo "sanitizer reports above"; exit 1; fi
 
 clean:
 	rm -rf build $(VENV)

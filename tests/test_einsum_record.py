@@ -188,6 +188,7 @@ def run_isolated(code, timeout=120):
 HUGE_KEYS = [2**40, 2**59, 2**60, 2**61, 2**61 + 1, 2**62, 2**63, 2**64 - 2, 2**64 - 1]
 
 
+@pytest.mark.skipif("PLENEXA_SANITIZE" in os.environ, reason="an address-space limit leaves no room for the sanitizer's shadow memory")
 def test_huge_size_table_raises_memory_error():
     result = run_isolated(f"""
         import sys, time
@@ -304,7 +305,8 @@ def test_no_reference_or_memory_leak(name, capfd):
     assert [sys.getrefcount(o) for o in watched] == counts
     assert sys.getrefcount(EinsumSpec) == type_refs
     # A leaked copy of the 64-entry record or of one converted list would cost well over 1 MB here.
-    assert grown < 1 << 20
+    # (Under the sanitizers freed memory waits in quarantine, and LeakSanitizer checks instead.)
+    assert grown < 1 << 20 or "PLENEXA_SANITIZE" in os.environ
 
 
 def test_instances_release_their_type():
