@@ -164,6 +164,8 @@ def test_fallback_path_when_the_caps_cannot_complete_the_search():
 def test_trivial_networks(inputs, output, expected):
     result = optimize(inputs, output, {"a": 2, "b": 3})
     assert result == expected and result is not optimize(inputs, output, {"a": 2, "b": 3})
+    if not inputs:  # nothing is contracted, so no limit can be broken
+        assert optimize(inputs, output, {}, 0) == []
 
 
 # --- labels of any hashable kind --------------------------------------------------------------
@@ -317,7 +319,8 @@ def bad(**changes):
         (bad(size_dict={"a": 2, "b": 3}), ValueError, "size_dict has no size for label 'c'"),
         (bad(size_dict=[2, 3, 4]), TypeError, "size_dict must be a mapping from label to size, got list"),
         (bad(size_dict=None), TypeError, "size_dict must be a mapping from label to size, got NoneType"),
-        (bad(size_dict={"a": 2, "b": 0, "c": 4}), ValueError, r"size_dict\['b'\] must be from 1 to 2\*\*64 - 1, got 0$"),
+        (bad(size_dict={"a": 2, "b": 0, "c": 4}), ValueError,
+         r"size_dict\['b'\] must be from 1 to 2\*\*64 - 1, got 0$"),
         (bad(size_dict={"a": 2, "b": -3, "c": 4}), ValueError, r"size_dict\['b'\] must be from 1 .* got -3$"),
         (bad(size_dict={"a": 2, "b": 2**64, "c": 4}), ValueError, r"size_dict\['b'\] .* got 18446744073709551616$"),
         (bad(size_dict={"a": 2, "b": True, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got the bool True"),

@@ -27,6 +27,7 @@ PyModuleDef module_definition = {
 
 }  // namespace plenexa::paths
 
+// Creates the module; the interpreter calls this on import.
 PyMODINIT_FUNC PyInit__search() {
     using namespace plenexa;
     return binding::call_frame<PyObject*>(nullptr, [] {

@@ -108,7 +108,7 @@ def optimize(
         result_size = 1
         for i in set(out):
             result_size *= sizes[i]
-        if result_size > limit:
+        if terms and result_size > limit:
             raise ValueError(
                 f"memory_limit={memory_limit!r} is below the size of the result ({result_size} elements)"
             )
@@ -175,7 +175,7 @@ def _explain_output(output: Any, ids: dict[Hashable, int]) -> None:
 def _checked_sizes(ids: dict[Hashable, int], sizes: list[Any]) -> list[int]:
     """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
     checked = []
-    for label, size in zip(ids, sizes):
+    for label, size in zip(ids, sizes, strict=True):
         if type(size) is not int:
             size = _integer(size, f"size_dict[{label!r}]")
         if not 1 <= size <= _MAX_U64:
@@ -196,11 +196,10 @@ def _integer(value: Any, name: str) -> int:
 
 def _hash_map_cap(hash_map_cap: Any) -> int:
     """`hash_map_cap` checked to be an int from 1 to 2**64 - 1."""
-    if type(hash_map_cap) is not int:
-        hash_map_cap = _integer(hash_map_cap, "hash_map_cap")
-    if not 1 <= hash_map_cap <= _MAX_U64:
-        raise ValueError(f"hash_map_cap must be from 1 to 2**64 - 1, got {hash_map_cap}")
-    return hash_map_cap
+    cap = hash_map_cap if type(hash_map_cap) is int else _integer(hash_map_cap, "hash_map_cap")
+    if not 1 <= cap <= _MAX_U64:
+        raise ValueError(f"hash_map_cap must be from 1 to 2**64 - 1, got {cap}")
+    return cap
 
 
 def _memory_limit(memory_limit: Any, terms: list[list[int]], sizes: list[int]) -> int:
@@ -221,6 +220,7 @@ def _memory_limit(memory_limit: Any, terms: list[list[int]], sizes: list[int]) -
 
 if TYPE_CHECKING:
     from opt_einsum.paths import PathOptimizer as _PathOptimizerBase
+    from opt_einsum.paths import register_path_fn as _register_path_fn
 else:
     try:
         from opt_einsum.paths import PathOptimizer as _PathOptimizerBase
