@@ -1,0 +1,38 @@
+// The entry point of plenexa_paths._search, the native half of plenexa_paths.
+#include "binding/error.hpp"
+#include "binding/frame.hpp"
+#include "paths/search.hpp"
+
+namespace plenexa::paths {
+
+namespace {
+PyMethodDef methods[] = {
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search)), METH_FASTCALL | METH_KEYWORDS,
+     search_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "plenexa_paths._search",
+    "The contraction-order search behind plenexa_paths.optimize, on dense integer ids.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+}  // namespace
+
+}  // namespace plenexa::paths
+
+// Creates the module; the interpreter calls this on import.
+PyMODINIT_FUNC PyInit__search() {
+    using namespace plenexa;
+    return binding::call_frame<PyObject*>(nullptr, [] {
+        PyObject* module = PyModule_Create2(&paths::module_definition, 1013);
+        if (!module) binding::throw_fetched();
+        return module;
+    });
+}

@@ -1,0 +1,278 @@
+"""Contraction paths for einsum-style tensor networks, from plenexa's bounded
+dynamic-programming search.
+
+`optimize` takes opt_einsum's path-function arguments (one iterable of labels per
+input, the output's labels, a size per label) and returns a path in opt_einsum's
+linear format, so it plugs into opt_einsum (as `Optimizer()` or `optimize="plenexa"`),
+cotengra (`optimize=plenexa_paths.optimize`) and numpy (`optimize=["einsum_path", *path]`).
+
+Example:
+    >>> import plenexa_paths
+    >>> plenexa_paths.optimize(["ab", "bc", "cd"], "ad", {"a": 2, "b": 30, "c": 40, "d": 5})
+    [(0, 1), (0, 1)]
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Hashable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Literal, Optional, Union
+
+from . import _search
+
+__all__ = ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+
+#: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
+DEFAULT_HASH_MAP_CAP = 500
+
+_MAX_U64 = 2**64 - 1
+
+PathType = list[tuple[int, ...]]
+MemoryLimit = Union[None, int, Literal["max_input"]]
+
+
+def optimize(
+    inputs: Iterable[Iterable[Hashable]],
+    output: Iterable[Hashable],
+    size_dict: Mapping[Hashable, int],
+    memory_limit: MemoryLimit = None,
+    *,
+    hash_map_cap: int = DEFAULT_HASH_MAP_CAP,
+    check_outer: bool = False,
+) -> PathType:
+    """Finds a pairwise contraction order with a bounded dynamic-programming search.
+
+    Parameters:
+        inputs: One iterable of labels per input tensor (a str is read as its characters).
+            A label is anything hashable; a label may repeat inside one input.
+        output: The labels of the result, each of which must occur in some input.
+        size_dict: The size (an int of at least 1) of every label of the inputs.
+        memory_limit: None, or the most elements any intermediate, the result included,
+            may hold; "max_input" means the size of the largest input.
+        hash_map_cap: Most partial contractions the search keeps per number of tensors
+            (at least 1); larger finds cheaper paths in more time, 2**64 - 1 means no cap.
+        check_outer: Also consider outer products of tensors that share no label.
+
+    Returns:
+        The path in opt_einsum's linear format: each step names the positions of two
+        operands in the current operand list; their result goes to the end of the list.
+
+    Raises:
+        TypeError: a term that is not iterable, an unhashable label, a size, memory_limit
+            or hash_map_cap that is not an int, or a check_outer that is not a bool.
+        ValueError: a label without a size, a size below 1 or above 2**64 - 1, an output
+            label in no input, a negative memory_limit or one that no path meets.
+
+    Example:
+        >>> optimize([("i", "j"), ("j", "k"), ("k", "l")], ("i", "l"), {"i": 8, "j": 2, "k": 9, "l": 8})
+        [(1, 2), (0, 1)]
+    """
+    if isinstance(inputs, str):
+        raise TypeError(f"inputs must be an iterable of terms, not the str {inputs!r}")
+    # Labels become dense ids in order of first appearance; plain loops are the fastest way here.
+    ids: dict[Hashable, int] = {}
+    terms: list[list[int]] = []
+    try:
+        for term in inputs:
+            row = []
+            for label in term:
+                i = ids.get(label)
+                if i is None:
+                    i = ids[label] = len(ids)
+                row.append(i)
+            terms.append(row)
+    except TypeError:
+        _explain_inputs(inputs)
+        raise
+    try:
+        out = list(map(ids.__getitem__, output))
+    except (KeyError, TypeError):
+        _explain_output(output, ids)
+        raise
+    try:
+        sizes = list(map(size_dict.__getitem__, ids))
+    except (KeyError, IndexError):
+        missing = next(label for label in ids if label not in size_dict)
+        raise ValueError(f"size_dict has no size for label {missing!r}") from None
+    except (TypeError, AttributeError):
+        raise TypeError(f"size_dict must be a mapping from label to size, got {type(size_dict).__name__}") from None
+    if type(hash_map_cap) is not int or not 1 <= hash_map_cap <= _MAX_U64:
+        hash_map_cap = _hash_map_cap(hash_map_cap)
+    if type(check_outer) is not bool:
+        raise TypeError(f"check_outer must be a bool, got {type(check_outer).__name__} {check_outer!r}")
+
+    mem_cap = None
+    if memory_limit is not None:
+        sizes = _checked_sizes(ids, sizes)
+        limit = _memory_limit(memory_limit, terms, sizes)
+        result_size = 1
+        for i in set(out):
+            result_size *= sizes[i]
+        if terms and result_size > limit:
+            raise ValueError(
+                f"memory_limit={memory_limit!r} is below the size of the result ({result_size} elements)"
+            )
+        mem_cap = min(limit + 1, _MAX_U64)
+
+    if len(terms) <= 1:
+        if terms:
+            _checked_sizes(ids, sizes)
+            return [(0,)]
+        return []
+    try:
+        path = _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer)
+    except (TypeError, ValueError, OverflowError):
+        _checked_sizes(ids, sizes)  # names the label of a bad size; other failures pass through
+        raise
+    if path is None:
+        if mem_cap is not None:
+            raise ValueError(
+                f"no contraction path keeps every intermediate within memory_limit={memory_limit!r} "
+                f"elements with hash_map_cap={hash_map_cap}; raise either to search further"
+            )
+        # The caps could not complete the search: contract the first two operands, again and again.
+        return [(0, 1)] * (len(terms) - 1)
+    return path
+
+
+def _explain_inputs(inputs: Any) -> None:
+    """Raises a TypeError naming the part of `inputs` that is not iterable or not hashable."""
+    try:
+        terms = iter(inputs)
+    except TypeError:
+        raise TypeError(f"inputs must be an iterable of terms, got {type(inputs).__name__} {inputs!r}") from None
+    for position, term in enumerate(terms):
+        try:
+            labels = iter(term)
+        except TypeError:
+            raise TypeError(
+                f"inputs[{position}] must be an iterable of labels, got {type(term).__name__} {term!r}"
+            ) from None
+        for label in labels:
+            try:
+                hash(label)
+            except TypeError:
+                raise TypeError(
+                    f"inputs[{position}] holds the unhashable label {label!r} ({type(label).__name__})"
+                ) from None
+
+
+def _explain_output(output: Any, ids: dict[Hashable, int]) -> None:
+    """Raises the error naming the part of `output` that is not iterable, unhashable or in no input."""
+    try:
+        labels = iter(output)
+    except TypeError:
+        raise TypeError(f"output must be an iterable of labels, got {type(output).__name__} {output!r}") from None
+    for label in labels:
+        try:
+            known = label in ids
+        except TypeError:
+            raise TypeError(f"output holds the unhashable label {label!r} ({type(label).__name__})") from None
+        if not known:
+            raise ValueError(f"output label {label!r} does not occur in any input") from None
+
+
+def _checked_sizes(ids: dict[Hashable, int], sizes: list[Any]) -> list[int]:
+    """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
+    checked = []
+    for label, size in zip(ids, sizes, strict=True):
+        if type(size) is not int:
+            size = _integer(size, f"size_dict[{label!r}]")
+        if not 1 <= size <= _MAX_U64:
+            raise ValueError(f"size_dict[{label!r}] must be from 1 to 2**64 - 1, got {size}")
+        checked.append(size)
+    return checked
+
+
+def _integer(value: Any, name: str) -> int:
+    """`value` as an int through its __index__; a bool or a non-integer is a TypeError naming `name`."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, got the bool {value!r}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, got {type(value).__name__} {value!r}") from None
+
+
+def _hash_map_cap(hash_map_cap: Any) -> int:
+    """`hash_map_cap` checked to be an int from 1 to 2**64 - 1."""
+    cap = hash_map_cap if type(hash_map_cap) is int else _integer(hash_map_cap, "hash_map_cap")
+    if not 1 <= cap <= _MAX_U64:
+        raise ValueError(f"hash_map_cap must be from 1 to 2**64 - 1, got {cap}")
+    return cap
+
+
+def _memory_limit(memory_limit: Any, terms: list[list[int]], sizes: list[int]) -> int:
+    """The element bound `memory_limit` sets: itself as an int, or the largest input's size for "max_input"."""
+    if isinstance(memory_limit, str) and memory_limit == "max_input":
+        largest = 0
+        for term in terms:
+            size = 1
+            for i in term:
+                size *= sizes[i]
+            largest = max(largest, size)
+        return largest
+    limit = _integer(memory_limit, "memory_limit")
+    if limit < 0:
+        raise ValueError(f"memory_limit must be None, 'max_input' or an int of at least 0, got {limit}")
+    return limit
+
+
+if TYPE_CHECKING:
+    from opt_einsum.paths import PathOptimizer as _PathOptimizerBase
+    from opt_einsum.paths import register_path_fn as _register_path_fn
+else:
+    try:
+        from opt_einsum.paths import PathOptimizer as _PathOptimizerBase
+        from opt_einsum.paths import register_path_fn as _register_path_fn
+    except ImportError:
+        _PathOptimizerBase = object
+        _register_path_fn = None
+
+
+class Optimizer(_PathOptimizerBase):
+    """`optimize` as an opt_einsum path optimizer, with its search caps fixed.
+
+    Needs opt_einsum (`pip install opt_einsum`); without it, construction raises
+    ModuleNotFoundError.
+
+    Example:
+        >>> import numpy as np, opt_einsum
+        >>> a, b, c = np.ones((2, 3)), np.ones((3, 4)), np.ones((4, 5))
+        >>> opt_einsum.contract("ab,bc,cd->ad", a, b, c, optimize=Optimizer(hash_map_cap=64)).shape
+        (2, 5)
+    """
+
+    def __init__(self, hash_map_cap: int = DEFAULT_HASH_MAP_CAP, check_outer: bool = False) -> None:
+        if _PathOptimizerBase is object:
+            raise ModuleNotFoundError(
+                "plenexa_paths.Optimizer needs opt_einsum, which is not installed: "
+                "install it with `pip install opt_einsum`",
+                name="opt_einsum",
+            )
+        if type(check_outer) is not bool:
+            raise TypeError(f"check_outer must be a bool, got {check_outer!r}")
+        self.hash_map_cap = _hash_map_cap(hash_map_cap)
+        self.check_outer = check_outer
+
+    def __call__(
+        self,
+        inputs: Iterable[Iterable[Hashable]],
+        output: Iterable[Hashable],
+        size_dict: Mapping[Hashable, int],
+        memory_limit: Optional[int] = None,
+    ) -> PathType:
+        """The path `optimize` finds with this optimizer's caps."""
+        return optimize(
+            inputs, output, size_dict, memory_limit, hash_map_cap=self.hash_map_cap, check_outer=self.check_outer
+        )
+
+    def __repr__(self) -> str:
+        return f"Optimizer(hash_map_cap={self.hash_map_cap}, check_outer={self.check_outer})"
+
+
+if _PathOptimizerBase is not object:
+    try:
+        _register_path_fn("plenexa", optimize)
+    except KeyError:  # registered already, by an earlier import of this package
+        pass

@@ -1,0 +1,565 @@
+"""plenexa_paths.optimize: agreement with EinsumSpec.optimize_dp, labels of any kind, large
+networks, memory limits, bad input, Ctrl-C, threads, and the opt_einsum, cotengra, numpy,
+jax and torch plug-ins."""
+
+import gc
+import importlib
+import math
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import tracemalloc
+
+import numpy as np
+import opt_einsum
+import pytest
+
+import plenexa_paths
+from plenexa import EinsumSpec
+from plenexa_paths import Optimizer, optimize
+
+MAX = 2**64 - 1
+
+
+def replay(inputs, output, sizes, path):
+    """Checks that `path` (opt_einsum's linear format) contracts every operand exactly once;
+    returns its cost and its largest intermediate, the result included. A step costs the
+    product of the sizes of both operands' labels; an intermediate keeps the labels that the
+    output or a remaining operand still needs."""
+    operands = [set(term) for term in inputs]
+    keep = set(output)
+    if len(operands) == 1:
+        assert path == [(0,)]
+        return 0, math.prod(sizes[x] for x in keep)
+    assert len(path) == len(operands) - 1
+    total = peak = 0
+    for step in path:
+        assert type(step) is tuple and len(step) == 2 and all(type(i) is int for i in step), step
+        i, j = step
+        assert i != j and 0 <= i < len(operands) and 0 <= j < len(operands), (step, len(operands))
+        both = operands[i] | operands[j]
+        for k in sorted((i, j), reverse=True):
+            del operands[k]
+        total += math.prod(sizes[x] for x in both)
+        operands.append(both & (keep | set().union(*operands)))
+        peak = max(peak, math.prod(sizes[x] for x in operands[-1]))
+    assert operands[0] == keep
+    return total, peak
+
+
+def dense(inputs, output):
+    """The network relabelled 0, 1, ... in order of first appearance across the inputs."""
+    ids = {}
+    terms = [[ids.setdefault(x, len(ids)) for x in term] for term in inputs]
+    return terms, [ids[x] for x in output], ids
+
+
+def oracle(inputs, output, sizes, hash_map_cap=500, check_outer=False):
+    """EinsumSpec.optimize_dp's path for the densely relabelled network, as tuples."""
+    terms, out, ids = dense(inputs, output)
+    spec = EinsumSpec(terms, out, {ids[x]: sizes[x] for x in ids})
+    return [tuple(step) for step in spec.optimize_dp(check_outer_op=check_outer, hash_map_cap_op=hash_map_cap)]
+
+
+def random_network(rng):
+    """A random network of 1 to 9 inputs over up to 12 labels: repeats, empty terms, scalars
+    and several components all occur."""
+    n = rng.randint(1, 9)
+    pool = rng.sample(range(100), rng.randint(1, 12))
+    inputs = [[rng.choice(pool) for _ in range(rng.randint(0, 4))] for _ in range(n)]
+    used = sorted({x for term in inputs for x in term})
+    output = rng.sample(used, rng.randint(0, min(3, len(used))))
+    sizes = {x: rng.randint(1, 6) for x in pool}
+    return inputs, output, sizes
+
+
+def regular_graph(n, degree, seed):
+    """A random simple `degree`-regular graph on n vertices as inputs, one label per edge."""
+    rng = random.Random(seed)
+    while True:
+        stubs = [v for v in range(n) for _ in range(degree)]
+        rng.shuffle(stubs)
+        edges = {tuple(sorted(stubs[k : k + 2])) for k in range(0, len(stubs), 2)}
+        if len(edges) == len(stubs) // 2 and all(a != b for a, b in edges):
+            return edges_to_inputs(n, sorted(edges))
+
+
+def grid(rows, cols):
+    """A rows x cols square lattice, one label per bond."""
+    edges = [(r * cols + c, r * cols + c + 1) for r in range(rows) for c in range(cols - 1)]
+    edges += [(r * cols + c, (r + 1) * cols + c) for r in range(rows - 1) for c in range(cols)]
+    return edges_to_inputs(rows * cols, edges)
+
+
+def edges_to_inputs(n, edges):
+    """One input per vertex holding the labels of its edges."""
+    inputs = [[] for _ in range(n)]
+    for e, (a, b) in enumerate(edges):
+        inputs[a].append(e)
+        inputs[b].append(e)
+    return inputs
+
+
+def equation(inputs, output):
+    """The einsum equation of a network, with one opt_einsum symbol per label."""
+    symbols = {}
+    for x in [*(x for term in inputs for x in term), *output]:
+        symbols.setdefault(x, opt_einsum.get_symbol(len(symbols)))
+    return ",".join("".join(symbols[x] for x in term) for term in inputs) + "->" + "".join(
+        symbols[x] for x in output
+    )
+
+
+def run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+# --- agreement with EinsumSpec.optimize_dp ----------------------------------------------------
+
+CAPS = [1, 2, 3, 4, 5, 500, MAX]
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_same_path_as_einsum_spec(seed):
+    rng = random.Random(seed)
+    for _ in range(300):
+        inputs, output, sizes = random_network(rng)
+        cap, outer = rng.choice(CAPS), rng.random() < 0.3
+        path = optimize(inputs, output, sizes, hash_map_cap=cap, check_outer=outer)
+        assert path == oracle(inputs, output, sizes, cap, outer), (inputs, output, sizes, cap, outer)
+        replay(inputs, output, sizes, path)
+
+
+def test_fallback_path_when_the_caps_cannot_complete_the_search():
+    # Found by scanning random networks: with one subgraph held per table, the search
+    # cannot complete and falls back to contracting the first two operands repeatedly.
+    rng = random.Random(2024)
+    found = 0
+    for _ in range(3000):
+        inputs, output, sizes = random_network(rng)
+        if len(inputs) < 4:
+            continue
+        path = optimize(inputs, output, sizes, hash_map_cap=1)
+        assert path == oracle(inputs, output, sizes, 1)
+        found += path == [(0, 1)] * (len(inputs) - 1)
+    assert found > 0
+
+
+@pytest.mark.parametrize(
+    "inputs, output, expected",
+    [
+        ([], [], []),
+        ([["a", "b"]], ["b"], [(0,)]),
+        ([[]], [], [(0,)]),
+        ([["a"], ["a"]], [], [(0, 1)]),
+    ],
+)
+def test_trivial_networks(inputs, output, expected):
+    result = optimize(inputs, output, {"a": 2, "b": 3})
+    assert result == expected and result is not optimize(inputs, output, {"a": 2, "b": 3})
+    if not inputs:  # nothing is contracted, so no limit can be broken
+        assert optimize(inputs, output, {}, 0) == []
+
+
+# --- labels of any hashable kind --------------------------------------------------------------
+
+LABEL_KINDS = {
+    "long str": lambda x: f"label-{x}",
+    "int": lambda x: 10**30 - 7 * x,
+    "tuple": lambda x: ("axis", x, (x % 3,)),
+    "frozenset": lambda x: frozenset({x, -x - 1}),
+    "mixed": lambda x: [str(x), x, (x,), frozenset({x}), float(x) + 0.5][x % 5],
+}
+
+
+@pytest.mark.parametrize("kind", LABEL_KINDS)
+def test_labels_of_any_kind_give_the_int_path(kind):
+    rng = random.Random(kind)
+    label = LABEL_KINDS[kind]
+    for _ in range(200):
+        inputs, output, sizes = random_network(rng)
+        cap = rng.choice(CAPS)
+        relabelled = optimize(
+            [[label(x) for x in term] for term in inputs],
+            [label(x) for x in output],
+            {label(x): s for x, s in sizes.items()},
+            hash_map_cap=cap,
+        )
+        assert relabelled == optimize(inputs, output, sizes, hash_map_cap=cap)
+
+
+def test_terms_and_output_may_be_any_iterables():
+    sizes = {"a": 2, "b": 30, "c": 40, "d": 5}
+    as_lists = optimize([["a", "b"], ["b", "c"], ["c", "d"]], ["a", "d"], sizes)
+    assert optimize(iter(["ab", ("b", "c"), {"c": 0, "d": 0}.keys()]), (x for x in "ad"), sizes) == as_lists
+    # opt_einsum passes sets, whose order is arbitrary: the path is valid whatever it is.
+    sets = [set("ab"), set("bc"), set("cd")]
+    replay(sets, "ad", sizes, optimize(sets, set("ad"), sizes))
+
+
+def test_sizes_accept_integer_types_and_ignore_unused_labels():
+    inputs, output = [["a", "b"], ["b", "c"], ["c", "a"]], ["a"]
+    plain = optimize(inputs, output, {"a": 3, "b": 4, "c": 5})
+    assert optimize(inputs, output, {"a": np.int64(3), "b": np.uint8(4), "c": 5, "unused": 0}) == plain
+
+
+# --- networks of 64 tensors and more (need the wide core) -------------------------------------
+
+
+@pytest.mark.parametrize(
+    "inputs, hash_map_cap",
+    [(grid(8, 8), 500), (regular_graph(64, 3, 64), 500), (grid(10, 10), 500), (grid(5, 100), 50)],
+    ids=["grid 8x8", "3-regular 64", "grid 10x10", "grid 5x100"],
+)
+def test_large_networks_beat_greedy(inputs, hash_map_cap):
+    sizes = {x: 2 for term in inputs for x in term}
+    path = optimize(inputs, [], sizes, hash_map_cap=hash_map_cap)
+    cost, _ = replay(inputs, [], sizes, path)
+    greedy = opt_einsum.paths.greedy([set(term) for term in inputs], set(), sizes)
+    assert cost <= replay(inputs, [], sizes, greedy)[0]
+
+
+# --- memory_limit -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_memory_limit_is_honoured_or_refused(seed):
+    rng = random.Random(seed)
+    honoured = refused = 0
+    for _ in range(250):
+        inputs, output, sizes = random_network(rng)
+        limit = rng.choice([0, 1, 2, 4, 8, 16, 64, 256])
+        cap = rng.choice(CAPS)
+        try:
+            path = optimize(inputs, output, sizes, limit, hash_map_cap=cap)
+        except ValueError as error:
+            assert f"memory_limit={limit}" in str(error)
+            refused += 1
+            continue
+        assert replay(inputs, output, sizes, path)[1] <= limit
+        honoured += 1
+    assert honoured and refused
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_memory_limit_met_by_some_path_is_met_by_the_exact_search(seed):
+    rng = random.Random(seed)
+    for _ in range(150):
+        inputs, output, sizes = random_network(rng)
+        if len(inputs) < 2:
+            continue
+        # Any valid path's peak is a limit that the exact search must be able to meet.
+        peak = replay(inputs, output, sizes, optimize(inputs, output, sizes, check_outer=True))[1]
+        path = optimize(inputs, output, sizes, peak, hash_map_cap=MAX, check_outer=True)
+        assert replay(inputs, output, sizes, path)[1] <= peak
+
+
+def test_memory_limit_below_the_result_size_names_both():
+    with pytest.raises(ValueError, match=r"memory_limit=11 is below the size of the result \(12 elements\)"):
+        optimize([["a", "b"], ["b", "c"]], ["a", "c"], {"a": 3, "b": 5, "c": 4}, 11)
+    assert optimize([["a", "b"], ["b", "c"]], ["a", "c"], {"a": 3, "b": 5, "c": 4}, 12) == [(0, 1)]
+
+
+def test_memory_limit_max_input_is_the_largest_input():
+    inputs, sizes = [["a", "b"], ["b", "c"], ["c", "d"]], {"a": 2, "b": 10, "c": 10, "d": 2}
+    path = optimize(inputs, ["a", "d"], sizes, "max_input")
+    assert replay(inputs, ["a", "d"], sizes, path)[1] <= 100
+    # A repeated label counts in the input's size: "aa" holds 9 elements.
+    path = optimize([["a", "a"], ["b"]], "ab", {"a": 3, "b": 3}, "max_input")
+    assert replay([["a", "a"], ["b"]], "ab", {"a": 3, "b": 3}, path)[1] == 9
+    with pytest.raises(ValueError, match="memory_limit='max_input' is below the size of the result"):
+        optimize([["a"], ["b"]], ["a", "b"], {"a": 3, "b": 4}, "max_input")
+
+
+def test_memory_limit_reaches_opt_einsum():
+    shapes = [(4, 4), (4, 4), (4, 4)]
+    path, _ = opt_einsum.contract_path("ab,cd,ef->abcdef", *shapes, shapes=True, optimize=Optimizer(),
+                                       memory_limit=4**6)
+    assert len(path) == 2
+    with pytest.raises(ValueError, match="memory_limit"):
+        opt_einsum.contract_path("ab,cd,ef->abcdef", *shapes, shapes=True, optimize=Optimizer(),
+                                 memory_limit=4**5)
+
+
+# --- bad input --------------------------------------------------------------------------------
+
+GOOD = ([["a", "b"], ["b", "c"]], ["a"], {"a": 2, "b": 3, "c": 4})
+
+
+class Unhashable:
+    __hash__ = None
+
+    def __repr__(self):
+        return "Unhashable()"
+
+
+def bad(**changes):
+    """The keyword arguments of a call that changes some of GOOD's."""
+    return dict(inputs=GOOD[0], output=GOOD[1], size_dict=GOOD[2]) | changes
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (bad(inputs="ab,bc"), TypeError, "inputs must be an iterable of terms, not the str 'ab,bc'"),
+        (bad(inputs=5), TypeError, "inputs must be an iterable of terms, got int 5"),
+        (bad(inputs=[["a"], 7]), TypeError, r"inputs\[1\] must be an iterable of labels, got int 7"),
+        (bad(inputs=[["a", ["x"]]]), TypeError, r"inputs\[0\] holds the unhashable label \['x'\] \(list\)"),
+        (bad(inputs=[["a", Unhashable()]]), TypeError, r"inputs\[0\] holds the unhashable label Unhashable\(\)"),
+        (bad(output=None), TypeError, "output must be an iterable of labels, got NoneType None"),
+        (bad(output=[{}]), TypeError, r"output holds the unhashable label \{\} \(dict\)"),
+        (bad(output=["a", "z"]), ValueError, "output label 'z' does not occur in any input"),
+        (bad(size_dict={"a": 2, "b": 3}), ValueError, "size_dict has no size for label 'c'"),
+        (bad(size_dict=[2, 3, 4]), TypeError, "size_dict must be a mapping from label to size, got list"),
+        (bad(size_dict=None), TypeError, "size_dict must be a mapping from label to size, got NoneType"),
+        (bad(size_dict={"a": 2, "b": 0, "c": 4}), ValueError,
+         r"size_dict\['b'\] must be from 1 to 2\*\*64 - 1, got 0$"),
+        (bad(size_dict={"a": 2, "b": -3, "c": 4}), ValueError, r"size_dict\['b'\] must be from 1 .* got -3$"),
+        (bad(size_dict={"a": 2, "b": 2**64, "c": 4}), ValueError, r"size_dict\['b'\] .* got 18446744073709551616$"),
+        (bad(size_dict={"a": 2, "b": True, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got the bool True"),
+        (bad(size_dict={"a": 2, "b": 3.0, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got float 3.0"),
+        (bad(size_dict={"a": 2, "b": "3", "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got str '3'"),
+        (bad(size_dict={"a": 2, "b": None, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got NoneType"),
+        (bad(inputs=[["a"]], size_dict={"a": 0}), ValueError, r"size_dict\['a'\] must be from 1"),
+        (bad(memory_limit=-1), ValueError, "memory_limit must be None, 'max_input' or an int of at least 0, got -1"),
+        (bad(memory_limit=2.5), TypeError, "memory_limit must be an int, got float 2.5"),
+        (bad(memory_limit="min_input"), TypeError, "memory_limit must be an int, got str 'min_input'"),
+        (bad(memory_limit=False), TypeError, "memory_limit must be an int, got the bool False"),
+        (bad(hash_map_cap=0), ValueError, r"hash_map_cap must be from 1 to 2\*\*64 - 1, got 0"),
+        (bad(hash_map_cap=2**64), ValueError, r"hash_map_cap must be .* got 18446744073709551616"),
+        (bad(hash_map_cap=1.0), TypeError, "hash_map_cap must be an int, got float 1.0"),
+        (bad(hash_map_cap=True), TypeError, "hash_map_cap must be an int, got the bool True"),
+        (bad(check_outer=1), TypeError, "check_outer must be a bool, got int 1"),
+        (bad(check_outer=None), TypeError, "check_outer must be a bool, got NoneType None"),
+    ],
+)
+def test_bad_input_names_the_argument_and_value(call, error, message):
+    size_dict = call["size_dict"]
+    before = dict(size_dict) if isinstance(size_dict, dict) else None
+    with pytest.raises(error, match=message):
+        optimize(**call)
+    if before is not None:
+        assert size_dict == before
+
+
+def test_unhashable_label_in_a_one_shot_iterator_still_raises_type_error():
+    with pytest.raises(TypeError):
+        optimize(iter([["a"], iter([["x"]])]), [], {"a": 2})
+
+
+def test_native_search_rejects_malformed_ids():
+    # The extension function is private, but it too must refuse bad input without crashing.
+    search = plenexa_paths._search.search
+    with pytest.raises(ValueError, match="holds id 5"):
+        search([[0, 5]], [], [2, 2], None, 500, False)
+    with pytest.raises(ValueError, match="output id 1 is in no term"):
+        search([[0], [0]], [1], [2, 2], None, 500, False)
+    with pytest.raises(ValueError, match="terms is empty"):
+        search([], [], [], None, 500, False)
+    with pytest.raises(ValueError, match="hash_map_cap_op must be at least 1"):
+        search([[0], [0]], [], [2], None, 0, False)
+    with pytest.raises(OverflowError):
+        search([[-1]], [], [2], None, 500, False)
+    with pytest.raises(TypeError, match="missing 4 required positional arguments: 'sizes', 'mem_cap'"):
+        search([[0]], [])
+
+
+# --- interruption and threads -----------------------------------------------------------------
+
+
+def test_ctrl_c_ends_a_long_search_quickly():
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent("""
+            import sys, time
+            import plenexa_paths
+            from test_paths import regular_graph
+            inputs = regular_graph(40, 3, 40)
+            sizes = {x: 2 for term in inputs for x in term}
+            print("searching", flush=True)
+            start = time.perf_counter()
+            try:
+                plenexa_paths.optimize(inputs, [], sizes, hash_map_cap=2**64 - 1)
+            except KeyboardInterrupt:
+                print(f"interrupted after {time.perf_counter() - start:.3f}", flush=True)
+            # The module still works after an interrupted search.
+            print(plenexa_paths.optimize([["a", "b"], ["b"]], ["a"], {"a": 2, "b": 3}))
+        """)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=os.path.dirname(__file__),
+    )
+    try:
+        assert child.stdout.readline() == "searching\n"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    first, second = out.splitlines()
+    assert first.startswith("interrupted after ")
+    assert float(first.split()[-1]) < 1.4  # the signal came about 0.5 s in
+    assert second == "[(0, 1)]"
+
+
+def test_threads_search_at_once_with_the_sequential_results():
+    networks = [regular_graph(24, 3, seed) for seed in range(4)]
+    work = [(inputs, [], {x: 2 for term in inputs for x in term}) for inputs in networks]
+    sequential = [optimize(*args, hash_map_cap=MAX) for args in work]
+    results = [None] * len(work)
+
+    def run(k):
+        results[k] = optimize(*work[k], hash_map_cap=MAX)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(work))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == sequential
+
+
+def test_a_long_search_leaves_other_threads_running():
+    inputs = regular_graph(40, 3, 40)
+    sizes = {x: 2 for term in inputs for x in term}
+    searcher = threading.Thread(target=optimize, args=(inputs, [], sizes), kwargs={"hash_map_cap": 1000})
+    searcher.start()
+    # A search that held the interpreter lock would finish before this short Python work.
+    sum(i * i for i in range(10_000))
+    still_searching = searcher.is_alive()
+    searcher.join()
+    assert still_searching
+
+
+def test_repeated_calls_leak_nothing():
+    label = ("a-label-object",)
+    args = ([[label, "b"], ["b", "c"], ["c", "d"]], [label], {label: 2, "b": 3, "c": 4, "d": 5})
+
+    def batch():
+        for _ in range(2000):
+            optimize(*args)
+            with pytest.raises(ValueError):
+                optimize(*args, memory_limit=0)
+            with pytest.raises(TypeError):
+                optimize([[label, ["x"]]], [], {label: 2})
+
+    batch()
+    refs = sys.getrefcount(label)
+    gc.collect()
+    tracemalloc.start()
+    batch()
+    gc.collect()
+    first, _ = tracemalloc.get_traced_memory()
+    batch()
+    gc.collect()
+    second, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert sys.getrefcount(label) == refs
+    assert second - first < 10_000
+
+
+# --- plug-ins ---------------------------------------------------------------------------------
+
+PLUG_IN_NETWORKS = [
+    ("ab,bc,cd->ad", [(2, 3), (3, 4), (4, 5)]),
+    ("ij,jk,kl,li->", [(3, 4), (4, 5), (5, 6), (6, 3)]),
+    ("abc,cd,dbe,ea->be", [(2, 3, 4), (4, 5), (5, 3, 2), (2, 2)]),
+    ("ab,cd,bc,a->d", [(3, 4), (5, 6), (4, 5), (3,)]),
+    ("ii,ij,jk->k", [(3, 3), (3, 4), (4, 5)]),
+]
+
+
+@pytest.fixture(params=range(len(PLUG_IN_NETWORKS)), ids=[eq for eq, _ in PLUG_IN_NETWORKS])
+def network(request):
+    """An equation and random operands for it."""
+    eq, shapes = PLUG_IN_NETWORKS[request.param]
+    rng = np.random.default_rng(request.param)
+    return eq, [rng.standard_normal(shape) for shape in shapes]
+
+
+@pytest.mark.parametrize("optimizer", [Optimizer(), Optimizer(hash_map_cap=1, check_outer=True), "plenexa"],
+                         ids=["Optimizer()", "Optimizer(capped)", "'plenexa'"])
+def test_opt_einsum_contract_matches_numpy(network, optimizer):
+    eq, arrays = network
+    np.testing.assert_allclose(opt_einsum.contract(eq, *arrays, optimize=optimizer), np.einsum(eq, *arrays))
+
+
+def test_numpy_einsum_takes_the_path(network):
+    eq, arrays = network
+    inputs, output = eq.split("->")
+    sizes = {x: n for term, a in zip(inputs.split(","), arrays) for x, n in zip(term, a.shape)}
+    path = optimize(inputs.split(","), output, sizes)
+    np.testing.assert_allclose(np.einsum(eq, *arrays, optimize=["einsum_path", *path]), np.einsum(eq, *arrays))
+
+
+def test_cotengra_takes_the_function(network):
+    cotengra = pytest.importorskip("cotengra")
+    eq, arrays = network
+    inputs, output = eq.split("->")
+    terms = [tuple(term) for term in inputs.split(",")]
+    sizes = {x: n for term, a in zip(terms, arrays) for x, n in zip(term, a.shape)}
+    tree = cotengra.array_contract_tree(terms, tuple(output), sizes, optimize=optimize)
+    assert tree.get_path() == tuple(optimize(terms, output, sizes))
+    np.testing.assert_allclose(cotengra.einsum(eq, *arrays, optimize=optimize), np.einsum(eq, *arrays))
+
+
+def test_jax_einsum_takes_the_optimizer(network):
+    jnp = pytest.importorskip("jax.numpy")
+    eq, arrays = network
+    result = jnp.einsum(eq, *arrays, optimize=Optimizer())
+    np.testing.assert_allclose(np.asarray(result), np.einsum(eq, *arrays), rtol=1e-5, atol=1e-5)
+
+
+def test_torch_tensors_contract_with_the_optimizer(network):
+    torch = pytest.importorskip("torch")
+    eq, arrays = network
+    tensors = [torch.from_numpy(a) for a in arrays]
+    result = opt_einsum.contract(eq, *tensors, optimize=Optimizer())
+    np.testing.assert_allclose(result.numpy(), torch.einsum(eq, *tensors).numpy())
+
+
+def test_optimizer_keeps_its_caps_and_checks_them():
+    optimizer = Optimizer(hash_map_cap=3, check_outer=True)
+    assert isinstance(optimizer, opt_einsum.paths.PathOptimizer)
+    assert (optimizer.hash_map_cap, optimizer.check_outer) == (3, True)
+    inputs, output, sizes = [["a"], ["b"], ["a", "b"]], [], {"a": 2, "b": 3}
+    assert optimizer(inputs, output, sizes) == optimize(inputs, output, sizes, hash_map_cap=3, check_outer=True)
+    with pytest.raises(ValueError, match="hash_map_cap must be from 1"):
+        Optimizer(hash_map_cap=0)
+    with pytest.raises(TypeError, match="check_outer must be a bool"):
+        Optimizer(check_outer="yes")
+
+
+def test_reimport_keeps_the_registered_path_function():
+    importlib.reload(plenexa_paths)
+    assert opt_einsum.paths.get_path_fn("plenexa")(*GOOD) == optimize(*GOOD)
+
+
+def test_without_opt_einsum_only_the_optimizer_is_missing():
+    result = run_python("""
+        import sys
+        sys.modules["opt_einsum"] = None
+        import plenexa_paths
+        print(plenexa_paths.optimize([["a", "b"], ["b"]], ["a"], {"a": 2, "b": 3}))
+        try:
+            plenexa_paths.Optimizer()
+        except ModuleNotFoundError as error:
+            print(type(error).__name__, error.name, "|", error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "[(0, 1)]",
+        "ModuleNotFoundError opt_einsum | plenexa_paths.Optimizer needs opt_einsum, which is not installed: "
+        "install it with `pip install opt_einsum`",
+    ]
+
+
+def test_package_surface():
+    assert plenexa_paths.__all__ == ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+    assert plenexa_paths.DEFAULT_HASH_MAP_CAP == 500
+    assert os.path.exists(os.path.join(os.path.dirname(plenexa_paths.__file__), "py.typed"))
