@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 # Installed modules whose type information stubtest checks against the runtime
 # (`make stubtest`, and tests/test_typing.py under `make test`).
-TYPED_MODULES ?= plenexa
+TYPED_MODULES ?= plenexa plenexa_paths
 
 .PHONY: demo test bench build core-tests stubtest sanitize clean
 
@@ -43,7 +43,7 @@ test: $(VENV)/.test build core-tests
 
 # The stubs against the runtime alone, e.g. `make stubtest TYPED_MODULES="plenexa other"`.
 stubtest: $(VENV)/.test build
-	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest $(TYPED_MODULES)
+	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
 bench: $(VENV)/.bench build
 	$(PY) bench/paths.py

@@ -21,7 +21,7 @@ ROOT = Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "stubs" / "plenexa-stubs" / "__init__.pyi"
 BAD_CALLS = ROOT / "tests" / "typing" / "bad_calls.py"
 # Modules checked by stubtest; the Makefile passes its TYPED_MODULES list.
-TYPED_MODULES = os.environ.get("TYPED_MODULES", "plenexa").split()
+TYPED_MODULES = os.environ.get("TYPED_MODULES", "plenexa plenexa_paths").split()
 
 
 def run_mypy_tool(*args):
@@ -43,7 +43,7 @@ def test_stub_is_installed_beside_module():
 
 @pytest.mark.parametrize("module", TYPED_MODULES)
 def test_stubtest(module):
-    result = run_mypy_tool("mypy.stubtest", module)
+    result = run_mypy_tool("mypy.stubtest", "--mypy-config-file", "pyproject.toml", module)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

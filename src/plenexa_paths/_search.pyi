@@ -10,7 +10,6 @@ def search(
     mem_cap: Optional[int],
     hash_map_cap: int,
     check_outer: Optional[bool],
-    /,
 ) -> Optional[list[tuple[int, ...]]]:
     """The contraction path of dense integer ids, or None when no path passes the caps.
 
