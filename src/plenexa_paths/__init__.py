@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Hashable, Iterable, Mapping
-from typing import TYPE_CHECKING, Any, Literal, Optional, Union
+from typing import TYPE_CHECKING, Any, Literal, Optional, TypeVar, Union
 
 from . import _search
 
@@ -28,13 +28,15 @@ DEFAULT_HASH_MAP_CAP = 500
 _MAX_U64 = 2**64 - 1
 
 PathType = list[tuple[int, ...]]
+# One call's labels: a type variable, so that a dict[str, int] of sizes matches str labels.
+Label = TypeVar("Label", bound=Hashable)
 MemoryLimit = Union[None, int, Literal["max_input"]]
 
 
 def optimize(
-    inputs: Iterable[Iterable[Hashable]],
-    output: Iterable[Hashable],
-    size_dict: Mapping[Hashable, int],
+    inputs: Iterable[Iterable[Label]],
+    output: Iterable[Label],
+    size_dict: Mapping[Label, int],
     memory_limit: MemoryLimit = None,
     *,
     hash_map_cap: int = DEFAULT_HASH_MAP_CAP,
@@ -70,7 +72,7 @@ def optimize(
     if isinstance(inputs, str):
         raise TypeError(f"inputs must be an iterable of terms, not the str {inputs!r}")
     # Labels become dense ids in order of first appearance; plain loops are the fastest way here.
-    ids: dict[Hashable, int] = {}
+    ids: dict[Label, int] = {}
     terms: list[list[int]] = []
     try:
         for term in inputs:
@@ -157,7 +159,7 @@ def _explain_inputs(inputs: Any) -> None:
                 ) from None
 
 
-def _explain_output(output: Any, ids: dict[Hashable, int]) -> None:
+def _explain_output(output: Any, ids: dict[Any, int]) -> None:
     """Raises the error naming the part of `output` that is not iterable, unhashable or in no input."""
     try:
         labels = iter(output)
@@ -172,7 +174,7 @@ def _explain_output(output: Any, ids: dict[Hashable, int]) -> None:
             raise ValueError(f"output label {label!r} does not occur in any input") from None
 
 
-def _checked_sizes(ids: dict[Hashable, int], sizes: list[Any]) -> list[int]:
+def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
     """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
     checked = []
     for label, size in zip(ids, sizes, strict=True):
@@ -257,9 +259,9 @@ class Optimizer(_PathOptimizerBase):
 
     def __call__(
         self,
-        inputs: Iterable[Iterable[Hashable]],
-        output: Iterable[Hashable],
-        size_dict: Mapping[Hashable, int],
+        inputs: Iterable[Iterable[Label]],
+        output: Iterable[Label],
+        size_dict: Mapping[Label, int],
         memory_limit: Optional[int] = None,
     ) -> PathType:
         """The path `optimize` finds with this optimizer's caps."""
