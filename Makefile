@@ -20,7 +20,7 @@ $(VENV)/.test: $(VENV)/.base
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
-	$(PIP) install cotengrust
+	$(PIP) install cotengrust matplotlib
 	touch $@
 
 # Builds the extension (incrementally, in build/) and installs it into the environment.
@@ -45,8 +45,13 @@ test: $(VENV)/.test build core-tests
 stubtest: $(VENV)/.test build
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
+# Both benchmarks, then bench/speed.png from their figures (`BENCH_FLAGS=--quick` for a short run).
+BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
-	$(PY) bench/paths.py
+	mkdir -p $(BENCH_OUT)
+	$(PY) bench/paths.py $(BENCH_FLAGS) --json $(BENCH_OUT)/paths.json
+	$(PY) bench/large.py $(BENCH_FLAGS) --json $(BENCH_OUT)/large.json
+	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 
 # The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own tree, and the whole suite run against them. The interpreter is not built with the
