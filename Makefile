@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build core-tests clean
+.PHONY: demo test bench build core-tests corpus clean
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
@@ -40,6 +40,10 @@ test: $(VENV)/.test build core-tests
 
 bench: $(VENV)/.bench build
 	$(PY) bench/paths.py
+
+# Every path of the seeded corpus against the digests recorded in bench/corpus.sha256.
+corpus: build
+	$(PY) bench/corpus.py
 
 clean:
 	rm -rf build $(VENV)
