@@ -12,9 +12,10 @@
 namespace plenexa::optimiser {
 
 // One held contraction: the inputs it covers, the axes of its result and what it cost.
-template <int W>
+// Subgraphs take S words (S = 1 for components of up to 63 inputs), axis sets W words.
+template <int W, int S = 1>
 struct Entry {
-    uint64_t subgraph;  // bit j: the j-th input of the component
+    Bits<S> subgraph;   // bit j: the j-th input of the component
     uint64_t cost;      // accumulated cost, saturating
     uint64_t floor;     // cost + size, saturating: no merge with this entry costs less
     uint64_t size;      // size of `axes`, MAX when it overflows
@@ -31,20 +32,20 @@ struct Entry {
 // floor and the smallest cost of those 64 entries. A replacement never changes a subgraph's axes (they are the axes
 // its inputs share with the output and with the rest of the component), so the
 // membership words only ever gain bits.
-template <int W>
+template <int W, int S = 1>
 class Table {
 public:
     // A table for a component of `n_inputs` inputs and `n_axes` axes.
     Table(size_t n_inputs, size_t n_axes) : n_inputs_(n_inputs), block_words_(n_inputs + n_axes) {}
 
-    std::vector<Entry<W>> entries;
+    std::vector<Entry<W, S>> entries;
 
     // Number of distinct subgraphs held.
     size_t size() const { return entries.size(); }
     bool empty() const { return entries.empty(); }
 
     // Position of `subgraph` among the entries, or -1 when it is not held.
-    int64_t find(uint64_t subgraph) const {
+    int64_t find(const Bits<S>& subgraph) const {
         if (slots_.empty()) return -1;
         for (size_t i = slot_of(subgraph);; i = (i + 1) & mask_) {
             const uint32_t held = slots_[i];
@@ -54,7 +55,7 @@ public:
     }
 
     // Appends a new entry for a subgraph not yet held.
-    void append(uint64_t subgraph, const Bits<W>& axes, uint64_t cost, uint64_t size, uint32_t node) {
+    void append(const Bits<S>& subgraph, const Bits<W>& axes, uint64_t cost, uint64_t size, uint32_t node) {
         const size_t p = entries.size();
         if (p >= UINT32_MAX - 1) throw std::bad_alloc();
         if (p == 0) entries.reserve(8);
@@ -69,14 +70,15 @@ public:
         uint64_t* block = &blocks_[(p / 64) * block_words_];
         lower(p / 64, floor, cost);
         const uint64_t bit = uint64_t{1} << (p % 64);
-        for (uint64_t x = subgraph; x != 0; x &= x - 1) block[__builtin_ctzll(x)] |= bit;
+        for (int i = 0; i < S; ++i)
+            for (uint64_t x = subgraph.w[i]; x != 0; x &= x - 1) block[i * 64 + __builtin_ctzll(x)] |= bit;
         for (int i = 0; i < W; ++i)
             for (uint64_t x = axes.w[i]; x != 0; x &= x - 1) block[n_inputs_ + i * 64 + __builtin_ctzll(x)] |= bit;
     }
 
     // Gives the entry at `pos` a cheaper contraction, in place; its subgraph and axes stay.
     void replace(size_t pos, uint64_t cost, uint32_t node) {
-        Entry<W>& e = entries[pos];
+        Entry<W, S>& e = entries[pos];
         e.cost = cost;
         e.floor = add_saturating(cost, e.size);
         e.node = node;
@@ -124,13 +126,16 @@ private:
         block_bounds_[b].cost = std::min(block_bounds_[b].cost, cost);
     }
 
-    // Home slot of a subgraph (Fibonacci hashing).
-    size_t slot_of(uint64_t subgraph) const {
-        return static_cast<size_t>((subgraph * 0x9E3779B97F4A7C15ull) >> shift_);
+    // Home slot of a subgraph (Fibonacci hashing of its words folded into one).
+    size_t slot_of(const Bits<S>& subgraph) const {
+        constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+        uint64_t h = subgraph.w[0];
+        for (int i = 1; i < S; ++i) h = ((h * golden) >> 29 | (h * golden) << 35) ^ subgraph.w[i];
+        return static_cast<size_t>((h * golden) >> shift_);
     }
 
     // Records entry number `held` (1-based) for `subgraph` in the index.
-    void place(uint64_t subgraph, uint32_t held) {
+    void place(const Bits<S>& subgraph, uint32_t held) {
         size_t i = slot_of(subgraph);
         while (slots_[i] != 0) i = (i + 1) & mask_;
         slots_[i] = held;
