@@ -20,9 +20,6 @@ using detail::Numbered;
 
 namespace {
 
-// Widest axis bitmap compiled in for narrow searches, in 64-bit words.
-constexpr size_t max_words = 8;
-
 // Widest subgraph and axis bitmaps compiled in for wide searches, in 64-bit words.
 constexpr int max_wide_subgraph_words = 64;
 constexpr int max_wide_axis_words = 128;
@@ -128,11 +125,6 @@ uint32_t keep_tree(Call& call, uint32_t root) {
     return moved[root];
 }
 
-// True when a search with S-word subgraphs and W-word axis sets keeps its partner
-// features on the stack, as components of up to 63 inputs and 512 axes do.
-template <int W, int S>
-constexpr bool small_widths = S == 1 && W <= static_cast<int>(max_words);
-
 // What the merges of one sweep share: the caps, the component's axes and the node arena.
 template <int W, bool Native, int S = 1>
 struct Sweep {
@@ -181,8 +173,8 @@ struct Sweep {
         const size_t n_blocks = (n_right + 63) / 64;
         const uint64_t limit = cost_cap - a.cost;
         const uint64_t b_cost_limit = limit - a.size;
-        uint32_t stack_features[small_widths<W, S> ? 64 + 64 * W : 1];
-        uint32_t* const features = small_widths<W, S> ? stack_features : feature_room.data();
+        uint32_t stack_features[Table<W, S>::compact ? 1 : 64 + 64 * W];
+        uint32_t* const features = Table<W, S>::compact ? feature_room.data() : stack_features;
         uint32_t picks[64];
         uint64_t pick_costs[64];
 
@@ -195,17 +187,30 @@ struct Sweep {
         if (!check_outer) {
             for (int w = 0; w < W; ++w)
                 for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
-                    features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
+                    features[n_features++] = static_cast<uint32_t>(
+                        Table<W, S>::compact ? w * 64 + __builtin_ctzll(x) : right.axis_feature(w * 64 + __builtin_ctzll(x)));
         }
         for (size_t blk = first / 64; blk < n_blocks; ++blk) {
             // No partner in the block can pass when every floor or every cost is too high.
             const auto& bounds = right.block_bounds(blk);
             if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
-            const uint64_t* block = right.block(blk);
             uint64_t clash = 0;
-            for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
             uint64_t meet = check_outer ? ~uint64_t{0} : 0;
-            for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
+            if constexpr (Table<W, S>::compact) {
+                // Features come in ascending order: only those within the block's spans can be set.
+                const auto gather = [&](typename Table<W, S>::Span span, const uint32_t* from, const uint32_t* to) {
+                    uint64_t any = 0;
+                    for (const uint32_t* f = std::lower_bound(from, to, span.lo); f != to && *f < span.hi; ++f)
+                        any |= span.words[*f - span.lo];
+                    return any;
+                };
+                clash = gather(right.block_inputs(blk), features, features + n_input_features);
+                if (!check_outer) meet = gather(right.block_axes(blk), features + n_input_features, features + n_features);
+            } else {
+                const uint64_t* block = right.block(blk);
+                for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
+                for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
+            }
             uint64_t candidates = meet & ~clash;
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
@@ -307,7 +312,7 @@ template <int W, int S, bool Native>
     for (size_t a = 0; a < comp.n_axes; ++a)
         if (comp.in_output[a]) output.set(a);
     std::vector<uint32_t> user_start, users, feature_room;
-    if constexpr (!small_widths<W, S>) feature_room.resize(k + comp.n_axes);
+    if constexpr (Table<W, S>::compact) feature_room.resize(k + comp.n_axes);
     if constexpr (S > 1) comp.users(user_start, users);
 
     uint64_t cost_cap;
@@ -434,7 +439,7 @@ std::optional<Solved> search_any(Call& call, const Component& comp) {
     const size_t k = comp.inputs.size();
     const size_t words = std::max<size_t>(1, (comp.n_axes + 63) / 64);
     constexpr int A = max_wide_axis_words;
-    if (k <= 63) return words <= max_words ? search_widths<1, 1, 2, 4, 8>(call, comp, words)
+    if (k <= 63) return words <= max_narrow_words ? search_widths<1, 1, 2, 4, 8>(call, comp, words)
                                            : search_widths<1, 16, A>(call, comp, words);
     if (k <= 2 * 64) return search_widths<2, 2, 4, 8, A>(call, comp, words);
     if (k <= 4 * 64) return search_widths<4, 4, 8, 16, A>(call, comp, words);
@@ -634,8 +639,8 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     for (const Component& comp : comps) {
         const size_t k = comp.inputs.size();
         if (k < 2) continue;
-        if (!options.wide && k < 64 && comp.n_axes > max_words * 64)
-            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_words * 64) +
+        if (!options.wide && k < 64 && comp.n_axes > size_t{max_narrow_words} * 64)
+            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
                                      " distinct axes in one connected group of inputs, got " +
                                      std::to_string(comp.n_axes));
         if (options.wide && (k > max_wide_subgraph_words * 64 || comp.n_axes > max_wide_axis_words * 64))

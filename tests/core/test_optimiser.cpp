@@ -216,6 +216,40 @@ TEST_CASE("tables keep insertion order and a replaced entry's place") {
     CHECK(!((table.block(2)[table.axis_feature(1)] >> 2) & 1));
 }
 
+TEST_CASE("compact tables answer membership like dense ones") {
+    // 200 inputs and 300 axes in four-word subgraphs and eight-word axis sets.
+    optimiser::Table<8, 4> table(200, 300);
+    static_assert(optimiser::Table<8, 4>::compact && !optimiser::Table<8, 1>::compact);
+    std::mt19937_64 rng(13);
+    std::vector<std::pair<Bits<4>, Bits<8>>> held;
+    for (uint32_t e = 0; e < 300; ++e) {
+        // Entries of nearby inputs and axes, now and then one far away or without axes.
+        Bits<4> inputs;
+        Bits<8> axes;
+        const size_t base = rng() % 150;
+        for (int i = 0; i < 4; ++i) inputs.set(rng() % 8 == 0 ? rng() % 200 : base + rng() % 50);
+        for (int i = 0; i < 3 && rng() % 5 != 0; ++i) axes.set(rng() % 8 == 0 ? rng() % 300 : base + rng() % 60);
+        if (table.find(inputs) >= 0) continue;
+        table.append(inputs, axes, e, 1, e);
+        held.push_back({inputs, axes});
+    }
+    for (size_t b = 0; b * 64 < held.size(); ++b) {
+        const auto in = table.block_inputs(b), ax = table.block_axes(b);
+        for (size_t j = 0; j < 200; ++j) {
+            uint64_t expected = 0;
+            for (size_t e = 64 * b; e < std::min(held.size(), 64 * b + 64); ++e)
+                expected |= uint64_t{held[e].first.has(j)} << (e % 64);
+            CHECK_EQ(j >= in.lo && j < in.hi ? in.words[j - in.lo] : 0, expected);
+        }
+        for (size_t a = 0; a < 300; ++a) {
+            uint64_t expected = 0;
+            for (size_t e = 64 * b; e < std::min(held.size(), 64 * b + 64); ++e)
+                expected |= uint64_t{held[e].second.has(a)} << (e % 64);
+            CHECK_EQ(a >= ax.lo && a < ax.hi ? ax.words[a - ax.lo] : 0, expected);
+        }
+    }
+}
+
 TEST_CASE("ids far beyond the size table count as size 1") {
     // Python cannot build such a spec (its size table is dense), so the core is asked directly.
     const Path path = optimiser::optimize_dp({{max, 0}, {0, max - 1}, {max - 1}}, {max}, {2}, Options{});
