@@ -7,7 +7,11 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 # (`make stubtest`, and tests/test_typing.py under `make test`).
 TYPED_MODULES ?= plenexa plenexa_paths
 
+<<<<<<< HEAD
 .PHONY: demo test bench build core-tests stubtest sanitize clean
+=======
+.PHONY: demo test bench build core-tests corpus clean
+>>>>>>> core-wide
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
@@ -75,6 +79,10 @@ sanitize: $(VENV)/.test
 	$(SANITIZE_ENV) LD_PRELOAD= ./$(SANITIZE)/core/core_tests
 	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
 	@if [ -n "$$(ls $(SANITIZE)/logs)" ]; then cat $(SANITIZE)/logs/*; echo "sanitizer reports above"; exit 1; fi
+
+# Every path of the seeded corpus against the digests recorded in bench/corpus.sha256.
+corpus: build
+	$(PY) bench/corpus.py
 
 clean:
 	rm -rf build $(VENV)
