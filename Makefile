@@ -7,11 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 # (`make stubtest`, and tests/test_typing.py under `make test`).
 TYPED_MODULES ?= plenexa plenexa_paths
 
-<<<<<<< HEAD
-.PHONY: demo test bench build core-tests stubtest sanitize clean
-=======
-.PHONY: demo test bench build core-tests corpus clean
->>>>>>> core-wide
+.PHONY: demo test bench build core-tests stubtest sanitize corpus clean
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
