@@ -315,6 +315,10 @@ def bad(**changes):
         (bad(hash_map_cap=True), TypeError, "hash_map_cap must be an int, got the bool True"),
         (bad(check_outer=1), TypeError, "check_outer must be a bool, got int 1"),
         (bad(check_outer=None), TypeError, "check_outer must be a bool, got NoneType None"),
+        # A chain one tensor longer than the widest search holds.
+        (bad(inputs=[[i, i + 1] for i in range(4097)], output=[], size_dict=dict.fromkeys(range(4098), 2)),
+         ValueError, "the search handles at most 4096 inputs and 8192 distinct axes in one connected group of inputs, "
+         "got 4097 inputs and 4098 axes"),
     ],
 )
 def test_bad_input_names_the_argument_and_value(call, error, message):

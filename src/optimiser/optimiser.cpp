@@ -747,7 +747,7 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
                                      " distinct axes in one connected group of inputs, got " +
                                      std::to_string(comp.n_axes));
         if (options.wide && (k > max_wide_subgraph_words * 64 || comp.n_axes > max_wide_axis_words * 64))
-            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_wide_subgraph_words * 64) +
+            throw util::InvalidValue("the search handles at most " + std::to_string(max_wide_subgraph_words * 64) +
                                      " inputs and " + std::to_string(max_wide_axis_words * 64) +
                                      " distinct axes in one connected group of inputs, got " + std::to_string(k) +
                                      " inputs and " + std::to_string(comp.n_axes) + " axes");

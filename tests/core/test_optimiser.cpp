@@ -506,7 +506,7 @@ TEST_CASE("wide searches lift the limits of narrow ones up to their own") {
     // Beyond the widest bitmaps compiled in, a wide search refuses before any work.
     const Inputs long_line = chain(4097, false).first;
     CHECK_THROWS_TEXT(util::InvalidValue, optimiser::find_path(long_line, {}, small_sizes(4097), wide),
-                      "optimize_dp handles at most 4096 inputs and 8192 distinct axes in one connected group of "
+                      "the search handles at most 4096 inputs and 8192 distinct axes in one connected group of "
                       "inputs, got 4097 inputs and 4096 axes");
 }
 
