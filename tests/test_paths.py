@@ -2,6 +2,7 @@
 networks, memory limits, bad input, Ctrl-C, threads, and the opt_einsum, cotengra, numpy,
 jax and torch plug-ins."""
 
+import doctest
 import gc
 import importlib
 import math
@@ -544,3 +545,9 @@ def test_package_surface():
     assert plenexa_paths.__all__ == ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
     assert plenexa_paths.DEFAULT_HASH_MAP_CAP == 500
     assert os.path.exists(os.path.join(os.path.dirname(plenexa_paths.__file__), "py.typed"))
+
+
+def test_docstring_examples_run():
+    # Every example in the package's docstrings is run as written.
+    failures, tried = doctest.testmod(plenexa_paths, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert tried >= 3 and failures == 0

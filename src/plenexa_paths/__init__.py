@@ -235,8 +235,18 @@ else:
 class Optimizer(_PathOptimizerBase):
     """`optimize` as an opt_einsum path optimizer, with its search caps fixed.
 
-    Needs opt_einsum (`pip install opt_einsum`); without it, construction raises
-    ModuleNotFoundError.
+    Parameters:
+        hash_map_cap: Most partial contractions the search keeps per number of tensors
+            (at least 1); larger finds cheaper paths in more time.
+        check_outer: Also consider outer products of tensors that share no label.
+
+    Calling the optimizer with opt_einsum's path-function arguments (inputs, output,
+    size_dict, memory_limit) returns `optimize`'s path for them, and raises what it raises.
+
+    Raises:
+        ModuleNotFoundError: opt_einsum is not installed (`pip install opt_einsum`).
+        TypeError: hash_map_cap is not an int, or check_outer not a bool.
+        ValueError: hash_map_cap is below 1 or above 2**64 - 1.
 
     Example:
         >>> import numpy as np, opt_einsum
