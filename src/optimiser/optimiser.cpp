@@ -1,4 +1,31 @@
 // The bounded dynamic-programming contraction-order search.
+//
+// Overview. The inputs are split into connected components (inputs sharing an axis id,
+// transitively); each is solved alone and the results are joined by outer products,
+// the two smallest first. One component of k inputs is solved by dynamic programming
+// over its subsets, as opt_einsum's DynamicProgramming does it:
+//
+// - Tables. tables[n] holds, for each subset (subgraph) of n inputs found so far, the
+//   cheapest contraction of it seen: its cost (the sum over its pairwise steps of the
+//   product of the sizes of every axis involved), the axes its result keeps (those the
+//   output or an input outside it still needs), their size, and its tree. tables[1]
+//   holds the inputs; the component is solved once tables[k] holds the full set. Entries
+//   stay in insertion order; a cheaper contraction of a held subgraph replaces it in place.
+// - A sweep. For n = 2..k and m = 1..n/2, every entry A of tables[m] meets every entry B of
+//   tables[n - m] (opt_einsum's loops over subgraph sizes and their pairs): disjoint
+//   subgraphs that share an axis (or any, with check_outer) merge into tables[n] when the
+//   merge costs less than cost_cap, its result is smaller than mem_cap, and tables[n] has
+//   room (fewer than hash_map_cap entries) or already holds the subgraph at a higher
+//   cost. Tables persist from sweep to sweep.
+// - Caps. cost_cap starts at the size of the component's output axes (at least 2) and is
+//   multiplied by 4 after each sweep that leaves tables[k] empty, as opt_einsum raises
+//   its cost cap; once that would overflow, mem_cap doubles (unless the caller fixed it),
+//   then one last sweep runs with cost_cap at the largest value. hash_map_cap is what
+//   opt_einsum lacks: it bounds every table, hence every sweep, whatever the network.
+//
+// Membership blocks and cost floors (table.hpp) let a sweep skip 64 partners at a time.
+// Components of 64 or more inputs, which only wide searches take, also get a greedy tree:
+// the search stops once a sweep above the greedy cost fails, and the cheaper tree wins.
 #include "optimiser/optimiser.hpp"
 
 #include <algorithm>
