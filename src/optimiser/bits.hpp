@@ -15,18 +15,6 @@ struct Bits {
     void set(size_t a) { w[a / 64] |= uint64_t{1} << (a % 64); }
     // True when axis `a` is in the set.
     bool has(size_t a) const { return (w[a / 64] >> (a % 64)) & 1; }
-    // True when the set is not empty.
-    bool any() const {
-        uint64_t x = 0;
-        for (int i = 0; i < W; ++i) x |= w[i];
-        return x != 0;
-    }
-    // True when the two sets share an axis.
-    bool meets(const Bits& o) const {
-        uint64_t x = 0;
-        for (int i = 0; i < W; ++i) x |= w[i] & o.w[i];
-        return x != 0;
-    }
     // Union.
     friend Bits operator|(const Bits& a, const Bits& b) {
         Bits r;
@@ -43,6 +31,7 @@ struct Bits {
         for (int i = 0; i < W; ++i) w[i] |= b.w[i];
         return *this;
     }
+    // Equality, for subgraphs used as table keys.
     friend bool operator==(const Bits& a, const Bits& b) {
         for (int i = 0; i < W; ++i)
             if (a.w[i] != b.w[i]) return false;
@@ -117,13 +106,9 @@ public:
         return true;
     }
 
-    // Size of the union of `a` and `b` from their known sizes; false on overflow.
+    // Size of the union of `a` and `b` from their known sizes when not `uniform()`; false on overflow.
     bool of_union(const Bits<W>& a, uint64_t a_size, const Bits<W>& b, uint64_t b_size, uint64_t& out) const {
-        if (shift_ < 0) return size_of_union(a, a_size, b, b_size, sizes_, out);
-        if (a_size == UINT64_MAX || b_size == UINT64_MAX) return size_of(a | b, sizes_, out);
-        int overlap = 0;
-        for (int i = 0; i < W; ++i) overlap += count_bits<Native>(a.w[i] & b.w[i]);
-        return !__builtin_mul_overflow(a_size, b_size >> (overlap * shift_), &out);
+        return size_of_union(a, a_size, b, b_size, sizes_, out);
     }
 
     // True when every axis has the same power-of-two size.

@@ -200,6 +200,36 @@ struct Sweep {
         }
     }
 
+    // Prices `a` with each candidate partner of block `blk` and lists those that pass the
+    // caps in `picks`, their costs in `pick_costs`; returns how many. Costs come first and
+    // without branches: most partners are too costly, and which ones is hard to predict.
+    // With `Uniform` (every axis of one power-of-two size) a size is a shift: A's size is
+    // not MAX then (its floor is below the cap), a B whose size is MAX has floor MAX and
+    // fails `b.floor < limit`, and a cost below the cap did not saturate, so it bounds B's
+    // cost plus A's size from above.
+    template <bool Uniform>
+    [[gnu::always_inline]] inline size_t price(const Entry<W, S>& a, const Table<W, S>& right, size_t blk,
+                                               uint64_t candidates, uint32_t* picks, uint64_t* pick_costs) const {
+        const uint64_t limit = cost_cap - a.cost;
+        const uint64_t b_cost_limit = limit - a.size;
+        size_t count = 0;
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
+            const Entry<W, S>& b = right.entries[j];
+            uint64_t pair_size = max_u64;
+            bool fits;
+            if constexpr (Uniform)
+                fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
+            else
+                fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
+            const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
+            picks[count] = j;
+            pick_costs[count] = cost;
+            count += (Uniform || b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+        }
+        return count;
+    }
+
     // Merges `a` into `held` with each entry of `right` from position `first` on that passes
     // the caps, in entry order.
     [[gnu::always_inline]] inline void partners(const Entry<W, S>& a, const Table<W, S>& right, size_t first,
@@ -249,35 +279,8 @@ struct Sweep {
             uint64_t candidates = meet & ~clash;
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
-            // Costs first, without branches: most partners are too costly, and which
-            // ones is hard to predict.
-            size_t count = 0;
-            if (uniform) {
-                // A's size is not MAX (its floor is below the cap); a B whose size is
-                // MAX has floor MAX and fails `b.floor < limit`. A cost below the cap
-                // did not saturate, so it bounds B's cost plus A's size from above.
-                for (; candidates != 0; candidates &= candidates - 1) {
-                    const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                    const Entry<W, S>& b = right.entries[j];
-                    uint64_t pair_size = max_u64;
-                    const bool fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
-                    const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
-                    picks[count] = j;
-                    pick_costs[count] = cost;
-                    count += (b.floor < limit) & fits & (cost < cost_cap);
-                }
-            } else {
-                for (; candidates != 0; candidates &= candidates - 1) {
-                    const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                    const Entry<W, S>& b = right.entries[j];
-                    uint64_t pair_size = max_u64;
-                    const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
-                    const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
-                    picks[count] = j;
-                    pick_costs[count] = cost;
-                    count += (b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
-                }
-            }
+            const size_t count = uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
+                                         : price<false>(a, right, blk, candidates, picks, pick_costs);
             for (size_t t = 0; t < count; ++t) {
                 const Entry<W, S>& b = right.entries[picks[t]];
                 const uint64_t cost = pick_costs[t];
