@@ -7,7 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 # (`make stubtest`, and tests/test_typing.py under `make test`).
 TYPED_MODULES ?= plenexa plenexa_paths
 
-.PHONY: demo test bench build core-tests stubtest sanitize wheel wheel-check bench-abi3 clean
+.PHONY: demo test bench build core-tests stubtest sanitize corpus wheel wheel-check bench-abi3 clean
 
 $(VENV)/.base:
 	$(PYTHON) -m venv $(VENV)
@@ -20,7 +20,7 @@ $(VENV)/.test: $(VENV)/.base
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
-	$(PIP) install cotengrust
+	$(PIP) install cotengrust matplotlib
 	touch $@
 
 # Builds the extension (incrementally, in build/) and installs it into the environment.
@@ -45,8 +45,13 @@ test: $(VENV)/.test build core-tests
 stubtest: $(VENV)/.test build
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
+# Both benchmarks, then bench/speed.png from their figures (`BENCH_FLAGS=--quick` for a short run).
+BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
-	$(PY) bench/paths.py
+	mkdir -p $(BENCH_OUT)
+	$(PY) bench/paths.py $(BENCH_FLAGS) --json $(BENCH_OUT)/paths.json
+	$(PY) bench/large.py $(BENCH_FLAGS) --json $(BENCH_OUT)/large.json
+	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 
 # The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own tree, and the whole suite run against them. The interpreter is not built with the
@@ -70,6 +75,10 @@ sanitize: $(VENV)/.test
 	$(SANITIZE_ENV) LD_PRELOAD= ./$(SANITIZE)/core/core_tests
 	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
 	@if [ -n "$$(ls $(SANITIZE)/logs)" ]; then cat $(SANITIZE)/logs/*; echo "sanitizer reports above"; exit 1; fi
+
+# Every path of the seeded corpus against the digests recorded in bench/corpus.sha256.
+corpus: build
+	$(PY) bench/corpus.py
 
 # Wheels, one per CPython from 3.10 that pyenv has (the newest patch release of each minor
 # version), repaired to a manylinux tag in dist/. Another set of interpreters:

@@ -1,6 +1,6 @@
 """Benchmark of plenexa_paths.optimize on networks of 64 to 2,000 tensors, and its per-call overhead.
 
-Run with `make bench` (or `python bench/large.py [--quick]`). Two tables:
+Run with `make bench` (or `python bench/large.py [--quick] [--json FILE]`). Two tables:
   1. bounded search with the default caps on large networks: time, peak memory, and the cost of
      the path against opt_einsum's greedy, cotengrust's greedy and cotengrust's random greedy
      (`optimize_random_greedy_track_flops`, 128 trials);
@@ -12,7 +12,6 @@ sizes of all axes of both operands; an intermediate keeps the axes still needed 
 
 import argparse
 import json
-import math
 import platform
 import random
 import subprocess
@@ -22,7 +21,7 @@ import timeit
 import cotengrust
 import opt_einsum
 
-from paths import edges_to_inputs, grid, regular_graph
+from paths import edges_to_inputs, grid, regular_graph, replay
 
 CHILD = """
 import json, sys, time
@@ -120,21 +119,6 @@ def networks(quick):
         yield "chain 2000", chain(2000)
 
 
-def replay(inputs, output, sizes, path):
-    """Cost of a path in the shrinking-list format."""
-    operands = [set(axes) for axes in inputs]
-    keep = set(output)
-    total = 0
-    for step in path:
-        i, j = step
-        both = operands[i] | operands[j]
-        for k in sorted((i, j), reverse=True):
-            del operands[k]
-        total += math.prod(sizes[x] for x in both)
-        operands.append(both & (keep | set().union(*operands)))
-    return total
-
-
 def large(quick):
     print("1. plenexa_paths.optimize with the default caps (hash_map_cap 500)")
     print(
@@ -144,7 +128,13 @@ def large(quick):
     rows = []
     for name, (inputs, output, sizes) in networks(quick):
         case = json.dumps({"inputs": inputs, "output": output, "sizes": sizes})
-        run = subprocess.run([sys.executable, "-c", CHILD], input=case, capture_output=True, text=True, check=True)
+        run = subprocess.run([sys.executable, "-c", CHILD], input=case, capture_output=True, text=True)
+        if run.returncode != 0:
+            # A failed search is a row of the table, not the end of the run.
+            reason = (run.stderr.strip().splitlines() or [f"exit {run.returncode}"])[-1]
+            rows.append({"network": name, "tensors": len(inputs), "failed": reason})
+            print(f"{name:<15}{len(inputs):>8}  failed: {reason[:90]}")
+            continue
         child = json.loads(run.stdout)
         ours = replay(inputs, output, sizes, child["path"])
         syms = [[opt_einsum.get_symbol(x) for x in axes] for axes in inputs]
@@ -156,11 +146,20 @@ def large(quick):
         rg_path = cotengrust.optimize_random_greedy_track_flops(syms, sym_out, sym_sizes, ntrials=128, seed=0, simplify=False)
         rg_time = timeit.default_timer() - rg_time
         rg = replay(inputs, output, sizes, rg_path[0] if isinstance(rg_path, tuple) else rg_path)
-        row = (name, len(inputs), child["time"], child["peak_kib"] / 1024, (child["peak_kib"] - child["rss_kib"]) / 1024,
-               ours / oe, ours / ctg, ours / rg, rg_time)
+        row = {
+            "network": name,
+            "tensors": len(inputs),
+            "time_s": child["time"],
+            "peak_mib": child["peak_kib"] / 1024,
+            "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024,
+            "vs_oe_greedy": ours / oe,
+            "vs_ctg_greedy": ours / ctg,
+            "vs_ctg_rgreedy": ours / rg,
+            "rgreedy_s": rg_time,
+        }
         rows.append(row)
-        print(f"{row[0]:<15}{row[1]:>8}{row[2]:>9.3f}{row[3]:>10.1f}{row[4]:>12.1f}"
-              f"{row[5]:>12.3g}{row[6]:>13.3g}{row[7]:>14.3g}{row[8]:>11.3f}")
+        print(f"{name:<15}{len(inputs):>8}{row['time_s']:>9.3f}{row['peak_mib']:>10.1f}{row['search_mib']:>12.1f}"
+              f"{row['vs_oe_greedy']:>12.3g}{row['vs_ctg_greedy']:>13.3g}{row['vs_ctg_rgreedy']:>14.3g}{row['rgreedy_s']:>11.3f}")
     print("   cost ratios below 1: our path is cheaper; search MiB: peak resident memory above the")
     print("   resident memory before the call; rgreedy s: the random greedy's own time")
     return rows
@@ -191,12 +190,16 @@ def overhead():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip the 256-tensor graph and the 2,000-tensor chain")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE, for bench/plot.py")
     args = parser.parse_args()
     print(f"python {platform.python_version()} on {platform.machine()}, {platform.processor() or platform.platform()}")
     print()
-    large(args.quick)
+    rows = large(args.quick)
     print()
-    overhead()
+    paths_s, spec_s, oe_s = overhead()
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"large": rows, "overhead": {"paths_s": paths_s, "spec_dp_s": spec_s, "oe_s": oe_s}}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from networks import grid, regular_graph
 from plenexa import EinsumSpec
 
 MAX = 2**64 - 1
@@ -50,20 +51,6 @@ def chain(n, size=2):
     """n inputs in a line: input i holds axes i and i + 1."""
     return [[i, i + 1] for i in range(n)], [], {i: size for i in range(n + 1)}
 
-
-def regular_graph(n, degree, seed):
-    """A random simple `degree`-regular graph on n vertices as einsum inputs, one axis per edge."""
-    rng = random.Random(seed)
-    while True:
-        stubs = [v for v in range(n) for _ in range(degree)]
-        rng.shuffle(stubs)
-        edges = {tuple(sorted(stubs[k : k + 2])) for k in range(0, len(stubs), 2)}
-        if len(edges) == len(stubs) // 2 and all(a != b for a, b in edges):
-            inputs = [[] for _ in range(n)]
-            for e, (a, b) in enumerate(sorted(edges)):
-                inputs[a].append(e)
-                inputs[b].append(e)
-            return inputs
 
 
 def opt_einsum_dp_cost(inputs, output, sizes, search_outer=False):

@@ -20,6 +20,7 @@ import opt_einsum
 import pytest
 
 import plenexa_paths
+from networks import grid, regular_graph
 from plenexa import EinsumSpec
 from plenexa_paths import Optimizer, optimize
 
@@ -78,31 +79,7 @@ def random_network(rng):
     return inputs, output, sizes
 
 
-def regular_graph(n, degree, seed):
-    """A random simple `degree`-regular graph on n vertices as inputs, one label per edge."""
-    rng = random.Random(seed)
-    while True:
-        stubs = [v for v in range(n) for _ in range(degree)]
-        rng.shuffle(stubs)
-        edges = {tuple(sorted(stubs[k : k + 2])) for k in range(0, len(stubs), 2)}
-        if len(edges) == len(stubs) // 2 and all(a != b for a, b in edges):
-            return edges_to_inputs(n, sorted(edges))
 
-
-def grid(rows, cols):
-    """A rows x cols square lattice, one label per bond."""
-    edges = [(r * cols + c, r * cols + c + 1) for r in range(rows) for c in range(cols - 1)]
-    edges += [(r * cols + c, (r + 1) * cols + c) for r in range(rows - 1) for c in range(cols)]
-    return edges_to_inputs(rows * cols, edges)
-
-
-def edges_to_inputs(n, edges):
-    """One input per vertex holding the labels of its edges."""
-    inputs = [[] for _ in range(n)]
-    for e, (a, b) in enumerate(edges):
-        inputs[a].append(e)
-        inputs[b].append(e)
-    return inputs
 
 
 def equation(inputs, output):
@@ -379,7 +356,7 @@ def test_ctrl_c_ends_a_long_search_quickly():
         [sys.executable, "-c", textwrap.dedent("""
             import sys, time
             import plenexa_paths
-            from test_paths import regular_graph
+            from networks import regular_graph
             inputs = regular_graph(40, 3, 40)
             sizes = {x: 2 for term in inputs for x in term}
             print("searching", flush=True)

@@ -20,8 +20,9 @@ using detail::Numbered;
 
 namespace {
 
-// Widest axis bitmap compiled in, in 64-bit words.
-constexpr size_t max_words = 8;
+// Widest subgraph and axis bitmaps compiled in for wide searches, in 64-bit words.
+constexpr int max_wide_subgraph_words = 64;
+constexpr int max_wide_axis_words = 128;
 
 // Left entries looked at between two counts of the interrupt check's work.
 constexpr size_t entries_per_tick = 1024;
@@ -34,6 +35,17 @@ struct Component {
     std::vector<uint64_t> sizes;                // per local axis, its size
     std::vector<uint8_t> in_output;             // per local axis, 1 when the output keeps it
     size_t n_axes = 0;                          // number of local axes
+
+    // Per local axis, the positions j of the inputs that hold it, as `axis_start`/`axes` do per input.
+    void users(std::vector<uint32_t>& start, std::vector<uint32_t>& list) const {
+        start.assign(n_axes + 1, 0);
+        for (uint32_t a : axes) ++start[a + 1];
+        for (size_t a = 0; a < n_axes; ++a) start[a + 1] += start[a];
+        list.resize(axes.size());
+        std::vector<uint32_t> next(start.begin(), start.end() - 1);
+        for (uint32_t j = 0; j + 1 < axis_start.size(); ++j)
+            for (uint32_t p = axis_start[j]; p < axis_start[j + 1]; ++p) list[next[axes[p]]++] = j;
+    }
 };
 
 // A solved component: the sizes of its result with and without summed axes, and its tree.
@@ -117,49 +129,91 @@ uint32_t keep_tree(Call& call, uint32_t root) {
 }
 
 // What the merges of one sweep share: the caps, the component's axes and the node arena.
-template <int W, bool Native>
+template <int W, bool Native, int S = 1>
 struct Sweep {
     const Sizer<W, Native>& sizer;
     const std::vector<Bits<W>>& input_axes;
     const Bits<W>& output;
-    uint64_t everything;
+    const Bits<S>& everything;
     uint64_t cost_cap;
     uint64_t mem_cap;
     uint64_t hash_map_cap;
     bool check_outer;
     bool uniform;
     std::vector<Node>& arena;
+    // Wide searches only: per axis, the inputs that hold it (see Component::users), and
+    // room for the partner features.
+    const std::vector<uint32_t>& user_start;
+    const std::vector<uint32_t>& users;
+    std::vector<uint32_t>& feature_room;
+
+    // The axes of `a` and `b` that the output or an input outside `s` still needs.
+    Bits<W> kept_axes(const Bits<W>& a, const Bits<W>& b, const Bits<S>& s) const {
+        if constexpr (S == 1) {
+            Bits<W> needed = output;
+            for (uint64_t x = everything.w[0] & ~s.w[0]; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
+            return (a | b) & needed;
+        } else {
+            // Summing over the few axes of the pair beats a union over thousands of inputs.
+            Bits<W> kept = a | b;
+            for (int i = 0; i < W; ++i) {
+                for (uint64_t x = kept.w[i] & ~output.w[i]; x != 0; x &= x - 1) {
+                    const size_t axis = i * 64 + __builtin_ctzll(x);
+                    bool inside = true;
+                    for (uint32_t p = user_start[axis]; p < user_start[axis + 1] && inside; ++p) inside = s.has(users[p]);
+                    if (inside) kept.w[i] &= ~(x & -x);
+                }
+            }
+            return kept;
+        }
+    }
 
     // Merges `a` into `held` with each entry of `right` from position `first` on that passes
     // the caps, in entry order.
-    [[gnu::always_inline]] inline void partners(const Entry<W>& a, const Table<W>& right, size_t first, Table<W>& held) const {
+    [[gnu::always_inline]] inline void partners(const Entry<W, S>& a, const Table<W, S>& right, size_t first,
+                                                Table<W, S>& held) const {
         const size_t n_right = right.size();
         const size_t n_blocks = (n_right + 63) / 64;
         const uint64_t limit = cost_cap - a.cost;
         const uint64_t b_cost_limit = limit - a.size;
-        uint32_t features[64 + 64 * W];
+        uint32_t stack_features[Table<W, S>::compact ? 1 : 64 + 64 * W];
+        uint32_t* const features = Table<W, S>::compact ? feature_room.data() : stack_features;
         uint32_t picks[64];
         uint64_t pick_costs[64];
 
         // Partners must avoid A's inputs and, unless outer products are allowed, share an axis.
         size_t n_features = 0;
-        for (uint64_t x = a.subgraph; x != 0; x &= x - 1)
-            features[n_features++] = static_cast<uint32_t>(Table<W>::input_feature(__builtin_ctzll(x)));
+        for (int w = 0; w < S; ++w)
+            for (uint64_t x = a.subgraph.w[w]; x != 0; x &= x - 1)
+                features[n_features++] = static_cast<uint32_t>(Table<W, S>::input_feature(w * 64 + __builtin_ctzll(x)));
         const size_t n_input_features = n_features;
         if (!check_outer) {
             for (int w = 0; w < W; ++w)
                 for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
-                    features[n_features++] = static_cast<uint32_t>(right.axis_feature(w * 64 + __builtin_ctzll(x)));
+                    features[n_features++] = static_cast<uint32_t>(
+                        Table<W, S>::compact ? w * 64 + __builtin_ctzll(x) : right.axis_feature(w * 64 + __builtin_ctzll(x)));
         }
         for (size_t blk = first / 64; blk < n_blocks; ++blk) {
             // No partner in the block can pass when every floor or every cost is too high.
             const auto& bounds = right.block_bounds(blk);
             if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
-            const uint64_t* block = right.block(blk);
             uint64_t clash = 0;
-            for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
             uint64_t meet = check_outer ? ~uint64_t{0} : 0;
-            for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
+            if constexpr (Table<W, S>::compact) {
+                // Features come in ascending order: only those within the block's spans can be set.
+                const auto gather = [&](typename Table<W, S>::Span span, const uint32_t* from, const uint32_t* to) {
+                    uint64_t any = 0;
+                    for (const uint32_t* f = std::lower_bound(from, to, span.lo); f != to && *f < span.hi; ++f)
+                        any |= span.words[*f - span.lo];
+                    return any;
+                };
+                clash = gather(right.block_inputs(blk), features, features + n_input_features);
+                if (!check_outer) meet = gather(right.block_axes(blk), features + n_input_features, features + n_features);
+            } else {
+                const uint64_t* block = right.block(blk);
+                for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
+                for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
+            }
             uint64_t candidates = meet & ~clash;
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
@@ -172,7 +226,7 @@ struct Sweep {
                 // did not saturate, so it bounds B's cost plus A's size from above.
                 for (; candidates != 0; candidates &= candidates - 1) {
                     const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                    const Entry<W>& b = right.entries[j];
+                    const Entry<W, S>& b = right.entries[j];
                     uint64_t pair_size = max_u64;
                     const bool fits = sizer.of_union_uniform(a.axes, a.size, b.axes, b.size, pair_size);
                     const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
@@ -183,7 +237,7 @@ struct Sweep {
             } else {
                 for (; candidates != 0; candidates &= candidates - 1) {
                     const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
-                    const Entry<W>& b = right.entries[j];
+                    const Entry<W, S>& b = right.entries[j];
                     uint64_t pair_size = max_u64;
                     const bool fits = sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size);
                     const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
@@ -193,9 +247,9 @@ struct Sweep {
                 }
             }
             for (size_t t = 0; t < count; ++t) {
-                const Entry<W>& b = right.entries[picks[t]];
+                const Entry<W, S>& b = right.entries[picks[t]];
                 const uint64_t cost = pick_costs[t];
-                const uint64_t s = a.subgraph | b.subgraph;
+                const Bits<S> s = a.subgraph | b.subgraph;
                 const int64_t pos = held.find(s);
                 if (pos >= 0) {
                     // The kept axes depend on s alone, so a held subgraph's axes and
@@ -205,9 +259,7 @@ struct Sweep {
                     continue;
                 }
                 if (held.size() >= hash_map_cap) continue;
-                Bits<W> needed = output;
-                for (uint64_t x = everything & ~s; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
-                const Bits<W> kept = (a.axes | b.axes) & needed;
+                const Bits<W> kept = kept_axes(a.axes, b.axes, s);
                 uint64_t kept_size;
                 if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
                 held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
@@ -218,35 +270,38 @@ struct Sweep {
 
 // Sweep::partners out of line, so that its loops get the registers: once compiled for any
 // x86-64 processor, once with the population-count instruction.
-template <int W>
-[[gnu::noinline]] void partners_portable(const Sweep<W, false>& sweep, const Entry<W>& a, const Table<W>& right,
-                                         size_t first, Table<W>& held) {
+template <int W, int S>
+[[gnu::noinline]] void partners_portable(const Sweep<W, false, S>& sweep, const Entry<W, S>& a,
+                                         const Table<W, S>& right, size_t first, Table<W, S>& held) {
     sweep.partners(a, right, first, held);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-template <int W>
-[[gnu::noinline, gnu::target("popcnt")]] void partners_popcnt(const Sweep<W, true>& sweep, const Entry<W>& a,
-                                                               const Table<W>& right, size_t first, Table<W>& held) {
+template <int W, int S>
+[[gnu::noinline, gnu::target("popcnt")]] void partners_popcnt(const Sweep<W, true, S>& sweep, const Entry<W, S>& a,
+                                                               const Table<W, S>& right, size_t first,
+                                                               Table<W, S>& held) {
     sweep.partners(a, right, first, held);
 }
 #else
-template <int W>
-[[gnu::noinline]] void partners_popcnt(const Sweep<W, true>& sweep, const Entry<W>& a, const Table<W>& right,
-                                       size_t first, Table<W>& held) {
+template <int W, int S>
+[[gnu::noinline]] void partners_popcnt(const Sweep<W, true, S>& sweep, const Entry<W, S>& a, const Table<W, S>& right,
+                                       size_t first, Table<W, S>& held) {
     sweep.partners(a, right, first, held);
 }
 #endif
 
-// Searches one component of 2 to 63 inputs with W-word axis bitmaps. Returns nothing
-// when neither cap can grow any further and the call must fall back. `Native` says
-// whether the caller is compiled with a population-count instruction.
-template <int W, bool Native>
+// Searches one component of two or more inputs with S-word subgraphs (S = 1 for up to 63
+// inputs) and W-word axis bitmaps. Returns nothing when neither cap can grow any further
+// and the call must fall back. `Native` says whether the caller is compiled with a
+// population-count instruction.
+template <int W, int S, bool Native>
 [[gnu::always_inline]] inline std::optional<Solved> search(Call& call, const Component& comp) {
     const size_t k = comp.inputs.size();
     const uint64_t* sizes = comp.sizes.data();
     const Sizer<W, Native> sizer(sizes, comp.n_axes);
-    const uint64_t everything = (uint64_t{1} << k) - 1;
+    Bits<S> everything;
+    for (size_t j = 0; j < k; ++j) everything.set(j);
     const bool check_outer = call.options.check_outer;
     const uint64_t hash_map_cap = call.options.hash_map_cap;
     const bool uniform = sizer.uniform();
@@ -259,6 +314,9 @@ template <int W, bool Native>
     }
     for (size_t a = 0; a < comp.n_axes; ++a)
         if (comp.in_output[a]) output.set(a);
+    std::vector<uint32_t> user_start, users, feature_room;
+    if constexpr (Table<W, S>::compact) feature_room.resize(k + comp.n_axes);
+    if constexpr (S > 1) comp.users(user_start, users);
 
     uint64_t cost_cap;
     if (!size_of(all & output, sizes, cost_cap)) cost_cap = max_u64;
@@ -266,7 +324,7 @@ template <int W, bool Native>
 
     // tables[n] holds, per subgraph of n inputs (bit j = j-th input of the component),
     // the cheapest contraction of it that has passed the caps so far, in insertion order.
-    std::vector<Table<W>> tables;
+    std::vector<Table<W, S>> tables;
     tables.reserve(k + 1);
     for (size_t n = 0; n <= k; ++n) tables.emplace_back(k, comp.n_axes);
     call.arena.clear();
@@ -274,7 +332,9 @@ template <int W, bool Native>
     for (size_t j = 0; j < k; ++j) {
         uint64_t size;
         if (!size_of(input_axes[j], sizes, size)) size = max_u64;
-        tables[1].append(uint64_t{1} << j, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
+        Bits<S> single;
+        single.set(j);
+        tables[1].append(single, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
     }
 
     // Caps grow until table k holds the component: cost_cap by 4 while that fits in 64 bits,
@@ -286,17 +346,21 @@ template <int W, bool Native>
     while (true) {
         // A component whose output alone overflows cannot complete with any merge below the cap.
         if (cost_cap == max_u64 && !last_sweep && (call.mem_cap == max_u64 || !mem_can_grow)) return std::nullopt;
-        const Sweep<W, Native> sweep{sizer, input_axes, output, everything, cost_cap, call.mem_cap,
-                                     hash_map_cap, check_outer, uniform, call.arena};
+        const Sweep<W, Native, S> sweep{sizer,        input_axes, output, everything, cost_cap,   call.mem_cap,
+                                        hash_map_cap, check_outer, uniform, call.arena, user_start, users,
+                                        feature_room};
         for (size_t n = 2; n <= k; ++n) {
-            Table<W>& held = tables[n];
+            Table<W, S>& held = tables[n];
             call.pulse.tick(1);
             for (size_t m = 1; m <= n / 2; ++m) {
-                const Table<W>& left = tables[m];
-                const Table<W>& right = tables[n - m];
+                const Table<W, S>& left = tables[m];
+                const Table<W, S>& right = tables[n - m];
+                // Large components spend much of a sweep here, even when every pair is skipped.
+                call.pulse.tick(1);
                 if (left.empty() || right.empty()) continue;
                 const size_t n_left = left.size();
-                const uint64_t work = 1 + right.size() / 64;
+                // A unit per operand and per block of partners, each block costing a word per feature.
+                const uint64_t work = (1 + right.size() / 64) * (S == 1 ? 1 : 1 + (n + comp.n_axes) / 64);
                 const auto partner_bounds = right.bounds();
                 // Left entries go in runs, so that the interrupt check's counting stays out
                 // of the loop that skips them.
@@ -304,7 +368,7 @@ template <int W, bool Native>
                     const size_t run_end = std::min(n_left, run + entries_per_tick);
                     call.pulse.tick(run_end - run);
                     for (size_t i = run; i < run_end; ++i) {
-                        const Entry<W>& a = left.entries[i];
+                        const Entry<W, S>& a = left.entries[i];
                         // Every merge costs at least both operands' costs plus the larger operand size.
                         if (a.floor >= cost_cap) continue;
                         // Nor can any partner pass when every floor or every cost is too high.
@@ -333,21 +397,21 @@ template <int W, bool Native>
         }
     }
 
-    const Entry<W>& full = tables[k].entries[0];
+    const Entry<W, S>& full = tables[k].entries[0];
     return Solved{full.size, full.size, keep_tree(call, full.node)};
 }
 
 // The search compiled for any x86-64 processor.
-template <int W>
+template <int W, int S>
 std::optional<Solved> search_portable(Call& call, const Component& comp) {
-    return search<W, false>(call, comp);
+    return search<W, S, false>(call, comp);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 // The search compiled with the population-count instruction, for processors that have it.
-template <int W>
+template <int W, int S>
 [[gnu::target("popcnt")]] std::optional<Solved> search_popcnt(Call& call, const Component& comp) {
-    return search<W, true>(call, comp);
+    return search<W, S, true>(call, comp);
 }
 
 // True when this processor has the population-count instruction.
@@ -356,22 +420,43 @@ bool has_popcnt() {
     return present;
 }
 #else
-template <int W>
+template <int W, int S>
 std::optional<Solved> search_popcnt(Call& call, const Component& comp) {
-    return search<W, true>(call, comp);
+    return search<W, S, true>(call, comp);
 }
 
 bool has_popcnt() { return true; }
 #endif
 
-// Searches one component with the narrowest bitmaps that hold its axes.
-std::optional<Solved> search_any(Call& call, const Component& comp) {
-    const size_t words = (comp.n_axes + 63) / 64;
+// Searches with S-word subgraphs and the first of the axis widths `Ws` (ascending, the
+// last one at least `words`) that holds `words` words.
+template <int S, int... Ws>
+std::optional<Solved> search_widths(Call& call, const Component& comp, size_t words) {
     const bool native = has_popcnt();
-    if (words <= 1) return native ? search_popcnt<1>(call, comp) : search_portable<1>(call, comp);
-    if (words <= 2) return native ? search_popcnt<2>(call, comp) : search_portable<2>(call, comp);
-    if (words <= 4) return native ? search_popcnt<4>(call, comp) : search_portable<4>(call, comp);
-    return native ? search_popcnt<8>(call, comp) : search_portable<8>(call, comp);
+    std::optional<Solved> result;
+    bool done = false;
+    (void)((!done && words <= static_cast<size_t>(Ws) &&
+            (result = native ? search_popcnt<Ws, S>(call, comp) : search_portable<Ws, S>(call, comp), done = true)) ||
+           ...);
+    return result;
+}
+
+// Searches one component with the narrowest bitmaps that hold its inputs and axes: one
+// subgraph word up to 63 inputs, then powers of two; for several subgraph words, axis
+// sets of one, two or four times as many words, or the widest.
+std::optional<Solved> search_any(Call& call, const Component& comp) {
+    const size_t k = comp.inputs.size();
+    const size_t words = std::max<size_t>(1, (comp.n_axes + 63) / 64);
+    constexpr int A = max_wide_axis_words;
+    if (k <= 63) return words <= max_narrow_words ? search_widths<1, 1, 2, 4, 8>(call, comp, words)
+                                           : search_widths<1, 16, A>(call, comp, words);
+    if (k <= 2 * 64) return search_widths<2, 2, 4, 8, A>(call, comp, words);
+    if (k <= 4 * 64) return search_widths<4, 4, 8, 16, A>(call, comp, words);
+    if (k <= 8 * 64) return search_widths<8, 8, 16, 32, A>(call, comp, words);
+    if (k <= 16 * 64) return search_widths<16, 16, 32, 64, A>(call, comp, words);
+    if (k <= 32 * 64) return search_widths<32, 32, 64, A>(call, comp, words);
+    static_assert(max_wide_subgraph_words == 64 && A == 128, "the widths above assume these limits");
+    return search_widths<64, 64, A>(call, comp, words);
 }
 
 // Solves a one-input component: the input itself, keeping all of its axes.
@@ -561,10 +646,17 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
         if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue("hash_map_cap_op must be at least 1");
     }
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2 && comp.inputs.size() < 64 && comp.n_axes > max_words * 64)
-            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_words * 64) +
+        const size_t k = comp.inputs.size();
+        if (k < 2) continue;
+        if (!options.wide && k < 64 && comp.n_axes > size_t{max_narrow_words} * 64)
+            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
                                      " distinct axes in one connected group of inputs, got " +
                                      std::to_string(comp.n_axes));
+        if (options.wide && (k > max_wide_subgraph_words * 64 || comp.n_axes > max_wide_axis_words * 64))
+            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_wide_subgraph_words * 64) +
+                                     " inputs and " + std::to_string(max_wide_axis_words * 64) +
+                                     " distinct axes in one connected group of inputs, got " + std::to_string(k) +
+                                     " inputs and " + std::to_string(comp.n_axes) + " axes");
     }
 
     Call call{options, Pulse(options.interrupt), options.mem_cap, {}, {}};
@@ -577,7 +669,7 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
             solved.push_back(single(call, comp));
             continue;
         }
-        if (k > 63) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
+        if (k > 63 && !options.wide) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
         const std::optional<Solved> result = search_any(call, comp);
         if (!result) return std::nullopt;
         solved.push_back(*result);

@@ -1,6 +1,8 @@
 // The entry point of plenexa_paths._search, the native half of plenexa_paths.
+#include "binding/convert.hpp"
 #include "binding/error.hpp"
 #include "binding/frame.hpp"
+#include "optimiser/optimiser.hpp"
 #include "paths/search.hpp"
 
 namespace plenexa::paths {
@@ -27,12 +29,13 @@ PyModuleDef module_definition = {
 
 }  // namespace plenexa::paths
 
-// Creates the module; the interpreter calls this on import.
+// Creates the module, with the search's default cap; the interpreter calls this on import.
 PyMODINIT_FUNC PyInit__search() {
     using namespace plenexa;
     return binding::call_frame<PyObject*>(nullptr, [] {
-        PyObject* module = PyModule_Create2(&paths::module_definition, 1013);
-        if (!module) binding::throw_fetched();
-        return module;
+        binding::Ref module = binding::fetched(PyModule_Create2(&paths::module_definition, 1013));
+        binding::Ref cap = binding::from_u64(optimiser::default_hash_map_cap);
+        if (PyModule_AddObjectRef(module.get(), "DEFAULT_HASH_MAP_CAP", cap.get()) < 0) binding::throw_fetched();
+        return module.release();
     });
 }

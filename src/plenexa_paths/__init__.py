@@ -23,7 +23,7 @@ from . import _search
 __all__ = ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
 
 #: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
-DEFAULT_HASH_MAP_CAP = 500
+DEFAULT_HASH_MAP_CAP: int = _search.DEFAULT_HASH_MAP_CAP
 
 _MAX_U64 = 2**64 - 1
 

@@ -3,6 +3,9 @@
 from collections.abc import Sequence
 from typing import Optional
 
+#: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
+DEFAULT_HASH_MAP_CAP: int
+
 def search(
     terms: Sequence[Sequence[int]],
     output: Sequence[int],
