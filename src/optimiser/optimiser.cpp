@@ -7,6 +7,8 @@
 #include <optional>
 #include <queue>
 #include <string>
+#include <tuple>
+#include <iterator>
 
 #include "optimiser/bits.hpp"
 #include "optimiser/detail.hpp"
@@ -48,11 +50,13 @@ struct Component {
     }
 };
 
-// A solved component: the sizes of its result with and without summed axes, and its tree.
+// A solved component: the sizes of its result with and without summed axes, its tree and
+// what the tree costs (saturating).
 struct Solved {
     uint64_t size;
     uint64_t output_size;
     uint32_t root;
+    uint64_t cost = 0;
 };
 
 // Asks the caller's interrupt check every `interval` of search work. Reading the clock
@@ -92,6 +96,7 @@ struct Call {
     uint64_t mem_cap;
     std::vector<Node> tree;   // nodes of the finished trees, children before parents
     std::vector<Node> arena;  // nodes made by the current component's search
+    uint64_t enough = max_u64;  // a failed sweep at a cost cap above this ends the search
 };
 
 // Appends `node` to `nodes`, refusing to outgrow 32-bit node numbers.
@@ -386,7 +391,7 @@ template <int W, int S, bool Native>
             }
         }
         if (!tables[k].empty()) break;
-        if (last_sweep) return std::nullopt;
+        if (last_sweep || cost_cap > call.enough) return std::nullopt;
         if (cost_cap <= max_u64 / 4)
             cost_cap *= 4;
         else if (mem_can_grow && call.mem_cap != max_u64)
@@ -398,7 +403,7 @@ template <int W, int S, bool Native>
     }
 
     const Entry<W, S>& full = tables[k].entries[0];
-    return Solved{full.size, full.size, keep_tree(call, full.node)};
+    return Solved{full.size, full.size, keep_tree(call, full.node), full.cost};
 }
 
 // The search compiled for any x86-64 processor.
@@ -468,6 +473,95 @@ Solved single(Call& call, const Component& comp) {
     }
     solved.root = push_node(call.tree, {Node::leaf, comp.inputs[0]});
     return solved;
+}
+
+// A greedy tree for a connected component, as a bound for the search on large components:
+// again and again it contracts the pair of operands sharing an axis whose result grows the
+// least (result size less both operand sizes; the pair of lowest operand numbers on ties).
+// Nothing when an intermediate would not fit under the call's `mem_cap`.
+std::optional<Solved> greedy(Call& call, const Component& comp) {
+    struct Operand {
+        std::vector<uint32_t> axes;  // ascending local axes
+        double size;
+        uint32_t node;
+        bool live;
+    };
+    std::vector<Operand> ops;
+    std::vector<uint32_t> holders(comp.n_axes, 0);            // live operands holding each axis
+    std::vector<std::vector<uint32_t>> holding(comp.n_axes);  // operands that held each axis, live or not
+    auto add = [&](std::vector<uint32_t> axes, uint32_t node) {
+        double size = 1;
+        for (uint32_t a : axes) {
+            size *= static_cast<double>(comp.sizes[a]);
+            ++holders[a];
+            holding[a].push_back(static_cast<uint32_t>(ops.size()));
+        }
+        ops.push_back({std::move(axes), size, node, true});
+    };
+    for (size_t j = 0; j < comp.inputs.size(); ++j) {
+        std::vector<uint32_t> axes(comp.axes.begin() + comp.axis_start[j], comp.axes.begin() + comp.axis_start[j + 1]);
+        std::sort(axes.begin(), axes.end());
+        add(std::move(axes), push_node(call.tree, {Node::leaf, comp.inputs[j]}));
+    }
+    // The axes of a and b together, and those the output or another live operand still needs.
+    auto merge = [&](const Operand& a, const Operand& b, std::vector<uint32_t>& both, std::vector<uint32_t>& kept) {
+        both.clear();
+        kept.clear();
+        std::set_union(a.axes.begin(), a.axes.end(), b.axes.begin(), b.axes.end(), std::back_inserter(both));
+        for (uint32_t x : both) {
+            const uint32_t inside = std::binary_search(a.axes.begin(), a.axes.end(), x) +
+                                    std::binary_search(b.axes.begin(), b.axes.end(), x);
+            if (comp.in_output[x] || holders[x] > inside) kept.push_back(x);
+        }
+    };
+    struct Pair {
+        double score;
+        uint32_t a, b;
+        bool operator>(const Pair& o) const { return score != o.score ? score > o.score : std::tie(a, b) > std::tie(o.a, o.b); }
+    };
+    std::priority_queue<Pair, std::vector<Pair>, std::greater<>> queue;
+    std::vector<uint32_t> both, kept;
+    // Queues operand i with every live operand sharing an axis with it.
+    auto offer = [&](uint32_t i) {
+        for (uint32_t x : ops[i].axes) {
+            for (uint32_t j : holding[x]) {
+                if (j == i || !ops[j].live) continue;
+                merge(ops[i], ops[j], both, kept);
+                double size = 1;
+                for (uint32_t a : kept) size *= static_cast<double>(comp.sizes[a]);
+                queue.push({size - ops[i].size - ops[j].size, std::min(i, j), std::max(i, j)});
+            }
+        }
+    };
+    for (uint32_t i = 0; i < ops.size(); ++i) offer(i);
+
+    uint64_t cost = 0;
+    size_t live = ops.size();
+    while (live > 1) {
+        call.pulse.tick(1);
+        if (queue.empty()) return std::nullopt;  // cannot happen in a connected component
+        const Pair pick = queue.top();
+        queue.pop();
+        if (!ops[pick.a].live || !ops[pick.b].live) continue;
+        merge(ops[pick.a], ops[pick.b], both, kept);
+        uint64_t step = 1, kept_size = 1;
+        for (uint32_t x : both) step = mul_saturating(step, comp.sizes[x]);
+        for (uint32_t x : kept) kept_size = mul_saturating(kept_size, comp.sizes[x]);
+        if (kept_size >= call.mem_cap) return std::nullopt;
+        cost = add_saturating(cost, step);
+        for (uint32_t i : {pick.a, pick.b}) {
+            ops[i].live = false;
+            for (uint32_t x : ops[i].axes) --holders[x];
+        }
+        const uint32_t node = push_node(call.tree, {ops[pick.a].node, ops[pick.b].node});
+        add(kept, node);
+        offer(static_cast<uint32_t>(ops.size() - 1));
+        --live;
+    }
+    const Operand& root = ops.back();
+    uint64_t size = 1;
+    for (uint32_t x : root.axes) size = mul_saturating(size, comp.sizes[x]);
+    return Solved{size, size, root.node, cost};
 }
 
 // Finds the root of `i` in the union-find forest, halving paths on the way.
@@ -670,6 +764,18 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
             continue;
         }
         if (k > 63 && !options.wide) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
+        if (k > 63) {
+            // A component beyond the narrow search's reach gets the cheaper of a greedy tree and
+            // the search's; the search gives up once its cost cap passes the greedy cost.
+            const std::optional<Solved> bound = greedy(call, comp);
+            call.enough = bound ? bound->cost : max_u64;
+            std::optional<Solved> result = search_any(call, comp);
+            call.enough = max_u64;
+            if (!result || (bound && bound->cost < result->cost)) result = bound;
+            if (!result) return std::nullopt;
+            solved.push_back(*result);
+            continue;
+        }
         const std::optional<Solved> result = search_any(call, comp);
         if (!result) return std::nullopt;
         solved.push_back(*result);
