@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/api.hpp"
 #include "binding/messages.hpp"
 #include "util/failure.hpp"
 
@@ -106,8 +107,15 @@ void extract_tuple_dict(const FunctionDescription& description, PyObject* args, 
                         std::span<Ref> slots) {
     if (!args) util::panic_none();
     Parser parser(description, slots);
-    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    const auto given = static_cast<std::size_t>(api::tuple_size(args));
+#ifdef Py_LIMITED_API
+    // The stable ABI has no view of a tuple's item array: borrow the items one by one.
+    std::vector<PyObject*> items(given);
+    for (std::size_t i = 0; i < given; ++i) items[i] = api::tuple_item(args, static_cast<Py_ssize_t>(i));
+    parser.positional(items.data(), given);
+#else
     parser.positional(PySequence_Fast_ITEMS(args), given);
+#endif
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
@@ -122,12 +130,12 @@ void extract_tuple_dict(const FunctionDescription& description, PyObject* args, 
 void extract_fastcall(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::span<Ref> slots) {
     Parser parser(description, slots);
-    const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+    const auto given = static_cast<std::size_t>(api::vectorcall_nargs(nargs));
     parser.positional(args, given);
     if (kwnames) {
-        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t count = api::tuple_size(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k)
-            parser.keyword(PyTuple_GET_ITEM(kwnames, k), args[given + static_cast<std::size_t>(k)]);
+            parser.keyword(api::tuple_item(kwnames, k), args[given + static_cast<std::size_t>(k)]);
     }
     parser.finish(given);
 }
@@ -136,7 +144,7 @@ PyError with_argument_name(PyError&& inner, const char* name) {
     if (inner.type() != PyExc_TypeError) return std::move(inner);
     const std::string text = messages::argument_prefix(name, inner.value_text());
     Ref message = checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Ref wrapped = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Ref wrapped = checked(api::call_one(PyExc_TypeError, message.get()));
     if (PyObject* cause = PyException_GetCause(inner.normalized_value()))
         PyException_SetCause(wrapped.get(), cause);  // steals the new reference
     return PyError::from_value(Ref::new_ref(PyExc_TypeError), std::move(wrapped));

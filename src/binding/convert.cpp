@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/api.hpp"
 #include "binding/messages.hpp"
 #include "util/failure.hpp"
 
@@ -34,7 +35,7 @@ Ref letter_size_tuple(const std::pair<std::string, uint64_t>& pair) {
 template <class Make>
 Ref list_of(std::size_t size, Make make) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(size)));
-    for (std::size_t i = 0; i < size; ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
+    for (std::size_t i = 0; i < size; ++i) api::list_fill(list.get(), static_cast<Py_ssize_t>(i), make(i).release());
     return list;
 }
 }  // namespace
@@ -133,8 +134,8 @@ Ref set_from_ids(const Ids& ids) {
 
 Ref pair_tuple(Ref first, Ref second) {
     Ref tuple = checked(PyTuple_New(2));
-    PyTuple_SET_ITEM(tuple.get(), 0, first.release());
-    PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+    api::tuple_fill(tuple.get(), 0, first.release());
+    api::tuple_fill(tuple.get(), 1, second.release());
     return tuple;
 }
 

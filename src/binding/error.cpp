@@ -1,5 +1,6 @@
 #include "binding/error.hpp"
 
+#include "binding/api.hpp"
 #include "binding/messages.hpp"
 #include "util/failure.hpp"
 
@@ -40,9 +41,9 @@ std::string resumed_panic_text(PyObject* value) {
         if (auto text = utf8_of(value)) return *text;
     } else if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(panic_type()))) {
         Ref args = Ref::steal(PyObject_GetAttrString(value, "args"));
-        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
-            PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
-            if (auto text = utf8_of(PyTuple_GET_ITEM(args.get(), 0))) return *text;
+        if (args && PyTuple_Check(args.get()) && api::tuple_size(args.get()) == 1 &&
+            PyUnicode_Check(api::tuple_item(args.get(), 0))) {
+            if (auto text = utf8_of(api::tuple_item(args.get(), 0))) return *text;
         }
         PyErr_Clear();
     }

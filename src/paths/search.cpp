@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/api.hpp"
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
@@ -27,11 +28,10 @@ constexpr FunctionDescription description{nullptr, "search", parameters, 6, 6, {
 // The ids of one sequence of Python ints, each checked to be below `n_ids`.
 Ids ids_of(PyObject* sequence, uint64_t n_ids, const char* argument) {
     Ref fast = fetched(PySequence_Fast(sequence, "expected a sequence of ids"));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    const Py_ssize_t n = api::fast_size(fast.get());
     Ids ids(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const uint64_t id = to_u64(items[i]);
+        const uint64_t id = to_u64(api::fast_item(fast.get(), i));
         if (id >= n_ids)
             throw_error(PyExc_ValueError, std::string(argument) + " holds id " + std::to_string(id) +
                                               ", which has no entry in sizes");
@@ -70,8 +70,8 @@ Ref path_list(const optimiser::Path& path) {
     for (std::size_t s = 0; s < path.size(); ++s) {
         Ref step = checked(PyTuple_New(static_cast<Py_ssize_t>(path[s].size())));
         for (std::size_t k = 0; k < path[s].size(); ++k)
-            PyTuple_SET_ITEM(step.get(), static_cast<Py_ssize_t>(k), from_u64(path[s][k]).release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(s), step.release());
+            api::tuple_fill(step.get(), static_cast<Py_ssize_t>(k), from_u64(path[s][k]).release());
+        api::list_fill(list.get(), static_cast<Py_ssize_t>(s), step.release());
     }
     return list;
 }
@@ -85,9 +85,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         // Everything is copied to native values first: the search never touches Python objects.
         const Ids sizes = convert_argument("sizes", [&] {
             Ref fast = fetched(PySequence_Fast(slots[2].get(), "expected a sequence of sizes"));
-            Ids out(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+            Ids out(static_cast<std::size_t>(api::fast_size(fast.get())));
             for (std::size_t i = 0; i < out.size(); ++i) {
-                PyObject* item = PySequence_Fast_ITEMS(fast.get())[i];
+                PyObject* item = api::fast_item(fast.get(), static_cast<Py_ssize_t>(i));
                 if (PyBool_Check(item)) throw_error(PyExc_TypeError, "sizes[" + std::to_string(i) + "] is a bool");
                 out[i] = to_u64(item);
                 if (out[i] == 0) throw_error(PyExc_ValueError, "sizes[" + std::to_string(i) + "] is 0");
@@ -96,9 +96,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         });
         Groups terms = convert_argument("terms", [&] {
             Ref fast = fetched(PySequence_Fast(slots[0].get(), "expected a sequence of terms"));
-            Groups out(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+            Groups out(static_cast<std::size_t>(api::fast_size(fast.get())));
             for (std::size_t i = 0; i < out.size(); ++i)
-                out[i] = ids_of(PySequence_Fast_ITEMS(fast.get())[i], sizes.size(), "terms");
+                out[i] = ids_of(api::fast_item(fast.get(), static_cast<Py_ssize_t>(i)), sizes.size(), "terms");
             return out;
         });
         const Ids output = convert_argument("output", [&] { return ids_of(slots[1].get(), sizes.size(), "output"); });
