@@ -21,6 +21,8 @@ import timeit
 import cotengrust
 import opt_einsum
 
+from plenexa_paths import DEFAULT_HASH_MAP_CAP
+
 from paths import edges_to_inputs, grid, regular_graph, replay
 
 CHILD = """
@@ -41,7 +43,7 @@ except OSError:
     pass  # then the peak may predate the call, and the figure is a lower bound
 before = status("VmRSS")
 start = time.perf_counter()
-path = plenexa_paths.optimize(inputs, output, sizes)
+path = plenexa_paths.optimize(inputs, output, sizes, hash_map_cap=case["cap"])
 elapsed = time.perf_counter() - start
 print(json.dumps({"time": elapsed, "rss_kib": before, "peak_kib": status("VmHWM"), "path": path}))
 """
@@ -116,7 +118,8 @@ def networks(quick):
     yield "circuit 12x10", circuit(12, 10)
     yield "grid 12x12", bond2(grid(12))
     if not quick:
-        yield "chain 2000", chain(2000)
+        # At the default cap a sweep over 2,000 tensors takes minutes; a small cap shows the reach.
+        yield "chain 2000 (cap 8)", chain(2000), 8
 
 
 def large(quick):
@@ -126,8 +129,8 @@ def large(quick):
         f"{'/oe greedy':>12}{'/ctg greedy':>13}{'/ctg rgreedy':>14}{'rgreedy s':>11}"
     )
     rows = []
-    for name, (inputs, output, sizes) in networks(quick):
-        case = json.dumps({"inputs": inputs, "output": output, "sizes": sizes})
+    for name, (inputs, output, sizes), *cap in networks(quick):
+        case = json.dumps({"inputs": inputs, "output": output, "sizes": sizes, "cap": cap[0] if cap else DEFAULT_HASH_MAP_CAP})
         run = subprocess.run([sys.executable, "-c", CHILD], input=case, capture_output=True, text=True)
         if run.returncode != 0:
             # A failed search is a row of the table, not the end of the run.
