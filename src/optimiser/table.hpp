@@ -135,9 +135,6 @@ public:
         return all;
     }
 
-    // The smallest floor among entries 64 b to 64 b + 63.
-    uint64_t block_floor(size_t b) const { return block_bounds_[b].floor; }
-
     // Membership words of entries 64 b to 64 b + 63, indexed by feature.
     const uint64_t* block(size_t b) const { return &blocks_[b * block_words_]; }
 

@@ -210,8 +210,8 @@ TEST_CASE("tables keep insertion order and a replaced entry's place") {
     CHECK_EQ(table.find(Bits<1>{{2}}), int64_t{-1});
     for (uint64_t i = 0; i < 1000; ++i) CHECK_EQ(table.find(table.entries[i].subgraph), static_cast<int64_t>(i));
     // Block floors: the cheapest entry of each group of 64, lowered by the replacement.
-    CHECK_EQ(table.block_floor(0), uint64_t{1000 - 63 + 1});
-    CHECK_EQ(table.block_floor(7), uint64_t{4});
+    CHECK_EQ(table.block_bounds(0).floor, uint64_t{1000 - 63 + 1});
+    CHECK_EQ(table.block_bounds(7).floor, uint64_t{4});
     // Membership words: entry 130 contains input 0 and axis 2 (bit 130 % 64 of block 2), not axis 1.
     CHECK((table.block(2)[optimiser::Table<1>::input_feature(0)] >> 2) & 1);
     CHECK((table.block(2)[table.axis_feature(2)] >> 2) & 1);
