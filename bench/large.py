@@ -23,7 +23,7 @@ import opt_einsum
 
 from plenexa_paths import DEFAULT_HASH_MAP_CAP
 
-from paths import edges_to_inputs, grid, regular_graph, replay
+from paths import edges_to_inputs, greedy_costs, grid, regular_graph, replay, symbols
 
 CHILD = """
 import json, sys, time
@@ -140,11 +140,8 @@ def large(quick):
             continue
         child = json.loads(run.stdout)
         ours = replay(inputs, output, sizes, child["path"])
-        syms = [[opt_einsum.get_symbol(x) for x in axes] for axes in inputs]
-        sym_out = [opt_einsum.get_symbol(x) for x in output]
-        sym_sizes = {opt_einsum.get_symbol(x): s for x, s in sizes.items()}
-        oe = replay(inputs, output, sizes, opt_einsum.paths.greedy([set(s) for s in syms], set(sym_out), sym_sizes))
-        ctg = replay(inputs, output, sizes, cotengrust.optimize_greedy(syms, sym_out, sym_sizes, simplify=False))
+        oe, ctg = greedy_costs((inputs, output, sizes))
+        syms, sym_out, sym_sizes = symbols((inputs, output, sizes))
         rg_time = timeit.default_timer()
         rg_path = cotengrust.optimize_random_greedy_track_flops(syms, sym_out, sym_sizes, ntrials=128, seed=0, simplify=False)
         rg_time = timeit.default_timer() - rg_time

@@ -248,6 +248,15 @@ def symbols(network: Network) -> tuple[list[list[str]], list[str], dict[str, int
     return [[sym(x) for x in axes] for axes in inputs], [sym(x) for x in output], {sym(x): s for x, s in sizes.items()}
 
 
+def greedy_costs(network: Network) -> tuple[int, int]:
+    """Costs of opt_einsum's and cotengrust's greedy paths for the network."""
+    inputs, output, sizes = network
+    syms, sym_out, sym_sizes = symbols(network)
+    oe = replay(inputs, output, sizes, opt_einsum.paths.greedy([set(s) for s in syms], set(sym_out), sym_sizes))
+    ctg = replay(inputs, output, sizes, cotengrust.optimize_greedy(syms, sym_out, sym_sizes, simplify=False))
+    return oe, ctg
+
+
 def best_time(fn: Callable[[], Any], repeat: int, budget: float | None = None) -> tuple[float, Any]:
     """Smallest wall time of `repeat` runs (fewer once `budget` seconds are spent) and the last result."""
     times = []
@@ -383,9 +392,7 @@ def bounded() -> list[dict[str, Any]]:
         )
         child = json.loads(run.stdout)
         cost = replay(inputs, output, sizes, child["path"])
-        syms, sym_out, sym_sizes = symbols(network)
-        oe_greedy = replay(inputs, output, sizes, opt_einsum.paths.greedy([set(s) for s in syms], set(sym_out), sym_sizes))
-        ctg_greedy = replay(inputs, output, sizes, cotengrust.optimize_greedy(syms, sym_out, sym_sizes, simplify=False))
+        oe_greedy, ctg_greedy = greedy_costs(network)
         row = {
             "network": name,
             "tensors": len(inputs),
