@@ -144,9 +144,10 @@ def test_hash_map_cap_one_gives_a_complete_path(seed):
     replay(inputs, [], sizes, path)
 
 
-def test_hash_map_cap_zero():
+@pytest.mark.parametrize("inputs", [[[0], [0, 1], [2]], [[0], [0, 1]]], ids=["three", "two"])
+def test_hash_map_cap_zero(inputs):
     with pytest.raises(ValueError, match="^hash_map_cap_op must be at least 1$"):
-        EinsumSpec([[0], [0, 1], [2]], [], {0: 2, 1: 2, 2: 2}).optimize_dp(hash_map_cap_op=0)
+        EinsumSpec(inputs, [], {0: 2, 1: 2, 2: 2}).optimize_dp(hash_map_cap_op=0)
     # Nothing to hold when no two inputs share an axis.
     assert EinsumSpec([[0], [1]], [], {0: 10, 1: 3}).optimize_dp(hash_map_cap_op=0) == [[1, 0]]
 
@@ -161,6 +162,8 @@ def test_hash_map_cap_zero():
         ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {}),
         ([[0, 1], [1, 2], [2, 0]], [], {0: MAX, 1: MAX, 2: MAX}, {"mem_cap_op": 0, "hash_map_cap_op": 1}),
         ([[0, 1], [1, 2], [2, 0], [5]], [], {0: 2**40, 1: 2**40, 2: 2**40, 5: 2}, {"check_outer_op": True}),
+        # Two inputs whose one merge overflows.
+        ([[0, 1], [1, 2]], [0, 2], {0: MAX, 1: MAX, 2: MAX}, {"mem_cap_op": 1}),
         # Every merge of the chain saturates, even at the top cost cap.
         ([[0, 1], [1, 2], [2, 3]], [], {i: 2**40 for i in range(4)}, {}),
     ],

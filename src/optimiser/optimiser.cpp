@@ -676,6 +676,23 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
     return comps;
 }
 
+// The refusal of a cap of 0 for a component that needs a search.
+constexpr const char* zero_cap = "hash_map_cap_op must be at least 1";
+
+// Refuses a component of k >= 2 inputs over `n_axes` axes that the caps or the compiled widths
+// cannot take.
+void check_component(size_t k, size_t n_axes, const Options& options) {
+    if (options.hash_map_cap == 0) throw util::InvalidValue(zero_cap);
+    if (!options.wide && k < 64 && n_axes > size_t{max_narrow_words} * 64)
+        throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
+                                 " distinct axes in one connected group of inputs, got " + std::to_string(n_axes));
+    if (options.wide && (k > max_wide_subgraph_words * 64 || n_axes > max_wide_axis_words * 64))
+        throw util::InvalidValue("the search handles at most " + std::to_string(max_wide_subgraph_words * 64) +
+                                 " inputs and " + std::to_string(max_wide_axis_words * 64) +
+                                 " distinct axes in one connected group of inputs, got " + std::to_string(k) +
+                                 " inputs and " + std::to_string(n_axes) + " axes");
+}
+
 }  // namespace
 
 namespace detail {
@@ -765,22 +782,33 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     if (n == 1) return Path{{0}};
     if (n == 0) util::panic_index(0, 0);
 
+    // Two inputs sharing an axis: table 1 holds input 0 then input 1, the one merge puts input 0
+    // on the left, and when no cap admits it the fallback names the same pair; so the answer
+    // needs no search. (A fixed mem_cap must still see the merge refused, so it searches.)
+    if (n == 2 && !options.fixed_mem_cap) {
+        const auto& a = input_ints[0];
+        const auto& b = input_ints[1];
+        const bool shared = std::any_of(a.begin(), a.end(), [&](uint64_t x) { return std::find(b.begin(), b.end(), x) != b.end(); });
+        if (shared) {
+            // Short lists cannot exceed any axis limit; long ones are counted.
+            size_t n_axes = a.size() + b.size();
+            if (n_axes > size_t{max_narrow_words} * 64) {
+                std::vector<uint64_t> ids(a);
+                ids.insert(ids.end(), b.begin(), b.end());
+                std::sort(ids.begin(), ids.end());
+                n_axes = static_cast<size_t>(std::unique(ids.begin(), ids.end()) - ids.begin());
+            }
+            check_component(2, n_axes, options);
+            return Path{{0, 1}};
+        }
+    }
+
     const std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue("hash_map_cap_op must be at least 1");
+        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue(zero_cap);
     }
     for (const Component& comp : comps) {
-        const size_t k = comp.inputs.size();
-        if (k < 2) continue;
-        if (!options.wide && k < 64 && comp.n_axes > size_t{max_narrow_words} * 64)
-            throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
-                                     " distinct axes in one connected group of inputs, got " +
-                                     std::to_string(comp.n_axes));
-        if (options.wide && (k > max_wide_subgraph_words * 64 || comp.n_axes > max_wide_axis_words * 64))
-            throw util::InvalidValue("the search handles at most " + std::to_string(max_wide_subgraph_words * 64) +
-                                     " inputs and " + std::to_string(max_wide_axis_words * 64) +
-                                     " distinct axes in one connected group of inputs, got " + std::to_string(k) +
-                                     " inputs and " + std::to_string(comp.n_axes) + " axes");
+        if (comp.inputs.size() >= 2) check_component(comp.inputs.size(), comp.n_axes, options);
     }
 
     Call call{options, Pulse(options.interrupt), options.mem_cap, {}, {}};
