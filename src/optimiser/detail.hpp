@@ -33,4 +33,8 @@ Numbered number_tree(const std::vector<Node>& nodes, uint32_t root, uint64_t n_i
 // item C + t; each step lists the item taken first, then the second.
 Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes);
 
+// Makes searches use the build for processors without a population-count instruction (true),
+// or choose by the processor again (false): tests run that build nowhere else.
+void force_portable(bool on);
+
 }  // namespace plenexa::optimiser::detail

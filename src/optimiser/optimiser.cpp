@@ -29,6 +29,7 @@
 #include "optimiser/optimiser.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <optional>
@@ -463,11 +464,14 @@ std::optional<Solved> search_popcnt(Call& call, const Component& comp) {
 bool has_popcnt() { return true; }
 #endif
 
+// Set by tests to run the build for processors without a population-count instruction.
+std::atomic<bool> portable_forced{false};
+
 // Searches with S-word subgraphs and the first of the axis widths `Ws` (ascending, the
 // last one at least `words`) that holds `words` words.
 template <int S, int... Ws>
 std::optional<Solved> search_widths(Call& call, const Component& comp, size_t words) {
-    const bool native = has_popcnt();
+    const bool native = has_popcnt() && !portable_forced.load(std::memory_order_relaxed);
     std::optional<Solved> result;
     bool done = false;
     (void)((!done && words <= static_cast<size_t>(Ws) &&
@@ -696,6 +700,8 @@ void check_component(size_t k, size_t n_axes, const Options& options) {
 }  // namespace
 
 namespace detail {
+
+void force_portable(bool on) { portable_forced.store(on, std::memory_order_relaxed); }
 
 Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
     struct Item {
