@@ -23,7 +23,7 @@ import opt_einsum
 
 from plenexa_paths import DEFAULT_HASH_MAP_CAP
 
-from paths import edges_to_inputs, greedy_costs, grid, regular_graph, replay, symbols
+from paths import bounded_row, edges_to_inputs, grid, regular_graph, replay, symbols
 
 CHILD = """
 import json, sys, time
@@ -138,25 +138,15 @@ def large(quick):
             rows.append({"network": name, "tensors": len(inputs), "failed": reason})
             print(f"{name:<15}{len(inputs):>8}  failed: {reason[:90]}")
             continue
-        child = json.loads(run.stdout)
-        ours = replay(inputs, output, sizes, child["path"])
-        oe, ctg = greedy_costs((inputs, output, sizes))
-        syms, sym_out, sym_sizes = symbols((inputs, output, sizes))
+        network = (inputs, output, sizes)
+        row = bounded_row(name, network, json.loads(run.stdout))
+        syms, sym_out, sym_sizes = symbols(network)
         rg_time = timeit.default_timer()
         rg_path = cotengrust.optimize_random_greedy_track_flops(syms, sym_out, sym_sizes, ntrials=128, seed=0, simplify=False)
         rg_time = timeit.default_timer() - rg_time
         rg = replay(inputs, output, sizes, rg_path[0] if isinstance(rg_path, tuple) else rg_path)
-        row = {
-            "network": name,
-            "tensors": len(inputs),
-            "time_s": child["time"],
-            "peak_mib": child["peak_kib"] / 1024,
-            "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024,
-            "vs_oe_greedy": ours / oe,
-            "vs_ctg_greedy": ours / ctg,
-            "vs_ctg_rgreedy": ours / rg,
-            "rgreedy_s": rg_time,
-        }
+        row["vs_ctg_rgreedy"] = row["cost"] / rg
+        row["rgreedy_s"] = rg_time
         rows.append(row)
         print(f"{name:<15}{len(inputs):>8}{row['time_s']:>9.3f}{row['peak_mib']:>10.1f}{row['search_mib']:>12.1f}"
               f"{row['vs_oe_greedy']:>12.3g}{row['vs_ctg_greedy']:>13.3g}{row['vs_ctg_rgreedy']:>14.3g}{row['rgreedy_s']:>11.3f}")

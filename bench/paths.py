@@ -257,17 +257,18 @@ def greedy_costs(network: Network) -> tuple[int, int]:
     return oe, ctg
 
 
-def best_time(fn: Callable[[], Any], repeat: int, budget: float | None = None) -> tuple[float, Any]:
-    """Smallest wall time of `repeat` runs (fewer once `budget` seconds are spent) and the last result."""
-    times = []
-    result = None
+def best_time(fn: Callable[[], Any], repeat: int, budget: float | None = None,
+              runs: list[tuple[float, Any]] | None = None) -> tuple[float, Any]:
+    """Smallest wall time of `repeat` runs (fewer once `budget` seconds are spent) and the last
+    result; each run's time and result also go to `runs` when given."""
+    runs = [] if runs is None else runs
     for _ in range(repeat):
         start = time.perf_counter()
         result = fn()
-        times.append(time.perf_counter() - start)
-        if budget is not None and sum(times) > budget:
+        runs.append((time.perf_counter() - start, result))
+        if budget is not None and sum(t for t, _ in runs) > budget:
             break
-    return min(times), result
+    return min(t for t, _ in runs), runs[-1][1]
 
 
 class OverBudget(Exception):
@@ -282,19 +283,32 @@ def within(budget: float, fn: Callable[[], Any], repeat: int) -> tuple[float, An
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.setitimer(signal.ITIMER_REAL, budget)
+    runs: list[tuple[float, Any]] = []
     try:
-        times = []
-        result = None
-        for _ in range(repeat):
-            start = time.perf_counter()
-            result = fn()
-            times.append(time.perf_counter() - start)
-        return min(times), result
+        return best_time(fn, repeat, runs=runs)
     except OverBudget:
-        return (min(times), result) if times else None
+        return (min(t for t, _ in runs), runs[-1][1]) if runs else None
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def bounded_row(name: str, network: Network, child: dict[str, Any]) -> dict[str, Any]:
+    """A row of a bounded-search table: the child's time and memory, and the cost of its path
+    against opt_einsum's and cotengrust's greedy paths."""
+    inputs, output, sizes = network
+    cost = replay(inputs, output, sizes, child["path"])
+    oe_greedy, ctg_greedy = greedy_costs(network)
+    return {
+        "network": name,
+        "tensors": len(inputs),
+        "cost": cost,
+        "time_s": child["time"],
+        "peak_mib": child["peak_kib"] / 1024,
+        "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024,
+        "vs_oe_greedy": cost / oe_greedy,
+        "vs_ctg_greedy": cost / ctg_greedy,
+    }
 
 
 # --- 1. exact search -----------------------------------------------------------------
@@ -390,18 +404,7 @@ def bounded() -> list[dict[str, Any]]:
         run = subprocess.run(
             [sys.executable, "-c", BOUNDED_CHILD], input=json.dumps(network), capture_output=True, text=True, check=True
         )
-        child = json.loads(run.stdout)
-        cost = replay(inputs, output, sizes, child["path"])
-        oe_greedy, ctg_greedy = greedy_costs(network)
-        row = {
-            "network": name,
-            "tensors": len(inputs),
-            "time_s": child["time"],
-            "peak_mib": child["peak_kib"] / 1024,
-            "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024,
-            "vs_oe_greedy": cost / oe_greedy,
-            "vs_ctg_greedy": cost / ctg_greedy,
-        }
+        row = bounded_row(name, network, json.loads(run.stdout))
         rows.append(row)
         print(
             f"{name:<19}{len(inputs):>8}{row['time_s'] * 1e3:>9.1f}{row['peak_mib']:>14.1f}{row['search_mib']:>12.1f}"
