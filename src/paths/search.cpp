@@ -15,9 +15,10 @@ namespace plenexa::paths {
 
 const char* const search_doc =
     "search(terms, output, sizes, mem_cap, hash_map_cap, check_outer)\n--\n\n"
-    "The contraction path of dense integer ids (a list of tuples), or None when no path\n"
-    "passes the caps. `mem_cap` None means no memory cap; an int is a hard bound that\n"
-    "every intermediate stays strictly below.";
+    "The contraction path of dense integer ids (a list of tuples). `mem_cap` None means no\n"
+    "memory cap, and a search the caps cannot complete gives N - 1 copies of (0, 1); an int\n"
+    "is a hard bound that every intermediate stays strictly below, and None is returned when\n"
+    "no path passes the caps.";
 
 namespace {
 using namespace binding;
@@ -124,7 +125,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         {
             ReleasedLock released;
             options.interrupt = released.interrupt();
-            path = optimiser::find_path(terms, output, sizes, options);
+            // Without a memory bound the core's own fallback answers a search that cannot complete.
+            path = mem_cap ? optimiser::find_path(terms, output, sizes, options)
+                           : optimiser::optimize_dp(terms, output, sizes, options);
         }
         if (!path) return Ref::new_ref(Py_None).release();
         return path_list(*path).release();

@@ -127,13 +127,10 @@ def optimize(
         _checked_sizes(ids, sizes)  # names the label of a bad size; other failures pass through
         raise
     if path is None:
-        if mem_cap is not None:
-            raise ValueError(
-                f"no contraction path keeps every intermediate within memory_limit={memory_limit!r} "
-                f"elements with hash_map_cap={hash_map_cap}; raise either to search further"
-            )
-        # The caps could not complete the search: contract the first two operands, again and again.
-        return [(0, 1)] * (len(terms) - 1)
+        raise ValueError(
+            f"no contraction path keeps every intermediate within memory_limit={memory_limit!r} "
+            f"elements with hash_map_cap={hash_map_cap}; raise either to search further"
+        )
     return path
 
 

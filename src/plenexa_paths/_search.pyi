@@ -14,10 +14,11 @@ def search(
     hash_map_cap: int,
     check_outer: Optional[bool],
 ) -> Optional[list[tuple[int, ...]]]:
-    """The contraction path of dense integer ids, or None when no path passes the caps.
+    """The contraction path of dense integer ids, or None when no path passes a memory cap.
 
-    Every id is below len(sizes); every size is at least 1; `mem_cap` None means no
-    memory cap, an int a hard bound that every intermediate stays strictly below. The
+    Every id is below len(sizes); every size is at least 1. `mem_cap` None means no memory
+    cap, and a search the caps cannot complete gives N - 1 copies of (0, 1); an int is a
+    hard bound that every intermediate stays strictly below. The
     interpreter lock is released during the search; pending signal handlers run about
     every 10 ms, and one that raises ends the search with its exception.
 
