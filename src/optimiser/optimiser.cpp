@@ -40,6 +40,7 @@
 
 #include "optimiser/bits.hpp"
 #include "optimiser/detail.hpp"
+#include "optimiser/small.hpp"
 #include "optimiser/table.hpp"
 #include "util/failure.hpp"
 
@@ -680,13 +681,10 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
     return comps;
 }
 
-// The refusal of a cap of 0 for a component that needs a search.
-constexpr const char* zero_cap = "hash_map_cap_op must be at least 1";
-
 // Refuses a component of k >= 2 inputs over `n_axes` axes that the caps or the compiled widths
 // cannot take.
 void check_component(size_t k, size_t n_axes, const Options& options) {
-    if (options.hash_map_cap == 0) throw util::InvalidValue(zero_cap);
+    if (options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
     if (!options.wide && k < 64 && n_axes > size_t{max_narrow_words} * 64)
         throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
                                  " distinct axes in one connected group of inputs, got " + std::to_string(n_axes));
@@ -713,7 +711,7 @@ Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
     // takes the smallest size first and, among equal sizes, the item that entered the list
     // last: a stable sort keeps equal items in list order, and merged results are appended.
     // A heap ordered by (size ascending, entry number descending) gives the same sequence.
-    auto later = [](const Item& a, const Item& b) { return a.size != b.size ? a.size > b.size : a.number < b.number; };
+    auto later = [](const Item& a, const Item& b) { return joined_before(b.size, b.number, a.size, a.number); };
     std::priority_queue<Item, std::vector<Item>, decltype(later)> queue(later);
     for (uint64_t i = 0; i < sizes.size(); ++i) queue.push({sizes[i][0], sizes[i][1], i});
     Numbered steps;
@@ -809,9 +807,12 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
         }
     }
 
+    std::optional<Path> small;
+    if (find_small(input_ints, output_ints, int_sizes, options, small)) return small;
+
     const std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue(zero_cap);
+        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
     }
     for (const Component& comp : comps) {
         if (comp.inputs.size() >= 2) check_component(comp.inputs.size(), comp.n_axes, options);

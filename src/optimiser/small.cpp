@@ -1,0 +1,310 @@
+// The search for calls of at most eight inputs over at most 64 distinct ids.
+//
+// The general search spends most of such a call in malloc and free: components, tables,
+// node arenas and the tree walks each get their own vectors. This one keeps everything in
+// fixed arrays and takes the same steps in the same order: the same components (ascending
+// smallest input), the same cost and memory caps and their growth, the same sweeps (table
+// n from tables m and n - m, left entries and their partners in insertion order, equal halves
+// met once), the same admission and replacement rules, and the same order of merging the
+// components' results. Its paths are therefore the general search's (a native test compares
+// the two on thousands of calls, and the path corpus covers both).
+//
+// Subgraphs are masks over all of the call's inputs, so one array indexed by mask holds the
+// entries of every component; axis sets are masks over the call's distinct ids. An entry
+// records the two subgraphs it was last merged from: a replacement is strictly cheaper and
+// is met again by every held superset in the same sweep, so following those records from the
+// full set gives the tree the general search keeps.
+#include "optimiser/small.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "optimiser/bits.hpp"
+#include "optimiser/detail.hpp"
+#include "util/failure.hpp"
+
+namespace plenexa::optimiser {
+
+namespace {
+
+constexpr size_t max_masks = size_t{1} << small_max_inputs;
+
+// Most subgraphs of one size: the middle binomial coefficient of small_max_inputs.
+constexpr size_t max_table = [] {
+    size_t c = 1;
+    for (size_t i = 0; i < small_max_inputs / 2; ++i) c = c * (small_max_inputs - i) / (i + 1);
+    return c;
+}();
+
+// Set by tests to compare the general search with this one.
+std::atomic<bool> general_forced{false};
+
+// The cheapest contraction held for one subgraph.
+struct Held {
+    uint64_t cost;    // accumulated, saturating
+    uint64_t size;    // size of `axes`, MAX on overflow
+    uint64_t axes;    // the axes its result keeps
+    uint8_t left;     // the subgraphs merged last (both 0 for an input)
+    uint8_t right;
+};
+
+// A component's result or a merge of two, in the order the results are joined.
+struct Item {
+    uint64_t size;
+    uint64_t output_size;
+    uint32_t number;  // position in `items`
+};
+
+// Product of the sizes of the axes in mask `axes`; false on overflow.
+bool size_of_mask(uint64_t axes, const uint64_t* sizes, uint64_t& out) {
+    return size_of(Bits<1>{{axes}}, sizes, out);
+}
+
+// One call's state: the inputs as axis masks, the held contractions and the path being written.
+class Small {
+public:
+    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.mem_cap) {
+        std::memset(is_held_, 0, sizeof is_held_);
+    }
+
+    uint64_t input_axes[small_max_inputs] = {};
+    uint64_t output = 0;   // axes the output keeps
+    uint64_t sizes[64] = {};
+
+    // Solves component `inputs` (a mask of two or more inputs) and returns its result, or
+    // nothing when the caps cannot grow far enough.
+    std::optional<Item> search(uint64_t inputs) {
+        const size_t k = static_cast<size_t>(__builtin_popcountll(inputs));
+        uint64_t all = 0;
+        for (uint64_t x = inputs; x != 0; x &= x - 1) {
+            const size_t j = static_cast<size_t>(__builtin_ctzll(x));
+            const uint64_t bit = uint64_t{1} << j;
+            all |= input_axes[j];
+            uint64_t size;
+            if (!size_of_mask(input_axes[j], sizes, size)) size = max_u64;
+            held_[bit] = {0, size, input_axes[j], 0, 0};
+            is_held_[bit] = true;
+            order_[1][count_[1]++] = static_cast<uint8_t>(bit);
+        }
+        uint64_t cost_cap;
+        if (!size_of_mask(all & output, sizes, cost_cap)) cost_cap = max_u64;
+        cost_cap = std::max<uint64_t>(cost_cap, 2);
+
+        const bool mem_can_grow = !options_.fixed_mem_cap;
+        bool last_sweep = false;
+        while (true) {
+            if (cost_cap == max_u64 && !last_sweep && (mem_cap_ == max_u64 || !mem_can_grow)) return std::nullopt;
+            for (size_t n = 2; n <= k; ++n) sweep(inputs, n, cost_cap);
+            if (is_held_[inputs]) break;
+            if (last_sweep) return std::nullopt;
+            if (cost_cap <= max_u64 / 4)
+                cost_cap *= 4;
+            else if (mem_can_grow && mem_cap_ != max_u64)
+                mem_cap_ = mem_cap_ == 0 ? 1 : mul_saturating(mem_cap_, 2);
+            else {
+                cost_cap = max_u64;
+                last_sweep = true;
+            }
+        }
+        std::fill(count_ + 1, count_ + k + 1, 0);
+        return Item{held_[inputs].size, held_[inputs].size, 0};
+    }
+
+    // Writes the steps of the tree under subgraph `mask` into `path`; returns its result's number.
+    uint32_t emit(uint64_t mask, Path& path) {
+        if ((mask & (mask - 1)) == 0) return static_cast<uint32_t>(__builtin_ctzll(mask));
+        const Held& h = held_[mask];
+        const uint32_t left = emit(h.left, path);
+        const uint32_t right = emit(h.right, path);
+        return step(left, right, path);
+    }
+
+    // Writes the step contracting operands numbered `x` and `y` (positions in the shrinking
+    // list, as the general search's numbering gives them); returns the result's number.
+    uint32_t step(uint32_t x, uint32_t y, Path& path) {
+        const auto at = [&](uint32_t number) {
+            return static_cast<uint64_t>(std::find(live_, live_ + n_live_, number) - live_);
+        };
+        path.push_back({at(x), at(y)});
+        n_live_ = static_cast<size_t>(std::remove_if(live_, live_ + n_live_, [&](uint32_t v) { return v == x || v == y; }) - live_);
+        live_[n_live_++] = next_;
+        return next_++;
+    }
+
+    // Makes the operand list 0 .. n - 1, before the first step.
+    void start_list() {
+        for (uint32_t i = 0; i < n_; ++i) live_[i] = i;
+        n_live_ = n_;
+        next_ = static_cast<uint32_t>(n_);
+    }
+
+private:
+    // Fills table n of component `inputs` from tables m and n - m, as the general sweep does.
+    void sweep(uint64_t inputs, size_t n, uint64_t cost_cap) {
+        const bool check_outer = options_.check_outer;
+        for (size_t m = 1; m <= n / 2; ++m) {
+            const size_t n_left = count_[m], n_right = count_[n - m];
+            for (size_t i = 0; i < n_left; ++i) {
+                const uint8_t a = order_[m][i];
+                const Held& ha = held_[a];
+                for (size_t j = (m == n - m) ? i + 1 : 0; j < n_right; ++j) {
+                    const uint8_t b = order_[n - m][j];
+                    const Held& hb = held_[b];
+                    if ((a & b) != 0 || (!check_outer && (ha.axes & hb.axes) == 0)) continue;
+                    uint64_t pair_size;
+                    if (!size_of_mask(ha.axes | hb.axes, sizes, pair_size)) continue;
+                    const uint64_t cost = add_saturating(add_saturating(ha.cost, hb.cost), pair_size);
+                    if (cost >= cost_cap) continue;
+                    const uint8_t s = a | b;
+                    if (is_held_[s]) {
+                        if (cost < held_[s].cost) held_[s] = {cost, held_[s].size, held_[s].axes, a, b};
+                        continue;
+                    }
+                    if (count_[n] >= options_.hash_map_cap) continue;
+                    uint64_t needed = output;
+                    for (uint64_t x = inputs & ~uint64_t{s}; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
+                    const uint64_t kept = (ha.axes | hb.axes) & needed;
+                    uint64_t kept_size;
+                    if (!size_of_mask(kept, sizes, kept_size) || kept_size >= mem_cap_) continue;
+                    held_[s] = {cost, kept_size, kept, a, b};
+                    is_held_[s] = true;
+                    order_[n][count_[n]++] = s;
+                }
+            }
+        }
+    }
+
+    const Options& options_;
+    size_t n_;
+    uint64_t mem_cap_;  // grows during one component's search and stays grown for the next
+    Held held_[max_masks];
+    bool is_held_[max_masks];
+    uint8_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
+    size_t count_[small_max_inputs + 1] = {};
+    uint32_t live_[small_max_inputs];  // numbers of the operands in the shrinking list
+    size_t n_live_ = 0;
+    uint32_t next_ = 0;
+};
+
+// Merges items `items[0 .. n)` two at a time as the general search joins components, appending
+// each merge; `pair[t]` receives the two items of merge t, the first taken first.
+size_t join_order(Item* items, size_t n, uint32_t (*pair)[2]) {
+    bool used[2 * small_max_inputs] = {};
+    size_t steps = 0;
+    // The unused item merged first: the smallest, the later of equal sizes.
+    const auto take = [&](size_t total) {
+        size_t best = total;
+        for (size_t i = 0; i < total; ++i)
+            if (!used[i] && (best == total || detail::joined_before(items[i].size, i, items[best].size, best))) best = i;
+        used[best] = true;
+        return best;
+    };
+    for (size_t total = n; steps + 1 < n; ++total) {
+        const size_t a = take(total), b = take(total);
+        const uint64_t merged = mul_saturating(items[a].output_size, items[b].output_size);
+        items[total] = {merged, merged, static_cast<uint32_t>(total)};
+        pair[steps][0] = static_cast<uint32_t>(a);
+        pair[steps][1] = static_cast<uint32_t>(b);
+        ++steps;
+    }
+    return steps;
+}
+
+}  // namespace
+
+namespace detail {
+
+void force_general(bool on) { general_forced.store(on, std::memory_order_relaxed); }
+
+}  // namespace detail
+
+bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
+                const std::vector<uint64_t>& int_sizes, const Options& options, std::optional<Path>& result) {
+    const size_t n = input_ints.size();
+    if (n < 2 || n > small_max_inputs || general_forced.load(std::memory_order_relaxed)) return false;
+
+    // Distinct ids become axes 0, 1, ... in order of first use; more than 64 leave the call to
+    // the general search.
+    uint64_t ids[64];
+    size_t n_ids = 0;
+    Small small(options, n);
+    for (size_t i = 0; i < n; ++i) {
+        for (uint64_t id : input_ints[i]) {
+            size_t a = static_cast<size_t>(std::find(ids, ids + n_ids, id) - ids);
+            if (a == n_ids) {
+                if (n_ids == 64) return false;
+                ids[n_ids] = id;
+                small.sizes[n_ids++] = id < int_sizes.size() ? int_sizes[id] : 1;
+            }
+            small.input_axes[i] |= uint64_t{1} << a;
+        }
+    }
+    for (uint64_t id : output_ints) {
+        const size_t a = static_cast<size_t>(std::find(ids, ids + n_ids, id) - ids);
+        if (a < n_ids) small.output |= uint64_t{1} << a;
+    }
+
+    // Components in ascending order of their smallest input.
+    uint64_t comps[small_max_inputs];
+    size_t n_comps = 0;
+    uint64_t placed = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if ((placed >> i) & 1) continue;
+        uint64_t members = uint64_t{1} << i, axes = small.input_axes[i];
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (size_t j = i + 1; j < n; ++j) {
+                if (((members >> j) & 1) == 0 && (small.input_axes[j] & axes) != 0) {
+                    members |= uint64_t{1} << j;
+                    axes |= small.input_axes[j];
+                    grew = true;
+                }
+            }
+        }
+        placed |= members;
+        comps[n_comps++] = members;
+    }
+    for (size_t c = 0; c < n_comps; ++c)
+        if ((comps[c] & (comps[c] - 1)) != 0 && options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
+
+    Item items[2 * small_max_inputs];
+    for (size_t c = 0; c < n_comps; ++c) {
+        const uint64_t members = comps[c];
+        if ((members & (members - 1)) == 0) {
+            // One input: itself, keeping all of its axes.
+            Item item{1, 1, static_cast<uint32_t>(c)};
+            for (uint64_t x = small.input_axes[__builtin_ctzll(members)]; x != 0; x &= x - 1) {
+                const uint64_t size = small.sizes[__builtin_ctzll(x)];
+                item.size = mul_saturating(item.size, size);
+                if ((small.output & x & -x) != 0) item.output_size = mul_saturating(item.output_size, size);
+            }
+            items[c] = item;
+            continue;
+        }
+        const std::optional<Item> solved = small.search(members);
+        if (!solved) {
+            result.reset();
+            return true;
+        }
+        items[c] = {solved->size, solved->output_size, static_cast<uint32_t>(c)};
+    }
+
+    uint32_t pairs[2 * small_max_inputs][2];
+    const size_t n_joins = join_order(items, n_comps, pairs);
+    Path path;
+    path.reserve(n - 1);
+    small.start_list();
+    // The tree is walked as the general search numbers it: post-order, left before right.
+    const auto walk = [&](auto& self, uint32_t item) -> uint32_t {
+        if (item < n_comps) return small.emit(comps[item], path);
+        const uint32_t left = self(self, pairs[item - n_comps][0]);
+        const uint32_t right = self(self, pairs[item - n_comps][1]);
+        return small.step(left, right, path);
+    };
+    walk(walk, static_cast<uint32_t>(n_comps + n_joins - 1));
+    result = std::move(path);
+    return true;
+}
+
+}  // namespace plenexa::optimiser
