@@ -15,8 +15,18 @@ constexpr Py_ssize_t max_reserve = 1 << 16;
 // Converts any sequence item by item with `item`.
 template <class T, class Item>
 std::vector<T> sequence_of(PyObject* object, Item item) {
-    if (!PySequence_Check(object)) throw PyError::conversion(object, "Sequence");
     std::vector<T> out;
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Read by index, as their iterators read them (a list that a conversion shortens ends
+        // sooner), without an iterator object.
+        out.reserve(static_cast<std::size_t>(std::min(api::fast_size(object), max_reserve)));
+        for (Py_ssize_t i = 0; i < api::fast_size(object); ++i) {
+            const Ref element = Ref::new_ref(api::fast_item(object, i));
+            out.push_back(item(element.get()));
+        }
+        return out;
+    }
+    if (!PySequence_Check(object)) throw PyError::conversion(object, "Sequence");
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) PyErr_Clear();
     else out.reserve(static_cast<std::size_t>(std::min(hint, max_reserve)));
@@ -57,7 +67,8 @@ std::optional<bool> optional_bool(PyObject* object) {
 }
 
 uint64_t to_u64(PyObject* object) {
-    Ref index = fetched(PyNumber_Index(object));
+    // An int is its own index; anything else goes through __index__.
+    Ref index = PyLong_CheckExact(object) ? Ref::new_ref(object) : fetched(PyNumber_Index(object));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1)) {
         if (auto error = PyError::take()) throw std::move(*error);

@@ -31,12 +31,16 @@ Ids ints_in_input(const EinsumRecord& r) {
 }
 
 bool validate(const EinsumRecord& r) {
-    std::unordered_set<uint64_t> used;
-    for (const auto& list : r.input_ints) used.insert(list.begin(), list.end());
+    // Every input id must have a size, so the size table is long enough to mark them in.
+    std::vector<uint8_t> used(r.output_ints.empty() ? 0 : r.int_sizes.size(), 0);
+    for (const auto& list : r.input_ints) {
+        for (uint64_t id : list) {
+            if (id >= r.int_sizes.size() || r.int_sizes[id] == 0) return false;
+            if (!used.empty()) used[id] = 1;
+        }
+    }
     for (uint64_t id : r.output_ints)
-        if (!used.contains(id)) return false;
-    for (uint64_t id : used)
-        if (id >= r.int_sizes.size() || r.int_sizes[id] == 0) return false;
+        if (id >= used.size() || !used[id]) return false;
     return true;
 }
 

@@ -95,12 +95,16 @@ public:
         bool last_sweep = false;
         while (true) {
             if (cost_cap == max_u64 && !last_sweep && (mem_cap_ == max_u64 || !mem_can_grow)) return std::nullopt;
-            for (size_t n = 2; n <= k; ++n) sweep(inputs, n, cost_cap);
+            uint64_t next_cost = max_u64;
+            for (size_t n = 2; n <= k; ++n) sweep(inputs, n, cost_cap, next_cost);
             if (is_held_[inputs]) break;
             if (last_sweep) return std::nullopt;
-            if (cost_cap <= max_u64 / 4)
-                cost_cap *= 4;
-            else if (mem_can_grow && mem_cap_ != max_u64)
+            if (cost_cap <= max_u64 / 4) {
+                // A sweep that ends with the tables unchanged leaves them as they are when run
+                // again, so caps that admit no refused cost are passed over without a sweep.
+                do cost_cap *= 4;
+                while (cost_cap <= next_cost && cost_cap <= max_u64 / 4);
+            } else if (mem_can_grow && mem_cap_ != max_u64)
                 mem_cap_ = mem_cap_ == 0 ? 1 : mul_saturating(mem_cap_, 2);
             else {
                 cost_cap = max_u64;
@@ -141,7 +145,8 @@ public:
 
 private:
     // Fills table n of component `inputs` from tables m and n - m, as the general sweep does.
-    void sweep(uint64_t inputs, size_t n, uint64_t cost_cap) {
+    // Lowers `next_cost` to the cost of any pair refused only for its cost.
+    void sweep(uint64_t inputs, size_t n, uint64_t cost_cap, uint64_t& next_cost) {
         const bool check_outer = options_.check_outer;
         for (size_t m = 1; m <= n / 2; ++m) {
             const size_t n_left = count_[m], n_right = count_[n - m];
@@ -155,7 +160,10 @@ private:
                     uint64_t pair_size;
                     if (!size_of_mask(ha.axes | hb.axes, sizes, pair_size)) continue;
                     const uint64_t cost = add_saturating(add_saturating(ha.cost, hb.cost), pair_size);
-                    if (cost >= cost_cap) continue;
+                    if (cost >= cost_cap) {
+                        next_cost = std::min(next_cost, cost);
+                        continue;
+                    }
                     const uint8_t s = a | b;
                     if (is_held_[s]) {
                         if (cost < held_[s].cost) held_[s] = {cost, held_[s].size, held_[s].axes, a, b};
