@@ -216,6 +216,16 @@ struct Sweep {
                                                uint64_t candidates, uint32_t* picks, uint64_t* pick_costs) const {
         const uint64_t limit = cost_cap - a.cost;
         const uint64_t b_cost_limit = limit - a.size;
+        // Mixed sizes take a product and a division per partner: partners whose floor or cost
+        // alone rules them out are dropped first. (A shift prices uniform sizes; there the extra
+        // pass costs more than it saves.)
+        if constexpr (!Uniform) {
+            for (uint64_t x = candidates; x != 0; x &= x - 1) {
+                const Entry<W, S>& b = right.entries[blk * 64 + __builtin_ctzll(x)];
+                const bool out = (b.floor >= limit) | (b.cost >= b_cost_limit);
+                candidates &= ~(static_cast<uint64_t>(out) << __builtin_ctzll(x));
+            }
+        }
         size_t count = 0;
         for (; candidates != 0; candidates &= candidates - 1) {
             const uint32_t j = static_cast<uint32_t>(blk * 64 + __builtin_ctzll(candidates));
