@@ -100,8 +100,9 @@ public:
             if (is_held_[inputs]) break;
             if (last_sweep) return std::nullopt;
             if (cost_cap <= max_u64 / 4) {
-                // A sweep that ends with the tables unchanged leaves them as they are when run
-                // again, so caps that admit no refused cost are passed over without a sweep.
+                // After a sweep the tables are settled at its cap: a sweep at a higher cap changes
+                // them only by admitting a cost this one refused, so caps below every refused
+                // cost are passed over without a sweep.
                 do cost_cap *= 4;
                 while (cost_cap <= next_cost && cost_cap <= max_u64 / 4);
             } else if (mem_can_grow && mem_cap_ != max_u64)
