@@ -2,6 +2,7 @@
 import array
 import collections
 import gc
+import operator
 import os
 import subprocess
 import sys
@@ -117,6 +118,30 @@ def test_dict_changed_by_a_size_is_refused(extra):
     assert text == unwrap_text(RuntimeError("dictionary changed size during iteration"))
     # A conversion that leaves the dict's size alone is read as it stands.
     assert EinsumSpec([[0, 1]], [], {0: 2, 1: Mutates({}, extra)}).int_sizes == [2, 2]
+
+
+class Changes:  # an id whose first conversion changes a list being read
+    def __init__(self, target, change):
+        self.target, self.change = target, change
+
+    def __index__(self):
+        change, self.change = self.change, None
+        if change:
+            change(self.target)
+        return 0
+
+
+@pytest.mark.parametrize("change", [list.clear, list.pop, lambda items: items.append(items[0])], ids=["clear", "pop", "append"])
+@pytest.mark.parametrize("level", ["outer", "inner"])
+def test_list_changed_by_an_id_is_read_as_its_iterator_reads_it(level, change):
+    def operands():
+        inner = [0, None, 1, 1]
+        outer = [[0], inner, [1]]
+        inner[1] = Changes(outer if level == "outer" else inner, change)
+        return outer
+
+    expected = [[operator.index(x) for x in row] for row in operands()]
+    assert EinsumSpec(operands(), [], {0: 2, 1: 3}).input_ints == expected
 
 
 def test_subclasses_of_list_and_dict():
