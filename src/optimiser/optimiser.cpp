@@ -215,11 +215,11 @@ struct Sweep {
     [[gnu::always_inline]] inline size_t price(const Entry<W, S>& a, const Table<W, S>& right, size_t blk,
                                                uint64_t candidates, uint32_t* picks, uint64_t* pick_costs) const {
         const uint64_t limit = cost_cap - a.cost;
-        const uint64_t b_cost_limit = limit - a.size;
         // Mixed sizes take a product and a division per partner: partners whose floor or cost
         // alone rules them out are dropped first. (A shift prices uniform sizes; there the extra
         // pass costs more than it saves.)
         if constexpr (!Uniform) {
+            const uint64_t b_cost_limit = limit - a.size;
             for (uint64_t x = candidates; x != 0; x &= x - 1) {
                 const Entry<W, S>& b = right.entries[blk * 64 + __builtin_ctzll(x)];
                 const bool out = (b.floor >= limit) | (b.cost >= b_cost_limit);
@@ -239,7 +239,8 @@ struct Sweep {
             const uint64_t cost = add_saturating(add_saturating(a.cost, b.cost), pair_size);
             picks[count] = j;
             pick_costs[count] = cost;
-            count += (Uniform || b.cost < b_cost_limit) & (b.floor < limit) & fits & (cost < cost_cap);
+            // Mixed sizes had their floors and costs checked above.
+            count += (!Uniform || b.floor < limit) & fits & (cost < cost_cap);
         }
         return count;
     }
