@@ -1,7 +1,9 @@
 """EinsumSpec.optimize_dp: fixed answers, caps, limits, determinism, and agreement with
 opt_einsum's exhaustive dynamic programming and with numpy.einsum."""
 
+import functools
 import math
+import operator
 import os
 import random
 import signal
@@ -61,6 +63,67 @@ def opt_einsum_dp_cost(inputs, output, sizes, search_outer=False):
     optimizer = opt_einsum.paths.DynamicProgramming(minimize="flops", search_outer=search_outer)
     path, _ = opt_einsum.contract_path(eq, *shapes, shapes=True, optimize=optimizer)
     return replay(inputs, output, sizes, [list(step) for step in path])
+
+
+def plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap, check_outer):
+    """The path of the bounded search for a connected network, by its definition alone: tables
+    of subgraphs in insertion order, every pair of entries met in every sweep, cost_cap times 4
+    per incomplete sweep, then mem_cap doubled, then one sweep at the largest cap. None when
+    even that fails. Slow: none of the search's skips, bounds or small-call shortcuts."""
+    bit = {x: 1 << k for k, x in enumerate(sorted(sizes))}
+    axes = [sum({bit[x] for x in term}) for term in inputs]
+    out = sum({bit[x] for x in output})
+
+    def size(mask):
+        return math.prod(sizes[x] for x in sizes if bit[x] & mask)
+
+    k = len(inputs)
+    tables = [{} for _ in range(k + 1)]  # per subgraph mask: [cost, axes, tree], in insertion order
+    tables[1] = {1 << j: [0, axes[j], j] for j in range(k)}
+    cost_cap, last = max(min(size(out & functools.reduce(operator.or_, axes)), MAX), 2), False
+    while not tables[k]:
+        if cost_cap == MAX and not last and mem_cap == MAX:
+            return None
+        for n in range(2, k + 1):
+            held = tables[n]
+            for m in range(1, n // 2 + 1):
+                right = list(tables[n - m].items())
+                for i, (a, (a_cost, a_axes, a_tree)) in enumerate(tables[m].items()):
+                    for b, (b_cost, b_axes, b_tree) in right[i + 1 if 2 * m == n else 0 :]:
+                        pair = size(a_axes | b_axes)
+                        if a & b or not (check_outer or a_axes & b_axes) or pair > MAX:
+                            continue
+                        cost = min(min(a_cost + b_cost, MAX) + pair, MAX)
+                        if cost >= cost_cap:
+                            continue
+                        if a | b in held:
+                            if cost < held[a | b][0]:
+                                held[a | b][0::2] = [cost, (a_tree, b_tree)]
+                        elif len(held) < hash_map_cap:
+                            needed = functools.reduce(operator.or_, (axes[j] for j in range(k) if not (a | b) >> j & 1), out)
+                            kept = (a_axes | b_axes) & needed
+                            if size(kept) < mem_cap:
+                                held[a | b] = [cost, kept, (a_tree, b_tree)]
+        if last and not tables[k]:
+            return None
+        if cost_cap <= MAX // 4:
+            cost_cap *= 4
+        elif mem_cap != MAX:
+            mem_cap = max(1, min(2 * mem_cap, MAX))
+        else:
+            cost_cap, last = MAX, True
+    live, path = list(range(k)), []
+
+    def walk(tree):
+        if isinstance(tree, int):
+            return tree
+        x, y = walk(tree[0]), walk(tree[1])
+        path.append([live.index(x), live.index(y)])
+        live[:] = [v for v in live if v not in (x, y)] + [k + len(path) - 1]
+        return k + len(path) - 1
+
+    walk(next(iter(tables[k].values()))[2])
+    return path
 
 
 # --- fixed answers -------------------------------------------------------------------
@@ -392,6 +455,50 @@ def test_paths_are_valid_and_as_cheap_as_opt_einsum(block):
             compared += 1
             assert cost == opt_einsum_dp_cost(inputs, output, sizes, search_outer=check_outer), (inputs, output, sizes)
     assert compared >= 10
+
+
+def random_connected(rng, k):
+    """A random connected network of k inputs: a random tree of bonds, up to k more bonds, and
+    up to two open legs; sizes mixed, some of them so large that costs overflow 64 bits."""
+    edges = [(rng.randrange(j), j) for j in range(1, k)] + [tuple(rng.sample(range(k), 2)) for _ in range(rng.randint(0, k))]
+    inputs = [[e for e, pair in enumerate(edges) if j in pair] for j in range(k)]
+    output = []
+    for j in rng.sample(range(k), rng.randint(0, 2)):
+        inputs[j].append(len(edges) + j)
+        output.append(len(edges) + j)
+    return inputs, output, {x: rng.choice([1, 2, 3, 5, 2**20, 2**31]) for term in inputs for x in term}
+
+
+def assert_plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap=None, check_outer=False):
+    expected = plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap or MAX, check_outer)
+    got = EinsumSpec(inputs, output, sizes).optimize_dp(
+        hash_map_cap_op=hash_map_cap, mem_cap_op=mem_cap, check_outer_op=check_outer
+    )
+    assert got == (expected or [[0, 1]] * (len(inputs) - 1)), (inputs, output, sizes, hash_map_cap, mem_cap)
+
+
+@pytest.mark.parametrize("block", range(4))
+def test_small_caps_follow_the_plain_sweeps(block):
+    """Tables that fill, caps that grow for many sweeps and mem_cap growth: the search's skips
+    must leave its steps as the definition has them."""
+    rng = random.Random(2000 + block)
+    for _ in range(40):
+        assert_plain_sweeps(*random_connected(rng, rng.randint(3, 11)), rng.choice([1, 2, 3, 5, 8]),
+                            rng.choice([None, 1, 6, 50, 2**20]), rng.random() < 0.2)
+
+
+# Networks on which full tables meet a grown mem_cap: entries it admits can make cheaper
+# contractions of what a full table holds.
+@pytest.mark.parametrize("inputs, output, sizes, hash_map_cap, mem_cap", [
+    ([[0, 3], [0, 1, 4], [1, 2], [2, 11], [3], [4, 5, 6], [5, 7], [6, 15], [7]], [15, 11],
+     {0: 3, 3: 2, 1: 2**31, 4: 2, 2: 3, 11: 2, 5: 1, 6: 2**20, 7: 2, 15: 2**31}, 5, 2**20),
+    ([[0, 1], [0, 2, 10], [1, 5, 8], [2, 3], [3, 4], [4, 6, 8, 9], [5, 7, 10], [6, 9], [7]], [],
+     {0: 1, 1: 2**20, 2: 2**31, 10: 2**31, 5: 1, 8: 2**31, 3: 2**20, 4: 1, 6: 3, 9: 1, 7: 2**20}, 2, 1),
+    ([[0, 1, 10], [0, 2], [1, 3], [2, 4, 5, 7, 8, 9, 10, 14], [3], [4, 8, 9], [5, 6], [6], [7]], [14],
+     {0: 3, 1: 2**31, 10: 1, 2: 3, 3: 2**20, 4: 2, 5: 2**20, 7: 2, 8: 1, 9: 2, 14: 1, 6: 3}, 3, 6),
+])
+def test_grown_mem_cap_follows_the_plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap):
+    assert_plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap)
 
 
 @pytest.mark.parametrize("n, seed", [(8, 0), (10, 1), (12, 2), (14, 3)])

@@ -393,6 +393,13 @@ template <int W, int S, bool Native>
     // leaves the component incomplete, the search gives up.
     const bool mem_can_grow = !call.options.fixed_mem_cap;
     bool last_sweep = false;
+    // True when the previous sweep ran under the same mem_cap. Such a sweep changes no entry
+    // held before it: a pair of unchanged entries met in the previous sweep, and either cost
+    // less than its cap (its subgraph is held at that cost or less, or was refused for room or
+    // memory and still is) or costs at least that cap, more than any entry held then; a pair
+    // with a changed entry costs more than that entry, by induction at least that cap too.
+    // So a table that is already full gains nothing in the sweep and is passed over.
+    bool settled = false;
     while (true) {
         // A component whose output alone overflows cannot complete with any merge below the cap.
         if (cost_cap == max_u64 && !last_sweep && (call.mem_cap == max_u64 || !mem_can_grow)) return std::nullopt;
@@ -402,6 +409,7 @@ template <int W, int S, bool Native>
         for (size_t n = 2; n <= k; ++n) {
             Table<W, S>& held = tables[n];
             call.pulse.tick(1);
+            if (settled && held.size() >= hash_map_cap) continue;
             for (size_t m = 1; m <= n / 2; ++m) {
                 const Table<W, S>& left = tables[m];
                 const Table<W, S>& right = tables[n - m];
@@ -437,11 +445,13 @@ template <int W, int S, bool Native>
         }
         if (!tables[k].empty()) break;
         if (last_sweep || cost_cap > call.enough) return std::nullopt;
+        settled = true;
         if (cost_cap <= max_u64 / 4)
             cost_cap *= 4;
-        else if (mem_can_grow && call.mem_cap != max_u64)
+        else if (mem_can_grow && call.mem_cap != max_u64) {
             call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
-        else {
+            settled = false;
+        } else {
             cost_cap = max_u64;
             last_sweep = true;
         }
