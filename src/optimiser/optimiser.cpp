@@ -21,7 +21,9 @@
 //   multiplied by 4 after each sweep that leaves tables[k] empty, as opt_einsum raises
 //   its cost cap; once that would overflow, mem_cap doubles (unless the caller fixed it),
 //   then one last sweep runs with cost_cap at the largest value. hash_map_cap is what
-//   opt_einsum lacks: it bounds every table, hence every sweep, whatever the network.
+//   opt_einsum lacks: it bounds every table, hence every sweep, whatever the network. A
+//   sweep under an unchanged mem_cap leaves the entries held before it as they are, so it
+//   passes over tables that are full.
 //
 // Membership blocks and cost floors (table.hpp) let a sweep skip 64 partners at a time.
 // Components of 64 or more inputs, which only wide searches take, also get a greedy tree:
