@@ -71,8 +71,8 @@ def plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap, check_outer):
     per incomplete sweep, then mem_cap doubled, then one sweep at the largest cap. None when
     even that fails. Slow: none of the search's skips, bounds or small-call shortcuts."""
     bit = {x: 1 << k for k, x in enumerate(sorted(sizes))}
-    axes = [sum({bit[x] for x in term}) for term in inputs]
-    out = sum({bit[x] for x in output})
+    axes = [functools.reduce(operator.or_, (bit[x] for x in term), 0) for term in inputs]
+    out = functools.reduce(operator.or_, (bit[x] for x in output), 0)
 
     def size(mask):
         return math.prod(sizes[x] for x in sizes if bit[x] & mask)
@@ -90,8 +90,10 @@ def plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap, check_outer):
                 right = list(tables[n - m].items())
                 for i, (a, (a_cost, a_axes, a_tree)) in enumerate(tables[m].items()):
                     for b, (b_cost, b_axes, b_tree) in right[i + 1 if 2 * m == n else 0 :]:
+                        if a & b or not (check_outer or a_axes & b_axes):
+                            continue
                         pair = size(a_axes | b_axes)
-                        if a & b or not (check_outer or a_axes & b_axes) or pair > MAX:
+                        if pair > MAX:
                             continue
                         cost = min(min(a_cost + b_cost, MAX) + pair, MAX)
                         if cost >= cost_cap:
