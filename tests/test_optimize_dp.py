@@ -459,15 +459,19 @@ def test_paths_are_valid_and_as_cheap_as_opt_einsum(block):
     assert compared >= 10
 
 
-def random_connected(rng, k):
+def random_connected(rng, k, uniform=False):
     """A random connected network of k inputs: a random tree of bonds, up to k more bonds, and
-    up to two open legs; sizes mixed, some of them so large that costs overflow 64 bits."""
+    up to two open legs; sizes mixed, some of them so large that costs overflow 64 bits, or
+    (uniform) one power of two for every axis."""
     edges = [(rng.randrange(j), j) for j in range(1, k)] + [tuple(rng.sample(range(k), 2)) for _ in range(rng.randint(0, k))]
     inputs = [[e for e, pair in enumerate(edges) if j in pair] for j in range(k)]
     output = []
     for j in rng.sample(range(k), rng.randint(0, 2)):
         inputs[j].append(len(edges) + j)
         output.append(len(edges) + j)
+    if uniform:
+        size = rng.choice([2, 2, 4, 2**21])
+        return inputs, output, {x: size for term in inputs for x in term}
     return inputs, output, {x: rng.choice([1, 2, 3, 5, 2**20, 2**31]) for term in inputs for x in term}
 
 
@@ -479,13 +483,18 @@ def assert_plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap=None, check
     assert got == (expected or [[0, 1]] * (len(inputs) - 1)), (inputs, output, sizes, hash_map_cap, mem_cap)
 
 
-@pytest.mark.parametrize("block", range(4))
-def test_small_caps_follow_the_plain_sweeps(block):
+@pytest.mark.parametrize("block, uniform, caps", [
+    (0, False, [1, 2, 3, 5, 8]), (1, False, [1, 2, 3, 5, 8]), (2, False, [1, 2, 3, 5, 8]), (3, False, [1, 2, 3, 5, 8]),
+    (4, True, [2, 8, 40]), (5, True, [2, 8, 40]),
+])
+def test_small_caps_follow_the_plain_sweeps(block, uniform, caps):
     """Tables that fill, caps that grow for many sweeps and mem_cap growth: the search's skips
-    must leave its steps as the definition has them."""
+    (with uniform sizes, partners dropped for sharing too few axes) must leave its steps as the
+    definition has them."""
     rng = random.Random(2000 + block)
     for _ in range(40):
-        assert_plain_sweeps(*random_connected(rng, rng.randint(3, 11)), rng.choice([1, 2, 3, 5, 8]),
+        k = rng.randint(9, 12) if uniform else rng.randint(3, 11)
+        assert_plain_sweeps(*random_connected(rng, k, uniform), rng.choice(caps),
                             rng.choice([None, 1, 6, 50, 2**20]), rng.random() < 0.2)
 
 

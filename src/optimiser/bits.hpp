@@ -93,6 +93,8 @@ public:
         bool uniform = first != 0 && (first & (first - 1)) == 0;
         for (size_t a = 1; a < n_axes && uniform; ++a) uniform = sizes[a] == first;
         shift_ = uniform ? __builtin_ctzll(first) : -1;
+        if (shift_ > 0)
+            for (int bits = shift_; bits < 64; ++bits) per_shift_[bits] = static_cast<uint8_t>(per_shift_[bits - shift_] + 1);
     }
 
     // Size of `bits` into `out`; false on overflow.
@@ -114,6 +116,15 @@ public:
     // True when every axis has the same power-of-two size.
     bool uniform() const { return shift_ >= 0; }
 
+    // True when `uniform()` and every axis is larger than 1, so that a size counts axes.
+    bool counts_axes() const { return shift_ > 0; }
+
+    // When `counts_axes()`: the number of axes of a set of size `size` (not MAX).
+    int axes_of(uint64_t size) const { return per_shift_[__builtin_ctzll(size)]; }
+
+    // When `counts_axes()`: the most axes a set can have and stay below `room` (at least 2).
+    int axes_below(uint64_t room) const { return per_shift_[63 - __builtin_clzll(room - 1)]; }
+
     // Size of the union of `a` and `b` from their known sizes when `uniform()` and `a_size`
     // is not MAX; false on overflow. With `b_size` MAX the answer is meaningless and the
     // caller must discard it; the shift is taken modulo 64 so that it stays defined then.
@@ -126,6 +137,7 @@ public:
 private:
     const uint64_t* sizes_;
     int shift_;
+    uint8_t per_shift_[64] = {};  // bits / shift_, looked up: a division per block of partners costs too much
 };
 
 // Addition that stops at the largest 64-bit value instead of wrapping.

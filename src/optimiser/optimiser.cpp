@@ -26,6 +26,9 @@
 //   passes over tables that are full.
 //
 // Membership blocks and cost floors (table.hpp) let a sweep skip 64 partners at a time.
+// When every axis has one power-of-two size, a merge's size follows from the number of
+// axes the pair shares, so partners that share too few to pass the cap are dropped by
+// counting their membership words in bit slices, before they are priced.
 // Components of 64 or more inputs, which only wide searches take, also get a greedy tree:
 // the search stops once a sweep above the greedy cost fails, and the cheaper tree wins.
 // Calls of at most eight inputs over at most 64 ids take the same steps in small.cpp, in
@@ -166,12 +169,27 @@ uint32_t keep_tree(Call& call, uint32_t root) {
     return moved[root];
 }
 
+// The bits of `candidates` set in at least `need` (2, or 3 when more) of the words that
+// `each` passes to its argument, counted in bit slices: set once, twice, three times.
+template <class Each>
+[[gnu::always_inline]] inline uint64_t sharing(int need, uint64_t candidates, Each&& each) {
+    uint64_t once = 0, twice = 0, thrice = 0;
+    each([&](uint64_t word) {
+        word &= candidates;
+        thrice |= twice & word;
+        twice |= once & word;
+        once |= word;
+    });
+    return candidates & (need == 2 ? twice : thrice);
+}
+
 // What the merges of one sweep share: the caps, the component's axes and the node arena.
 template <int W, bool Native, int S = 1>
 struct Sweep {
     const Sizer<W, Native>& sizer;
     const std::vector<Bits<W>>& input_axes;
     const Bits<W>& output;
+    const Bits<W>& shared;  // axes that two or more inputs hold: the only ones partners can share
     const Bits<S>& everything;
     uint64_t cost_cap;
     uint64_t mem_cap;
@@ -248,7 +266,9 @@ struct Sweep {
     }
 
     // Merges `a` into `held` with each entry of `right` from position `first` on that passes
-    // the caps, in entry order.
+    // the caps, in entry order. With `Count` (one power-of-two size above 1 for every axis, no
+    // outer products) partners are first filtered by the number of axes they share with `a`.
+    template <bool Count>
     [[gnu::always_inline]] inline void partners(const Entry<W, S>& a, const Table<W, S>& right, size_t first,
                                                 Table<W, S>& held) const {
         const size_t n_right = right.size();
@@ -268,14 +288,23 @@ struct Sweep {
         const size_t n_input_features = n_features;
         if (!check_outer) {
             for (int w = 0; w < W; ++w)
-                for (uint64_t x = a.axes.w[w]; x != 0; x &= x - 1)
+                for (uint64_t x = a.axes.w[w] & shared.w[w]; x != 0; x &= x - 1)
                     features[n_features++] = static_cast<uint32_t>(
                         Table<W, S>::compact ? w * 64 + __builtin_ctzll(x) : right.axis_feature(w * 64 + __builtin_ctzll(x)));
         }
+        const int a_shared = static_cast<int>(n_features - n_input_features);
         for (size_t blk = first / 64; blk < n_blocks; ++blk) {
             // No partner in the block can pass when every floor or every cost is too high.
             const auto& bounds = right.block_bounds(blk);
             if (bounds.floor >= limit || bounds.cost >= b_cost_limit) continue;
+            // With uniform sizes a merge with B sharing `ov` axes has 2^(shift (|A| + |B| - ov))
+            // elements, which must stay below the room that B's cost leaves: partners need at
+            // least `need` shared axes, or none can pass.
+            int need = 1;
+            if constexpr (Count) {
+                need = sizer.axes_of(a.size) + sizer.axes_of(bounds.size) - sizer.axes_below(limit - bounds.cost);
+                if (need > a_shared) continue;
+            }
             uint64_t clash = 0;
             uint64_t meet = check_outer ? ~uint64_t{0} : 0;
             if constexpr (Table<W, S>::compact) {
@@ -296,8 +325,25 @@ struct Sweep {
             uint64_t candidates = meet & ~clash;
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
-            const size_t count = uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
-                                         : price<false>(a, right, blk, candidates, picks, pick_costs);
+            // Partners that share fewer than `need` axes are dropped before they are priced, when
+            // there are enough candidates to pay for a second pass over A's axis words.
+            if (Count && need >= 2 && candidates != 0 && 4 * count_bits<Native>(candidates) > a_shared) {
+                if constexpr (Table<W, S>::compact) {
+                    const auto span = right.block_axes(blk);
+                    const uint32_t* const to = features + n_features;
+                    const uint32_t* const from = std::lower_bound(to - a_shared, to, span.lo);
+                    candidates = sharing(need, candidates, [&](auto&& add) {
+                        for (const uint32_t* f = from; f != to && *f < span.hi; ++f) add(span.words[*f - span.lo]);
+                    });
+                } else {
+                    const uint64_t* block = right.block(blk);
+                    candidates = sharing(need, candidates, [&](auto&& add) {
+                        for (size_t f = n_input_features; f < n_features; ++f) add(block[features[f]]);
+                    });
+                }
+            }
+            const size_t count = Count || uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
+                                                  : price<false>(a, right, blk, candidates, picks, pick_costs);
             for (size_t t = 0; t < count; ++t) {
                 const Entry<W, S>& b = right.entries[picks[t]];
                 const uint64_t cost = pick_costs[t];
@@ -322,24 +368,24 @@ struct Sweep {
 
 // Sweep::partners out of line, so that its loops get the registers: once compiled for any
 // x86-64 processor, once with the population-count instruction.
-template <int W, int S>
+template <bool Count, int W, int S>
 [[gnu::noinline]] void partners_portable(const Sweep<W, false, S>& sweep, const Entry<W, S>& a,
                                          const Table<W, S>& right, size_t first, Table<W, S>& held) {
-    sweep.partners(a, right, first, held);
+    sweep.template partners<Count>(a, right, first, held);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-template <int W, int S>
+template <bool Count, int W, int S>
 [[gnu::noinline, gnu::target("popcnt")]] void partners_popcnt(const Sweep<W, true, S>& sweep, const Entry<W, S>& a,
                                                                const Table<W, S>& right, size_t first,
                                                                Table<W, S>& held) {
-    sweep.partners(a, right, first, held);
+    sweep.template partners<Count>(a, right, first, held);
 }
 #else
-template <int W, int S>
+template <bool Count, int W, int S>
 [[gnu::noinline]] void partners_popcnt(const Sweep<W, true, S>& sweep, const Entry<W, S>& a, const Table<W, S>& right,
                                        size_t first, Table<W, S>& held) {
-    sweep.partners(a, right, first, held);
+    sweep.template partners<Count>(a, right, first, held);
 }
 #endif
 
@@ -357,11 +403,14 @@ template <int W, int S, bool Native>
     const bool check_outer = call.options.check_outer;
     const uint64_t hash_map_cap = call.options.hash_map_cap;
     const bool uniform = sizer.uniform();
+    // Partners are counted by shared axes when every axis has one power-of-two size above 1.
+    const bool by_count = uniform && !check_outer && sizer.counts_axes();
 
     std::vector<Bits<W>> input_axes(k);
-    Bits<W> output, all;
+    Bits<W> output, all, shared;
     for (size_t j = 0; j < k; ++j) {
         for (uint32_t p = comp.axis_start[j]; p < comp.axis_start[j + 1]; ++p) input_axes[j].set(comp.axes[p]);
+        shared |= all & input_axes[j];
         all |= input_axes[j];
     }
     for (size_t a = 0; a < comp.n_axes; ++a)
@@ -405,7 +454,7 @@ template <int W, int S, bool Native>
     while (true) {
         // A component whose output alone overflows cannot complete with any merge below the cap.
         if (cost_cap == max_u64 && !last_sweep && (call.mem_cap == max_u64 || !mem_can_grow)) return std::nullopt;
-        const Sweep<W, Native, S> sweep{sizer,        input_axes, output, everything, cost_cap,   call.mem_cap,
+        const Sweep<W, Native, S> sweep{sizer,        input_axes, output, shared, everything, cost_cap, call.mem_cap,
                                         hash_map_cap, check_outer, uniform, call.arena, user_start, users,
                                         feature_room};
         for (size_t n = 2; n <= k; ++n) {
@@ -438,9 +487,11 @@ template <int W, int S, bool Native>
                         // A pair of equal halves is met twice; the second orientation ties and never wins.
                         const size_t first = (m == n - m) ? i + 1 : 0;
                         if constexpr (Native)
-                            partners_popcnt(sweep, a, right, first, held);
+                            (by_count ? partners_popcnt<true, W, S>
+                                      : partners_popcnt<false, W, S>)(sweep, a, right, first, held);
                         else
-                            partners_portable(sweep, a, right, first, held);
+                            (by_count ? partners_portable<true, W, S>
+                                      : partners_portable<false, W, S>)(sweep, a, right, first, held);
                     }
                 }
             }

@@ -90,9 +90,10 @@ public:
                 compact_.push_back({});
             else
                 blocks_.resize(blocks_.size() + block_words_, 0);
-            block_bounds_.push_back({floor, cost});
+            block_bounds_.push_back({floor, cost, size});
         }
         lower(p / 64, floor, cost);
+        block_bounds_[p / 64].size = std::min(block_bounds_[p / 64].size, size);
         const uint64_t bit = uint64_t{1} << (p % 64);
         if constexpr (compact) {
             Compact& c = compact_[p / 64];
@@ -121,17 +122,19 @@ public:
         lower(pos / 64, e.floor, cost);
     }
 
-    // The smallest floor and the smallest cost among entries 64 b to 64 b + 63.
+    // The smallest floor, cost and size among entries 64 b to 64 b + 63.
     struct Bounds {
         uint64_t floor;
         uint64_t cost;
+        uint64_t size;
     };
     const Bounds& block_bounds(size_t b) const { return block_bounds_[b]; }
 
-    // The smallest floor and the smallest cost among all entries.
+    // The smallest floor, cost and size among all entries.
     Bounds bounds() const {
-        Bounds all{UINT64_MAX, UINT64_MAX};
-        for (const Bounds& b : block_bounds_) all = {std::min(all.floor, b.floor), std::min(all.cost, b.cost)};
+        Bounds all{UINT64_MAX, UINT64_MAX, UINT64_MAX};
+        for (const Bounds& b : block_bounds_)
+            all = {std::min(all.floor, b.floor), std::min(all.cost, b.cost), std::min(all.size, b.size)};
         return all;
     }
 
@@ -195,7 +198,7 @@ private:
     size_t block_words_;
     std::vector<uint64_t> blocks_;
     std::vector<Compact> compact_;  // compact tables' blocks instead of `blocks_`
-    std::vector<Bounds> block_bounds_;  // per block, the smallest floor and cost of its entries
+    std::vector<Bounds> block_bounds_;  // per block, the smallest floor, cost and size of its entries
     std::vector<uint32_t> slots_;  // entry position + 1; 0 marks a free slot
     size_t mask_ = 0;
     int shift_ = 64;

@@ -194,6 +194,24 @@ TEST_CASE("bit counts and uniform sizes agree with the general rule") {
         CHECK_EQ(uniform.of_union_uniform(a, sa, b, sb, shortcut), joined);
         if (joined) CHECK_EQ(shortcut, direct);
     }
+    // Axis counts of sizes 2, 8 and 16: a set of c axes stays below `room` exactly when c is at
+    // most axes_below(room).
+    for (const uint64_t size : {2, 8, 16}) {
+        const std::vector<uint64_t> same(64, size);
+        const optimiser::Sizer<1, false> counting(same.data(), 64);
+        CHECK(counting.counts_axes());
+        const int shift = __builtin_ctzll(size);
+        for (int c = 0; c * shift < 64; ++c) CHECK_EQ(counting.axes_of(uint64_t{1} << (c * shift)), c);
+        for (int round = 0; round < 1000; ++round) {
+            const uint64_t room = 2 + (rng() >> (rng() % 64));
+            int most = 0;
+            while ((most + 1) * shift < 64 && (uint64_t{1} << ((most + 1) * shift)) < room) ++most;
+            CHECK_EQ(counting.axes_below(room), most);
+        }
+    }
+    const std::vector<uint64_t> ones(4, 1);
+    const optimiser::Sizer<1, false> unit(ones.data(), 4);
+    CHECK(!unit.counts_axes());
 }
 
 TEST_CASE("tables keep insertion order and a replaced entry's place") {
@@ -605,7 +623,8 @@ std::string outcome(const Inputs& inputs, const std::vector<uint64_t>& output, c
 
 TEST_CASE("calls of up to eight inputs take the general search's paths without its tables") {
     // Few ids, so that inputs share axes, fall apart into components or repeat an id; sizes
-    // from 1 up to ones that overflow; every cap and option, binding or not.
+    // from 1 up to ones that overflow, or one power of two for every id (which the general
+    // search prices and filters by counting axes); every cap and option, binding or not.
     std::mt19937_64 rng(23);
     for (int round = 0; round < 4000; ++round) {
         const size_t n = 2 + rng() % 7;
@@ -618,6 +637,7 @@ TEST_CASE("calls of up to eight inputs take the general search's paths without i
             if (rng() % 4 == 0) output.push_back(id);
         std::vector<uint64_t> sizes(n_ids);
         for (uint64_t& size : sizes) size = rng() % 16 == 0 ? uint64_t{1} << (20 + rng() % 30) : 1 + rng() % 6;
+        if (round % 3 == 0) std::fill(sizes.begin(), sizes.end(), uint64_t{1} << std::array{1, 1, 2, 3, 21}[rng() % 5]);
         Options options;
         options.check_outer = rng() % 4 == 0;
         options.hash_map_cap = std::array<uint64_t, 6>{0, 1, 2, 3, 500, max}[rng() % 6];
