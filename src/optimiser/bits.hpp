@@ -116,6 +116,9 @@ public:
     // True when every axis has the same power-of-two size.
     bool uniform() const { return shift_ >= 0; }
 
+    // Size of axis `a`.
+    uint64_t size(size_t a) const { return sizes_[a]; }
+
     // True when `uniform()` and every axis is larger than 1, so that a size counts axes.
     bool counts_axes() const { return shift_ > 0; }
 

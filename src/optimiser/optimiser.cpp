@@ -293,6 +293,36 @@ struct Sweep {
                         Table<W, S>::compact ? w * 64 + __builtin_ctzll(x) : right.axis_feature(w * 64 + __builtin_ctzll(x)));
         }
         const int a_shared = static_cast<int>(n_features - n_input_features);
+        // Counting shared axes pays from this many candidates in a block on; with mixed sizes
+        // it first takes the largest sizes of A's axes.
+        const int refine_from = Count ? a_shared / 4 + 1 : std::max(8, a_shared / 4);
+        // Mixed sizes: a merge with B is |A| |B| / |overlap| in size and must stay below the
+        // room that B's cost leaves, so |overlap| room > |A| |B| >= |A| (smallest |B| in the
+        // block). The overlap of ov shared axes is at most the product of the ov largest sizes
+        // of A's shared axes: partners need as many as it takes to get there (4 when three do
+        // not, more than A has when all of them do not). Worked out for the first block that
+        // asks.
+        uint64_t overlap_most[4] = {0, 0, 0, 0};
+        const auto need_by_size = [&](const typename Table<W, S>::Bounds& bounds) {
+            if (overlap_most[0] == 0) {
+                uint64_t largest[3] = {1, 1, 1}, all = 1;
+                for (size_t f = n_input_features; f < n_features; ++f) {
+                    uint64_t size = sizer.size(Table<W, S>::compact ? features[f] : features[f] - right.axis_feature(0));
+                    all *= size;  // at most |A|, which is not MAX
+                    for (uint64_t& top : largest)
+                        if (size > top) std::swap(size, top);
+                }
+                overlap_most[0] = largest[0];
+                overlap_most[1] = largest[0] * largest[1];
+                overlap_most[2] = overlap_most[1] * largest[2];
+                overlap_most[3] = all;
+            }
+            const unsigned __int128 room = limit - bounds.cost;
+            const unsigned __int128 product = static_cast<unsigned __int128>(a.size) * bounds.size;
+            int need = 1;
+            while (need <= 3 && overlap_most[need - 1] * room <= product) ++need;
+            return need <= 3 || overlap_most[3] * room > product ? need : a_shared + 1;
+        };
         for (size_t blk = first / 64; blk < n_blocks; ++blk) {
             // No partner in the block can pass when every floor or every cost is too high.
             const auto& bounds = right.block_bounds(blk);
@@ -327,19 +357,26 @@ struct Sweep {
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
             // Partners that share fewer than `need` axes are dropped before they are priced, when
             // there are enough candidates to pay for a second pass over A's axis words.
-            if (Count && need >= 2 && candidates != 0 && 4 * count_bits<Native>(candidates) > a_shared) {
-                if constexpr (Table<W, S>::compact) {
-                    const auto span = right.block_axes(blk);
-                    const uint32_t* const to = features + n_features;
-                    const uint32_t* const from = std::lower_bound(to - a_shared, to, span.lo);
-                    candidates = sharing(need, candidates, [&](auto&& add) {
-                        for (const uint32_t* f = from; f != to && *f < span.hi; ++f) add(span.words[*f - span.lo]);
-                    });
-                } else {
-                    const uint64_t* block = right.block(blk);
-                    candidates = sharing(need, candidates, [&](auto&& add) {
-                        for (size_t f = n_input_features; f < n_features; ++f) add(block[features[f]]);
-                    });
+            if (!check_outer && candidates != 0 && count_bits<Native>(candidates) >= refine_from) {
+                if constexpr (!Count) {
+                    if (!uniform) need = need_by_size(bounds);
+                }
+                if (need > a_shared) {
+                    candidates = 0;
+                } else if (need >= 2) {
+                    if constexpr (Table<W, S>::compact) {
+                        const auto span = right.block_axes(blk);
+                        const uint32_t* const to = features + n_features;
+                        const uint32_t* const from = std::lower_bound(to - a_shared, to, span.lo);
+                        candidates = sharing(need, candidates, [&](auto&& add) {
+                            for (const uint32_t* f = from; f != to && *f < span.hi; ++f) add(span.words[*f - span.lo]);
+                        });
+                    } else {
+                        const uint64_t* block = right.block(blk);
+                        candidates = sharing(need, candidates, [&](auto&& add) {
+                            for (size_t f = n_input_features; f < n_features; ++f) add(block[features[f]]);
+                        });
+                    }
                 }
             }
             const size_t count = Count || uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
