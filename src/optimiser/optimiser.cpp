@@ -293,9 +293,6 @@ struct Sweep {
                         Table<W, S>::compact ? w * 64 + __builtin_ctzll(x) : right.axis_feature(w * 64 + __builtin_ctzll(x)));
         }
         const int a_shared = static_cast<int>(n_features - n_input_features);
-        // Counting shared axes pays from this many candidates in a block on; with mixed sizes
-        // it first takes the largest sizes of A's axes.
-        const int refine_from = Count ? a_shared / 4 + 1 : std::max(8, a_shared / 4);
         // Mixed sizes: a merge with B is |A| |B| / |overlap| in size and must stay below the
         // room that B's cost leaves, so |overlap| room > |A| |B| >= |A| (smallest |B| in the
         // block). The overlap of ov shared axes is at most the product of the ov largest sizes
@@ -356,28 +353,28 @@ struct Sweep {
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
             // Partners that share fewer than `need` axes are dropped before they are priced, when
-            // there are enough candidates to pay for a second pass over A's axis words.
-            if (!check_outer && candidates != 0 && count_bits<Native>(candidates) >= refine_from) {
-                if constexpr (!Count) {
-                    if (!uniform) need = need_by_size(bounds);
+            // there are enough candidates to pay for a second pass over A's axis words (with mixed
+            // sizes, and for working out `need` from the largest sizes of A's axes).
+            const auto refine = [&](int need) {
+                if constexpr (Table<W, S>::compact) {
+                    const auto span = right.block_axes(blk);
+                    const uint32_t* const to = features + n_features;
+                    const uint32_t* const from = std::lower_bound(to - a_shared, to, span.lo);
+                    return sharing(need, candidates, [&](auto&& add) {
+                        for (const uint32_t* f = from; f != to && *f < span.hi; ++f) add(span.words[*f - span.lo]);
+                    });
+                } else {
+                    const uint64_t* block = right.block(blk);
+                    return sharing(need, candidates, [&](auto&& add) {
+                        for (size_t f = n_input_features; f < n_features; ++f) add(block[features[f]]);
+                    });
                 }
-                if (need > a_shared) {
-                    candidates = 0;
-                } else if (need >= 2) {
-                    if constexpr (Table<W, S>::compact) {
-                        const auto span = right.block_axes(blk);
-                        const uint32_t* const to = features + n_features;
-                        const uint32_t* const from = std::lower_bound(to - a_shared, to, span.lo);
-                        candidates = sharing(need, candidates, [&](auto&& add) {
-                            for (const uint32_t* f = from; f != to && *f < span.hi; ++f) add(span.words[*f - span.lo]);
-                        });
-                    } else {
-                        const uint64_t* block = right.block(blk);
-                        candidates = sharing(need, candidates, [&](auto&& add) {
-                            for (size_t f = n_input_features; f < n_features; ++f) add(block[features[f]]);
-                        });
-                    }
-                }
+            };
+            if constexpr (Count) {
+                if (need >= 2 && candidates != 0 && 4 * count_bits<Native>(candidates) > a_shared) candidates = refine(need);
+            } else if (!uniform && !check_outer && candidates != 0 && count_bits<Native>(candidates) >= std::max(8, a_shared / 4)) {
+                need = need_by_size(bounds);
+                candidates = need > a_shared ? 0 : need >= 2 ? refine(need) : candidates;
             }
             const size_t count = Count || uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
                                                   : price<false>(a, right, blk, candidates, picks, pick_costs);
