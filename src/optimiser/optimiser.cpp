@@ -26,9 +26,10 @@
 //   passes over tables that are full.
 //
 // Membership blocks and cost floors (table.hpp) let a sweep skip 64 partners at a time.
-// When every axis has one power-of-two size, a merge's size follows from the number of
-// axes the pair shares, so partners that share too few to pass the cap are dropped by
-// counting their membership words in bit slices, before they are priced.
+// A merge's size is |A| |B| / |overlap|, so a block's smallest size and cost tell how many
+// axes a partner must share with A to pass the cap (exactly when every axis has one
+// power-of-two size, bounded by A's largest axis sizes otherwise); partners that share
+// fewer are dropped by counting their membership words in bit slices, before pricing.
 // Components of 64 or more inputs, which only wide searches take, also get a greedy tree:
 // the search stops once a sweep above the greedy cost fails, and the cheaper tree wins.
 // Calls of at most eight inputs over at most 64 ids take the same steps in small.cpp, in
@@ -353,8 +354,8 @@ struct Sweep {
             if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
             if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
             // Partners that share fewer than `need` axes are dropped before they are priced, when
-            // there are enough candidates to pay for a second pass over A's axis words (with mixed
-            // sizes, and for working out `need` from the largest sizes of A's axes).
+            // there are enough candidates to pay for a second pass over A's axis words (and, with
+            // mixed sizes, for working `need` out).
             const auto refine = [&](int need) {
                 if constexpr (Table<W, S>::compact) {
                     const auto span = right.block_axes(blk);
