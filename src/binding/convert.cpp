@@ -67,9 +67,14 @@ std::optional<bool> optional_bool(PyObject* object) {
 }
 
 uint64_t to_u64(PyObject* object) {
-    // An int is its own index; anything else goes through __index__.
-    Ref index = PyLong_CheckExact(object) ? Ref::new_ref(object) : fetched(PyNumber_Index(object));
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    // An int is its own index (and the common case, read without a reference of its own);
+    // anything else goes through __index__.
+    Ref index;
+    if (!PyLong_CheckExact(object)) {
+        index = fetched(PyNumber_Index(object));
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1)) {
         if (auto error = PyError::take()) throw std::move(*error);
     }
@@ -97,6 +102,12 @@ std::vector<std::pair<uint64_t, uint64_t>> to_u64_entries(PyObject* object) {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(object, &pos, &key, &value)) {
+        if (PyLong_CheckExact(key) && PyLong_CheckExact(value)) {
+            // Reading an int runs no Python code, so the dict cannot change meanwhile.
+            const uint64_t k = to_u64(key);
+            entries.emplace_back(k, to_u64(value));
+            continue;
+        }
         // Own both while converting: an __index__ may change the dict, and a dict that
         // changed is refused as the interpreter's own iteration refuses it.
         Ref key_ref = Ref::new_ref(key), value_ref = Ref::new_ref(value);
@@ -125,6 +136,20 @@ Ref list_from_ids(const Ids& ids) {
 
 Ref list_from_groups(const Groups& groups) {
     return list_of(groups.size(), [&](std::size_t i) { return list_from_ids(groups[i]); });
+}
+
+Ref list_from_path(const optimiser::Path& path, bool tuples) {
+    return list_of(path.size(), [&](std::size_t s) {
+        const optimiser::Step& step = path[s];
+        const auto n = static_cast<Py_ssize_t>(step.size());
+        Ref out = checked(tuples ? PyTuple_New(n) : PyList_New(n));
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* position = from_u64(step[static_cast<std::size_t>(k)]).release();
+            if (tuples) api::tuple_fill(out.get(), k, position);
+            else api::list_fill(out.get(), k, position);
+        }
+        return out;
+    });
 }
 
 Ref set_from_ids(const Ids& ids) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/error.hpp"
+#include "optimiser/optimiser.hpp"
 
 namespace plenexa::binding {
 
@@ -42,6 +43,8 @@ Ref from_text(const std::string& text);
 Ref list_from_ids(const Ids& ids);
 // A list of lists of int.
 Ref list_from_groups(const Groups& groups);
+// A contraction path as a list of steps, each a tuple of int when `tuples`, else a list.
+Ref list_from_path(const optimiser::Path& path, bool tuples);
 // A set of int.
 Ref set_from_ids(const Ids& ids);
 // A 2-tuple taking over both items.

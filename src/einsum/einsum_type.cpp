@@ -86,7 +86,7 @@ PyObject* optimize_dp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         options.interrupt = signal_check();
         const optimiser::Path path =
             optimiser::optimize_dp(record->input_ints, record->output_ints, record->int_sizes, options);
-        return list_from_groups(path).release();
+        return list_from_path(path, false).release();
     });
 }
 

@@ -970,7 +970,7 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
 Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
                  const std::vector<uint64_t>& int_sizes, const Options& options) {
     if (std::optional<Path> path = find_path(input_ints, output_ints, int_sizes, options)) return std::move(*path);
-    return Path(input_ints.size() - 1, std::vector<uint64_t>{0, 1});
+    return Path(input_ints.size() - 1, Step{0, 1});
 }
 
 }  // namespace plenexa::optimiser

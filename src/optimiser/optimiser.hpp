@@ -2,6 +2,8 @@
 // over subsets of operands. Pure C++; never sees Python.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -32,8 +34,30 @@ struct Options {
     Interrupt interrupt;
 };
 
-// A contraction path: pairs of positions in a shrinking operand list.
-using Path = std::vector<std::vector<uint64_t>>;
+// One step of a contraction path: the positions, in the shrinking operand list, of the two
+// operands it contracts, or of the one operand of a one-input call. Held inline, so that a
+// path is a single allocation however many steps it has.
+class Step {
+public:
+    Step(uint64_t only) : positions_{only, 0}, count_(1) {}
+    Step(uint64_t first, uint64_t second) : positions_{first, second}, count_(2) {}
+
+    size_t size() const { return count_; }
+    uint64_t operator[](size_t i) const { return positions_[i]; }
+    const uint64_t* begin() const { return positions_.data(); }
+    const uint64_t* end() const { return positions_.data() + count_; }
+    bool operator==(const Step& other) const {
+        return count_ == other.count_ && positions_[0] == other.positions_[0] &&
+               (count_ == 1 || positions_[1] == other.positions_[1]);
+    }
+
+private:
+    std::array<uint64_t, 2> positions_;
+    uint8_t count_;
+};
+
+// A contraction path: its steps in order.
+using Path = std::vector<Step>;
 
 // Finds a contraction path for a valid einsum (every output id occurs in an input,
 // every input id has a non-zero size), or nothing when the caps cannot be raised far

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 
 #include "optimiser/bits.hpp"
 #include "optimiser/detail.hpp"
@@ -45,8 +44,8 @@ struct Held {
     uint64_t cost;    // accumulated, saturating
     uint64_t size;    // size of `axes`, MAX on overflow
     uint64_t axes;    // the axes its result keeps
-    uint8_t left;     // the subgraphs merged last (both 0 for an input)
-    uint8_t right;
+    uint16_t left;    // the subgraphs merged last (both 0 for an input); 16 bits, not 8, so that
+    uint16_t right;   // stores to them cannot alias the search's other state as char stores can
 };
 
 // A component's result or a merge of two, in the order the results are joined.
@@ -64,13 +63,11 @@ bool size_of_mask(uint64_t axes, const uint64_t* sizes, uint64_t& out) {
 // One call's state: the inputs as axis masks, the held contractions and the path being written.
 class Small {
 public:
-    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.mem_cap) {
-        std::memset(is_held_, 0, sizeof is_held_);
-    }
+    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.mem_cap) {}
 
     uint64_t input_axes[small_max_inputs] = {};
     uint64_t output = 0;   // axes the output keeps
-    uint64_t sizes[64] = {};
+    uint64_t sizes[64];    // filled for the call's axes only
 
     // Solves component `inputs` (a mask of two or more inputs) and returns its result, or
     // nothing when the caps cannot grow far enough.
@@ -84,8 +81,8 @@ public:
             uint64_t size;
             if (!size_of_mask(input_axes[j], sizes, size)) size = max_u64;
             held_[bit] = {0, size, input_axes[j], 0, 0};
-            is_held_[bit] = true;
-            order_[1][count_[1]++] = static_cast<uint8_t>(bit);
+            mark_held(bit);
+            order_[1][count_[1]++] = static_cast<uint16_t>(bit);
         }
         uint64_t cost_cap;
         if (!size_of_mask(all & output, sizes, cost_cap)) cost_cap = max_u64;
@@ -97,7 +94,7 @@ public:
             if (cost_cap == max_u64 && !last_sweep && (mem_cap_ == max_u64 || !mem_can_grow)) return std::nullopt;
             uint64_t next_cost = max_u64;
             for (size_t n = 2; n <= k; ++n) sweep(inputs, n, cost_cap, next_cost);
-            if (is_held_[inputs]) break;
+            if (is_held(inputs)) break;
             if (last_sweep) return std::nullopt;
             if (cost_cap <= max_u64 / 4) {
                 // After a sweep the tables are settled at its cap: a sweep at a higher cap changes
@@ -145,51 +142,62 @@ public:
     }
 
 private:
+    bool is_held(uint64_t mask) const { return (held_bits_[mask / 64] >> (mask % 64)) & 1; }
+    void mark_held(uint64_t mask) { held_bits_[mask / 64] |= uint64_t{1} << (mask % 64); }
+
     // Fills table n of component `inputs` from tables m and n - m, as the general sweep does.
     // Lowers `next_cost` to the cost of any pair refused only for its cost.
     void sweep(uint64_t inputs, size_t n, uint64_t cost_cap, uint64_t& next_cost) {
+        // The caps and the table's fill live in locals: stores into the tables then cannot make
+        // the compiler reload them for every pair.
         const bool check_outer = options_.check_outer;
+        const uint64_t table_cap = options_.hash_map_cap, mem_cap = mem_cap_;
+        size_t count = count_[n];
         for (size_t m = 1; m <= n / 2; ++m) {
             const size_t n_left = count_[m], n_right = count_[n - m];
+            const uint16_t* left = order_[m];
+            const uint16_t* right = order_[n - m];
             for (size_t i = 0; i < n_left; ++i) {
-                const uint8_t a = order_[m][i];
-                const Held& ha = held_[a];
+                const uint16_t a = left[i];
+                // A's entry is never written in this sweep (a merge holds more inputs than A).
+                const uint64_t a_axes = held_[a].axes, a_cost = held_[a].cost;
                 for (size_t j = (m == n - m) ? i + 1 : 0; j < n_right; ++j) {
-                    const uint8_t b = order_[n - m][j];
+                    const uint16_t b = right[j];
                     const Held& hb = held_[b];
-                    if ((a & b) != 0 || (!check_outer && (ha.axes & hb.axes) == 0)) continue;
+                    if ((a & b) != 0 || (!check_outer && (a_axes & hb.axes) == 0)) continue;
                     uint64_t pair_size;
-                    if (!size_of_mask(ha.axes | hb.axes, sizes, pair_size)) continue;
-                    const uint64_t cost = add_saturating(add_saturating(ha.cost, hb.cost), pair_size);
+                    if (!size_of_mask(a_axes | hb.axes, sizes, pair_size)) continue;
+                    const uint64_t cost = add_saturating(add_saturating(a_cost, hb.cost), pair_size);
                     if (cost >= cost_cap) {
                         next_cost = std::min(next_cost, cost);
                         continue;
                     }
-                    const uint8_t s = a | b;
-                    if (is_held_[s]) {
+                    const uint16_t s = a | b;
+                    if (is_held(s)) {
                         if (cost < held_[s].cost) held_[s] = {cost, held_[s].size, held_[s].axes, a, b};
                         continue;
                     }
-                    if (count_[n] >= options_.hash_map_cap) continue;
+                    if (count >= table_cap) continue;
                     uint64_t needed = output;
                     for (uint64_t x = inputs & ~uint64_t{s}; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
-                    const uint64_t kept = (ha.axes | hb.axes) & needed;
+                    const uint64_t kept = (a_axes | hb.axes) & needed;
                     uint64_t kept_size;
-                    if (!size_of_mask(kept, sizes, kept_size) || kept_size >= mem_cap_) continue;
+                    if (!size_of_mask(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
                     held_[s] = {cost, kept_size, kept, a, b};
-                    is_held_[s] = true;
-                    order_[n][count_[n]++] = s;
+                    mark_held(s);
+                    order_[n][count++] = s;
                 }
             }
         }
+        count_[n] = count;
     }
 
     const Options& options_;
     size_t n_;
     uint64_t mem_cap_;  // grows during one component's search and stays grown for the next
     Held held_[max_masks];
-    bool is_held_[max_masks];
-    uint8_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
+    uint64_t held_bits_[max_masks / 64] = {};  // the subgraphs `held_` holds
+    uint16_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
     size_t count_[small_max_inputs + 1] = {};
     uint32_t live_[small_max_inputs];  // numbers of the operands in the shrinking list
     size_t n_live_ = 0;

@@ -65,17 +65,6 @@ private:
     PyThreadState* state_;
 };
 
-// The path as a new list of tuples of ints.
-Ref path_list(const optimiser::Path& path) {
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(path.size())));
-    for (std::size_t s = 0; s < path.size(); ++s) {
-        Ref step = checked(PyTuple_New(static_cast<Py_ssize_t>(path[s].size())));
-        for (std::size_t k = 0; k < path[s].size(); ++k)
-            api::tuple_fill(step.get(), static_cast<Py_ssize_t>(k), from_u64(path[s][k]).release());
-        api::list_fill(list.get(), static_cast<Py_ssize_t>(s), step.release());
-    }
-    return list;
-}
 }  // namespace
 
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -130,7 +119,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
                            : optimiser::optimize_dp(terms, output, sizes, options);
         }
         if (!path) return Ref::new_ref(Py_None).release();
-        return path_list(*path).release();
+        return list_from_path(*path, true).release();
     });
 }
 
