@@ -894,7 +894,7 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
                               const std::vector<uint64_t>& output_ints, const std::vector<uint64_t>& int_sizes,
                               const Options& options) {
     const size_t n = input_ints.size();
-    if (n == 1) return Path{{0}};
+    if (n == 1) return Path{Step(0)};
     if (n == 0) util::panic_index(0, 0);
 
     // Two inputs sharing an axis: table 1 holds input 0 then input 1, the one merge puts input 0

@@ -39,7 +39,7 @@ struct Options {
 // path is a single allocation however many steps it has.
 class Step {
 public:
-    Step(uint64_t only) : positions_{only, 0}, count_(1) {}
+    explicit Step(uint64_t only) : positions_{only, 0}, count_(1) {}
     Step(uint64_t first, uint64_t second) : positions_{first, second}, count_(2) {}
 
     size_t size() const { return count_; }
