@@ -42,10 +42,12 @@ public:
     explicit Step(uint64_t only) : positions_{only, 0}, count_(1) {}
     Step(uint64_t first, uint64_t second) : positions_{first, second}, count_(2) {}
 
+    // The positions as a sequence of one or two.
     size_t size() const { return count_; }
     uint64_t operator[](size_t i) const { return positions_[i]; }
     const uint64_t* begin() const { return positions_.data(); }
     const uint64_t* end() const { return positions_.data() + count_; }
+    // The same positions (an unused second slot does not count).
     bool operator==(const Step& other) const {
         return count_ == other.count_ && positions_[0] == other.positions_[0] &&
                (count_ == 1 || positions_[1] == other.positions_[1]);
