@@ -41,12 +41,19 @@ def rearrange():
     return RearrangeSpec([[0], [1]], [[1], [0]], [2, 3])
 
 
+def constructor(cls, args, kwargs):
+    """`cls(*args, **kwargs)`, a fast call, with the same call through `cls.__new__` (a tuple and a dict) beside it."""
+    call = lambda: cls(*args, **kwargs)  # noqa: E731
+    call.through_new = lambda: cls.__new__(cls, *args, **kwargs)
+    return call
+
+
 def e(*args, **kwargs):
-    return lambda: EinsumSpec(*args, **kwargs)
+    return constructor(EinsumSpec, args, kwargs)
 
 
 def r(*args, **kwargs):
-    return lambda: RearrangeSpec(*args, **kwargs)
+    return constructor(RearrangeSpec, args, kwargs)
 
 
 def opt(*args, **kwargs):
@@ -113,6 +120,21 @@ def test_argument_error_texts(call, message):
     assert type(exc) is TypeError
     assert exc.args == (message,)
     assert einsum().validate() is True  # nothing left pending
+
+
+CONSTRUCTOR_ERRORS = [(call, message) for call, message in ARGUMENT_ERRORS if hasattr(call, "through_new")]
+
+
+@pytest.mark.parametrize("call, message", CONSTRUCTOR_ERRORS, ids=range(len(CONSTRUCTOR_ERRORS)))
+def test_argument_error_texts_through_new(call, message):
+    exc = raised(call.through_new)
+    assert type(exc) is TypeError
+    assert exc.args == (message,)
+
+
+@pytest.mark.parametrize("cls, args", [(EinsumSpec, ([[0, 1], [1]], [0], {0: 2, 1: 3})), (RearrangeSpec, ([[0], [1]], [[1], [0]], [2, 3]))])
+def test_new_builds_what_the_call_builds(cls, args):
+    assert repr(cls.__new__(cls, *args)) == repr(cls(*args))
 
 
 @pytest.mark.parametrize("qualname", [RuntimeError("no name"), 42])

@@ -22,7 +22,7 @@ struct FunctionDescription {
     std::size_t required;                     // leading positional parameters that must be given
     std::span<const KeywordOnly> keyword_only;
 
-    std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
+    constexpr std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
 };
 
 // Fills `slots` (positional parameters, then keyword-only ones) from an argument

@@ -1,6 +1,7 @@
 #include "einsum/einsum_type.hpp"
 
 #include <array>
+#include <span>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
@@ -25,25 +26,21 @@ constexpr const char* optimize_doc =
     "so that we never have to fallback to another algorithm";
 
 // EinsumSpec(operand_ints, out_ints, int_sizes): types first, then contents, then validity.
-PyObject* einsum_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return call_frame<PyObject*>(nullptr, [&] {
-        std::array<Ref, 3> slots;
-        extract_tuple_dict(new_description, args, kwargs, slots);
-        PyObject* operands = convert_argument("operand_ints", [&] { return require_list(slots[0].get()); });
-        PyObject* output = convert_argument("out_ints", [&] { return require_list(slots[1].get()); });
-        PyObject* sizes = convert_argument("int_sizes", [&] { return require_dict(slots[2].get()); });
+Ref make_spec(PyTypeObject* type, std::span<Ref> slots) {
+    PyObject* operands = convert_argument("operand_ints", [&] { return require_list(slots[0].get()); });
+    PyObject* output = convert_argument("out_ints", [&] { return require_list(slots[1].get()); });
+    PyObject* sizes = convert_argument("int_sizes", [&] { return require_dict(slots[2].get()); });
 
-        EinsumRecord record;
-        try {
-            record.int_sizes = dense_sizes(to_u64_entries(sizes));
-            record.input_ints = to_groups(operands);
-            record.output_ints = to_ids(output);
-        } catch (PyError& error) {
-            panic_unwrap(error);
-        }
-        if (!validate(record)) throw_error(PyExc_ValueError, messages::invalid);
-        return wrap(type, std::move(record)).release();
-    });
+    EinsumRecord record;
+    try {
+        record.int_sizes = dense_sizes(to_u64_entries(sizes));
+        record.input_ints = to_groups(operands);
+        record.output_ints = to_ids(output);
+    } catch (PyError& error) {
+        panic_unwrap(error);
+    }
+    if (!validate(record)) throw_error(PyExc_ValueError, messages::invalid);
+    return wrap(type, std::move(record));
 }
 
 Ref get_input_ints(const EinsumRecord& r) { return list_from_groups(r.input_ints); }
@@ -111,7 +108,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* einsum_type() {
-    return class_type<EinsumRecord>("builtins.EinsumSpec", methods, getset, einsum_new);
+    return class_type<EinsumRecord, new_description, make_spec>("builtins.EinsumSpec", methods, getset);
 }
 
 }  // namespace plenexa::einsum

@@ -1,6 +1,7 @@
 #include "rearrange/rearrange_type.hpp"
 
 #include <array>
+#include <span>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
@@ -17,23 +18,19 @@ constexpr const char* apply_parameters[] = {"tensor"};
 constexpr FunctionDescription apply_description{"RearrangeSpec", "apply", apply_parameters, 0, 1, {}};
 
 // RearrangeSpec(input_ints, output_ints, int_sizes): three list checks, then contents.
-PyObject* rearrange_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return call_frame<PyObject*>(nullptr, [&] {
-        std::array<Ref, 3> slots;
-        extract_tuple_dict(new_description, args, kwargs, slots);
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            convert_argument(new_parameters[i], [&] { return require_list(slots[i].get()); });
+Ref make_spec(PyTypeObject* type, std::span<Ref> slots) {
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        convert_argument(new_parameters[i], [&] { return require_list(slots[i].get()); });
 
-        Record record;
-        try {
-            record.input_ints = to_groups(slots[0].get());
-            record.output_ints = to_groups(slots[1].get());
-            record.int_sizes = to_ids(slots[2].get());
-        } catch (PyError& error) {
-            panic_unwrap(error);
-        }
-        return wrap(type, std::move(record)).release();
-    });
+    Record record;
+    try {
+        record.input_ints = to_groups(slots[0].get());
+        record.output_ints = to_groups(slots[1].get());
+        record.int_sizes = to_ids(slots[2].get());
+    } catch (PyError& error) {
+        panic_unwrap(error);
+    }
+    return wrap(type, std::move(record));
 }
 
 Ref get_input_ints(const Record& r) { return list_from_groups(r.input_ints); }
@@ -119,7 +116,7 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyTypeObject* rearrange_type() {
-    return class_type<Record>("builtins.RearrangeSpec", methods, getset, rearrange_new);
+    return class_type<Record, new_description, make_spec>("builtins.RearrangeSpec", methods, getset);
 }
 
 }  // namespace plenexa::rearrange
