@@ -43,7 +43,9 @@ def rearrange():
 
 def constructor(cls, args, kwargs):
     """`cls(*args, **kwargs)`, a fast call, with the same call through `cls.__new__` (a tuple and a dict) beside it."""
-    call = lambda: cls(*args, **kwargs)  # noqa: E731
+    def call():
+        return cls(*args, **kwargs)
+
     call.through_new = lambda: cls.__new__(cls, *args, **kwargs)
     return call
 
