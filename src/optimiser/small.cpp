@@ -29,6 +29,11 @@ namespace {
 
 constexpr size_t max_masks = size_t{1} << small_max_inputs;
 
+// Most distinct ids for which a call's search looks sizes up in a table of every set of
+// axes: 32 products, fewer instructions to fill than the products they save pricing pairs
+// (at 64 the filling costs more than it saves on the calls of bench/calls.py).
+constexpr size_t max_tabled_axes = 5;
+
 // Most subgraphs of one size: the middle binomial coefficient of small_max_inputs.
 constexpr size_t max_table = [] {
     size_t c = 1;
@@ -69,6 +74,24 @@ public:
     uint64_t output = 0;   // axes the output keeps
     uint64_t sizes[64];    // filled for the call's axes only
 
+    // Fills the table of the sizes of every set of the call's `n_axes` axes, when they are
+    // few and their product fits in 64 bits (then every product does).
+    void tabulate(size_t n_axes) {
+        uint64_t all;
+        if (n_axes > max_tabled_axes || !size_of_mask((uint64_t{1} << n_axes) - 1, sizes, all)) return;
+        tabled_ = true;
+        set_sizes_[0] = 1;
+        for (size_t a = 0; a < n_axes; ++a)
+            for (uint64_t axes = 0; axes < (uint64_t{1} << a); ++axes) set_sizes_[axes | uint64_t{1} << a] = set_sizes_[axes] * sizes[a];
+    }
+
+    // Product of the sizes of the axes in mask `axes`; false on overflow.
+    bool size_of_axes(uint64_t axes, uint64_t& out) const {
+        if (!tabled_) return size_of_mask(axes, sizes, out);
+        out = set_sizes_[axes];
+        return true;
+    }
+
     // Solves component `inputs` (a mask of two or more inputs) and returns its result, or
     // nothing when the caps cannot grow far enough.
     std::optional<Item> search(uint64_t inputs) {
@@ -79,13 +102,13 @@ public:
             const uint64_t bit = uint64_t{1} << j;
             all |= input_axes[j];
             uint64_t size;
-            if (!size_of_mask(input_axes[j], sizes, size)) size = max_u64;
+            if (!size_of_axes(input_axes[j], size)) size = max_u64;
             held_[bit] = {0, size, input_axes[j], 0, 0};
             mark_held(bit);
             order_[1][count_[1]++] = static_cast<uint16_t>(bit);
         }
         uint64_t cost_cap;
-        if (!size_of_mask(all & output, sizes, cost_cap)) cost_cap = max_u64;
+        if (!size_of_axes(all & output, cost_cap)) cost_cap = max_u64;
         cost_cap = std::max<uint64_t>(cost_cap, 2);
 
         const bool mem_can_grow = !options_.fixed_mem_cap;
@@ -155,6 +178,7 @@ private:
         size_t count = count_[n];
         for (size_t m = 1; m <= n / 2; ++m) {
             const size_t n_left = count_[m], n_right = count_[n - m];
+            if (n_right == 0) continue;
             const uint16_t* left = order_[m];
             const uint16_t* right = order_[n - m];
             for (size_t i = 0; i < n_left; ++i) {
@@ -166,7 +190,7 @@ private:
                     const Held& hb = held_[b];
                     if ((a & b) != 0 || (!check_outer && (a_axes & hb.axes) == 0)) continue;
                     uint64_t pair_size;
-                    if (!size_of_mask(a_axes | hb.axes, sizes, pair_size)) continue;
+                    if (!size_of_axes(a_axes | hb.axes, pair_size)) continue;
                     const uint64_t cost = add_saturating(add_saturating(a_cost, hb.cost), pair_size);
                     if (cost >= cost_cap) {
                         next_cost = std::min(next_cost, cost);
@@ -182,7 +206,7 @@ private:
                     for (uint64_t x = inputs & ~uint64_t{s}; x != 0; x &= x - 1) needed |= input_axes[__builtin_ctzll(x)];
                     const uint64_t kept = (a_axes | hb.axes) & needed;
                     uint64_t kept_size;
-                    if (!size_of_mask(kept, sizes, kept_size) || kept_size >= mem_cap) continue;
+                    if (!size_of_axes(kept, kept_size) || kept_size >= mem_cap) continue;
                     held_[s] = {cost, kept_size, kept, a, b};
                     mark_held(s);
                     order_[n][count++] = s;
@@ -195,6 +219,8 @@ private:
     const Options& options_;
     size_t n_;
     uint64_t mem_cap_;  // grows during one component's search and stays grown for the next
+    bool tabled_ = false;  // `set_sizes_` holds the sizes of every set of the call's axes
+    uint64_t set_sizes_[size_t{1} << max_tabled_axes];
     Held held_[max_masks];
     uint64_t held_bits_[max_masks / 64] = {};  // the subgraphs `held_` holds
     uint16_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
@@ -261,6 +287,7 @@ bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std:
         const size_t a = static_cast<size_t>(std::find(ids, ids + n_ids, id) - ids);
         if (a < n_ids) small.output |= uint64_t{1} << a;
     }
+    small.tabulate(n_ids);
 
     // Components in ascending order of their smallest input.
     uint64_t comps[small_max_inputs];
