@@ -31,16 +31,29 @@ Ids ints_in_input(const EinsumRecord& r) {
 }
 
 bool validate(const EinsumRecord& r) {
-    // Every input id must have a size, so the size table is long enough to mark them in.
-    std::vector<uint8_t> used(r.output_ints.empty() ? 0 : r.int_sizes.size(), 0);
+    // Every input id must have a size, so the size table is long enough to mark them in: one
+    // bit per id, on the stack for the tables of small calls, where an allocation would cost
+    // more than the whole check.
+    constexpr size_t stack_words = 64;
+    const size_t n_marks = r.output_ints.empty() ? 0 : r.int_sizes.size();
+    const size_t words = (n_marks + 63) / 64;
+    uint64_t stack[stack_words];
+    std::vector<uint64_t> heap;
+    uint64_t* used = stack;
+    if (words > stack_words) {
+        heap.assign(words, 0);
+        used = heap.data();
+    } else {
+        std::fill_n(stack, words, 0);
+    }
     for (const auto& list : r.input_ints) {
         for (uint64_t id : list) {
             if (id >= r.int_sizes.size() || r.int_sizes[id] == 0) return false;
-            if (!used.empty()) used[id] = 1;
+            if (n_marks != 0) used[id / 64] |= uint64_t{1} << (id % 64);
         }
     }
     for (uint64_t id : r.output_ints)
-        if (id >= used.size() || !used[id]) return false;
+        if (id >= n_marks || ((used[id / 64] >> (id % 64)) & 1) == 0) return false;
     return true;
 }
 
