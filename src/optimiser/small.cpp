@@ -28,6 +28,7 @@ namespace plenexa::optimiser {
 namespace {
 
 constexpr size_t max_masks = size_t{1} << small_max_inputs;
+static_assert(2 * small_max_inputs <= 64, "one word holds the numbers of a call's operands and results");
 
 // Most distinct ids for which a call's search looks sizes up in a table of every set of
 // axes: 32 products, fewer instructions to fill than the products they save pricing pairs
@@ -148,19 +149,20 @@ public:
     // Writes the step contracting operands numbered `x` and `y` (positions in the shrinking
     // list, as the general search's numbering gives them); returns the result's number.
     uint32_t step(uint32_t x, uint32_t y, Path& path) {
+        // A result is numbered after every operand before it and joins the list's end, so the
+        // list stays in ascending order of number: an operand's position is the count of
+        // live numbers below its own.
         const auto at = [&](uint32_t number) {
-            return static_cast<uint64_t>(std::find(live_, live_ + n_live_, number) - live_);
+            return static_cast<uint64_t>(__builtin_popcountll(live_ & ((uint64_t{1} << number) - 1)));
         };
         path.push_back({at(x), at(y)});
-        n_live_ = static_cast<size_t>(std::remove_if(live_, live_ + n_live_, [&](uint32_t v) { return v == x || v == y; }) - live_);
-        live_[n_live_++] = next_;
+        live_ = (live_ & ~(uint64_t{1} << x) & ~(uint64_t{1} << y)) | uint64_t{1} << next_;
         return next_++;
     }
 
     // Makes the operand list 0 .. n - 1, before the first step.
     void start_list() {
-        for (uint32_t i = 0; i < n_; ++i) live_[i] = i;
-        n_live_ = n_;
+        live_ = (uint64_t{1} << n_) - 1;
         next_ = static_cast<uint32_t>(n_);
     }
 
@@ -225,8 +227,7 @@ private:
     uint64_t held_bits_[max_masks / 64] = {};  // the subgraphs `held_` holds
     uint16_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
     size_t count_[small_max_inputs + 1] = {};
-    uint32_t live_[small_max_inputs];  // numbers of the operands in the shrinking list
-    size_t n_live_ = 0;
+    uint64_t live_ = 0;  // bit v: operand number v is in the shrinking list (numbers stay below 2 small_max_inputs)
     uint32_t next_ = 0;
 };
 
