@@ -43,7 +43,7 @@ VALID = [
     ([[True]], [1], {True: 2}, [0, 2]),
     ([[np.int64(2)]], [np.uint64(2)], {np.uint8(2): np.int32(7)}, [0, 0, 7]),
     ([[Idx(1)]], [Idx(1)], {Idx(1): Idx(6)}, [0, 6]),
-    # Size tables of 4,096 ids and more: the output's check marks the ids on the heap.
+    # The largest size table whose ids the output's check marks on the stack, and a larger one.
     ([[4095]], [4095], {4095: 2}, [0] * 4095 + [2]),
     ([[5000, 0]], [5000], {5000: 2, 0: 3}, [3] + [0] * 4999 + [2]),
 ]

@@ -81,16 +81,11 @@ public:
         uint64_t all;
         if (n_axes > max_tabled_axes || !size_of_mask((uint64_t{1} << n_axes) - 1, sizes, all)) return;
         tabled_ = true;
-        set_sizes_[0] = 1;
-        for (size_t a = 0; a < n_axes; ++a)
-            for (uint64_t axes = 0; axes < (uint64_t{1} << a); ++axes) set_sizes_[axes | uint64_t{1} << a] = set_sizes_[axes] * sizes[a];
-    }
-
-    // Product of the sizes of the axes in mask `axes`; false on overflow.
-    bool size_of_axes(uint64_t axes, uint64_t& out) const {
-        if (!tabled_) return size_of_mask(axes, sizes, out);
-        out = set_sizes_[axes];
-        return true;
+        axis_set_sizes_[0] = 1;
+        for (size_t a = 0; a < n_axes; ++a) {
+            const uint64_t bit = uint64_t{1} << a;
+            for (uint64_t axes = 0; axes < bit; ++axes) axis_set_sizes_[axes | bit] = axis_set_sizes_[axes] * sizes[a];
+        }
     }
 
     // Solves component `inputs` (a mask of two or more inputs) and returns its result, or
@@ -167,6 +162,13 @@ public:
     }
 
 private:
+    // Product of the sizes of the axes in mask `axes`; false on overflow.
+    bool size_of_axes(uint64_t axes, uint64_t& out) const {
+        if (!tabled_) return size_of_mask(axes, sizes, out);
+        out = axis_set_sizes_[axes];
+        return true;
+    }
+
     bool is_held(uint64_t mask) const { return (held_bits_[mask / 64] >> (mask % 64)) & 1; }
     void mark_held(uint64_t mask) { held_bits_[mask / 64] |= uint64_t{1} << (mask % 64); }
 
@@ -221,13 +223,13 @@ private:
     const Options& options_;
     size_t n_;
     uint64_t mem_cap_;  // grows during one component's search and stays grown for the next
-    bool tabled_ = false;  // `set_sizes_` holds the sizes of every set of the call's axes
-    uint64_t set_sizes_[size_t{1} << max_tabled_axes];
+    bool tabled_ = false;  // `axis_set_sizes_` holds the sizes of every set of the call's axes
+    uint64_t axis_set_sizes_[size_t{1} << max_tabled_axes];
     Held held_[max_masks];
     uint64_t held_bits_[max_masks / 64] = {};  // the subgraphs `held_` holds
     uint16_t order_[small_max_inputs + 1][max_table];  // per size, held subgraphs in insertion order
     size_t count_[small_max_inputs + 1] = {};
-    uint64_t live_ = 0;  // bit v: operand number v is in the shrinking list (numbers stay below 2 small_max_inputs)
+    uint64_t live_ = 0;  // bit v: operand number v is in the shrinking list
     uint32_t next_ = 0;
 };
 
