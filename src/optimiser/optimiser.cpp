@@ -333,6 +333,12 @@ struct Sweep {
                 need = sizer.axes_of(a.size) + sizer.axes_of(bounds.size) - sizer.axes_below(limit - bounds.cost);
                 if (need > a_shared) continue;
             }
+            // The block's entries that this scan covers.
+            uint64_t in_range = ~uint64_t{0};
+            if (blk == first / 64) in_range &= ~uint64_t{0} << (first % 64);
+            if (blk == n_blocks - 1 && n_right % 64 != 0) in_range &= (uint64_t{1} << (n_right % 64)) - 1;
+            // Entries that hold one of A's inputs clash with it; a block where all of them do
+            // is passed over without reading its axis words.
             uint64_t clash = 0;
             uint64_t meet = check_outer ? ~uint64_t{0} : 0;
             if constexpr (Table<W, S>::compact) {
@@ -344,15 +350,15 @@ struct Sweep {
                     return any;
                 };
                 clash = gather(right.block_inputs(blk), features, features + n_input_features);
+                if ((in_range & ~clash) == 0) continue;
                 if (!check_outer) meet = gather(right.block_axes(blk), features + n_input_features, features + n_features);
             } else {
                 const uint64_t* block = right.block(blk);
                 for (size_t f = 0; f < n_input_features; ++f) clash |= block[features[f]];
+                if ((in_range & ~clash) == 0) continue;
                 for (size_t f = n_input_features; f < n_features; ++f) meet |= block[features[f]];
             }
-            uint64_t candidates = meet & ~clash;
-            if (blk == first / 64) candidates &= ~uint64_t{0} << (first % 64);
-            if (blk == n_blocks - 1 && n_right % 64 != 0) candidates &= (uint64_t{1} << (n_right % 64)) - 1;
+            uint64_t candidates = meet & ~clash & in_range;
             // Partners that share fewer than `need` axes are dropped before they are priced, when
             // there are enough candidates to pay for a second pass over A's axis words (and, with
             // mixed sizes, for working `need` out).
