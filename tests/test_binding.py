@@ -134,7 +134,10 @@ def test_argument_error_texts_through_new(call, message):
     assert exc.args == (message,)
 
 
-@pytest.mark.parametrize("cls, args", [(EinsumSpec, ([[0, 1], [1]], [0], {0: 2, 1: 3})), (RearrangeSpec, ([[0], [1]], [[1], [0]], [2, 3]))])
+@pytest.mark.parametrize(
+    "cls, args",
+    [(EinsumSpec, ([[0, 1], [1]], [0], {0: 2, 1: 3})), (RearrangeSpec, ([[0], [1]], [[1], [0]], [2, 3]))],
+)
 def test_new_builds_what_the_call_builds(cls, args):
     assert repr(cls.__new__(cls, *args)) == repr(cls(*args))
 
