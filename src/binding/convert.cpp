@@ -9,33 +9,6 @@
 namespace plenexa::binding {
 
 namespace {
-// Room reserved up front for a sequence; the reported length is only a hint.
-constexpr Py_ssize_t max_reserve = 1 << 16;
-
-// Converts any sequence item by item with `item`.
-template <class T, class Item>
-std::vector<T> sequence_of(PyObject* object, Item item) {
-    std::vector<T> out;
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // Read by index, as their iterators read them (a list that a conversion shortens ends
-        // sooner), without an iterator object.
-        out.reserve(static_cast<std::size_t>(std::min(api::fast_size(object), max_reserve)));
-        for (Py_ssize_t i = 0; i < api::fast_size(object); ++i) {
-            const Ref element = Ref::new_ref(api::fast_item(object, i));
-            out.push_back(item(element.get()));
-        }
-        return out;
-    }
-    if (!PySequence_Check(object)) throw PyError::conversion(object, "Sequence");
-    const Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(std::min(hint, max_reserve)));
-    Ref iterator = fetched(PyObject_GetIter(object));
-    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item(element.get()));
-    if (PyErr_Occurred()) throw_fetched();
-    return out;
-}
-
 // An owned "(str, int)" tuple.
 Ref letter_size_tuple(const std::pair<std::string, uint64_t>& pair) {
     return pair_tuple(from_text(pair.first), from_u64(pair.second));

@@ -1,12 +1,14 @@
 // Conversions between Python objects and native values.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "binding/api.hpp"
 #include "binding/error.hpp"
 #include "optimiser/optimiser.hpp"
 
@@ -16,6 +18,34 @@ using Ids = std::vector<uint64_t>;
 using Groups = std::vector<Ids>;
 
 // --- Python to native -------------------------------------------------------
+
+// Room reserved up front for a sequence; the reported length is only a hint.
+inline constexpr Py_ssize_t max_reserve = 1 << 16;
+
+// Converts any sequence item by item with `item`, holding a reference to each item while
+// `item` runs: an item's conversion may run Python code that changes the sequence. A list
+// that shrinks meanwhile ends sooner, as its iterator would.
+template <class T, class Item>
+std::vector<T> sequence_of(PyObject* object, Item item) {
+    std::vector<T> out;
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Read by index, its length read anew each time, without an iterator object.
+        out.reserve(static_cast<std::size_t>(std::min(api::fast_size(object), max_reserve)));
+        for (Py_ssize_t i = 0; i < api::fast_size(object); ++i) {
+            const Ref element = Ref::new_ref(api::fast_item(object, i));
+            out.push_back(item(element.get()));
+        }
+        return out;
+    }
+    if (!PySequence_Check(object)) throw PyError::conversion(object, "Sequence");
+    const Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) PyErr_Clear();
+    else out.reserve(static_cast<std::size_t>(std::min(hint, max_reserve)));
+    Ref iterator = fetched(PyObject_GetIter(object));
+    while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(item(element.get()));
+    if (PyErr_Occurred()) throw_fetched();
+    return out;
+}
 
 // The object itself if it is a list (or subclass); else the conversion error "PyList".
 PyObject* require_list(PyObject* object);

@@ -77,9 +77,9 @@ PyObject* optimize_dp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const auto hash_map_cap = convert_argument("hash_map_cap_op", [&] { return optional_u64(slots[2].get()); });
 
         optimiser::Options options;
-        options.check_outer = check_outer.value_or(false);
-        options.mem_cap = mem_cap.value_or(optimiser::max_u64);
-        options.hash_map_cap = hash_map_cap.value_or(optimiser::default_hash_map_cap);
+        options.caps.check_outer = check_outer.value_or(false);
+        options.caps.mem_cap = mem_cap.value_or(optimiser::max_u64);
+        options.caps.hash_map_cap = hash_map_cap.value_or(optimiser::default_hash_map_cap);
         options.interrupt = signal_check();
         const optimiser::Path path =
             optimiser::optimize_dp(record->input_ints, record->output_ints, record->int_sizes, options);

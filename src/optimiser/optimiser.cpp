@@ -18,8 +18,9 @@
 //   room (fewer than hash_map_cap entries) or already holds the subgraph at a higher
 //   cost. Tables persist from sweep to sweep.
 // - Caps. cost_cap starts at the size of the component's output axes (at least 2) and is
-//   multiplied by 4 after each sweep that leaves tables[k] empty, as opt_einsum raises
-//   its cost cap; once that would overflow, mem_cap doubles (unless the caller fixed it),
+//   multiplied by the strategy's growth (4, as opt_einsum raises its cost cap; plenexa_paths
+//   grows exhaustive searches by 2) after each sweep that leaves tables[k] empty; once that
+//   would overflow, mem_cap doubles (unless the caller fixed it),
 //   then one last sweep runs with cost_cap at the largest value. hash_map_cap is what
 //   opt_einsum lacks: it bounds every table, hence every sweep, whatever the network. A
 //   sweep under an unchanged mem_cap leaves the entries held before it as they are, so it
@@ -32,6 +33,9 @@
 // fewer are dropped by counting their membership words in bit slices, before pricing.
 // Components of 64 or more inputs, which only wide searches take, also get a greedy tree:
 // the search stops once a sweep above the greedy cost fails, and the cheaper tree wins.
+// A strategy with greedy bounds (plenexa_paths') gives every component one: it answers when
+// the search cannot complete or runs out of work, and costs compare without saturation.
+// Such a strategy also joins the components at the least cost, scalars where they are cheapest.
 // Calls of at most eight inputs over at most 64 ids take the same steps in small.cpp, in
 // fixed arrays: there allocation, not the search, would cost the most.
 #include "optimiser/optimiser.hpp"
@@ -39,6 +43,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <new>
 #include <optional>
 #include <queue>
@@ -96,6 +101,9 @@ struct Solved {
     uint64_t cost = 0;
 };
 
+// Thrown when a call has done the work its strategy allows; its greedy trees then answer.
+struct WorkSpent {};
+
 // Asks the caller's interrupt check every `interval` of search work. Reading the clock
 // costs about as much as pricing a few partners, so it is read once per `stride` units of
 // work (one unit: an operand whose partners are scanned, or one block of 64 partners).
@@ -103,27 +111,40 @@ class Pulse {
 public:
     explicit Pulse(const Interrupt& interrupt) : interrupt_(interrupt), last_(Clock::now()) {}
 
-    // Counts `work` units; now and then reads the clock, and asks the caller once `interval` has passed.
+    // Makes `tick` throw WorkSpent once the work counted since the call began reaches `limit`,
+    // or once `deadline` has passed.
+    void limit_work(uint64_t limit, Deadline deadline) {
+        work_limit_ = limit;
+        deadline_ = deadline;
+    }
+
+    // Counts `work` units; now and then reads the clock, and asks the caller once `interval`
+    // has passed; throws WorkSpent once the work limit or the deadline is reached.
     void tick(uint64_t work) {
         if (work < budget_) {
             budget_ -= work;
             return;
         }
+        done_ += stride - budget_ + work;
         budget_ = stride;
-        if (!interrupt_.check) return;
+        if (done_ >= work_limit_) throw WorkSpent();
+        if (!interrupt_.check && !deadline_) return;
         const auto now = Clock::now();
-        if (now - last_ < interval) return;
+        if (deadline_ && now >= *deadline_) throw WorkSpent();
+        if (!interrupt_.check || now - last_ < interval) return;
         last_ = now;
         if (interrupt_.check(interrupt_.context)) throw util::Interrupted();
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
     static constexpr auto interval = std::chrono::milliseconds(10);
     static constexpr uint64_t stride = 4096;
     Interrupt interrupt_;
     Clock::time_point last_;
     uint64_t budget_ = stride;
+    uint64_t done_ = 0;  // work counted before the current stride
+    uint64_t work_limit_ = max_u64;
+    Deadline deadline_;
 };
 
 // State shared by the components of one call.
@@ -441,8 +462,8 @@ template <int W, int S, bool Native>
     const Sizer<W, Native> sizer(sizes, comp.n_axes);
     Bits<S> everything;
     for (size_t j = 0; j < k; ++j) everything.set(j);
-    const bool check_outer = call.options.check_outer;
-    const uint64_t hash_map_cap = call.options.hash_map_cap;
+    const bool check_outer = call.options.caps.check_outer;
+    const uint64_t hash_map_cap = call.options.caps.hash_map_cap;
     const bool uniform = sizer.uniform();
     // Partners are counted by shared axes when every axis has one power-of-two size above 1.
     const bool by_count = uniform && !check_outer && sizer.counts_axes();
@@ -479,11 +500,12 @@ template <int W, int S, bool Native>
         tables[1].append(single, input_axes[j], 0, size, push_node(call.arena, {Node::leaf, comp.inputs[j]}));
     }
 
-    // Caps grow until table k holds the component: cost_cap by 4 while that fits in 64 bits,
+    // Caps grow until table k holds the component: cost_cap by `growth` while that fits in 64 bits,
     // then mem_cap by 2 (unless the caller fixed it) until it is MAX. After that one last
     // sweep with cost_cap = MAX admits every merge whose cost did not saturate; if even that
     // leaves the component incomplete, the search gives up.
-    const bool mem_can_grow = !call.options.fixed_mem_cap;
+    const bool mem_can_grow = !call.options.caps.fixed_mem_cap;
+    const uint64_t growth = call.options.strategy.growth;
     bool last_sweep = false;
     // True when the previous sweep ran under the same mem_cap. Such a sweep changes no entry
     // held before it: a pair of unchanged entries met in the previous sweep, and either cost
@@ -540,8 +562,8 @@ template <int W, int S, bool Native>
         if (!tables[k].empty()) break;
         if (last_sweep || cost_cap > call.enough) return std::nullopt;
         settled = true;
-        if (cost_cap <= max_u64 / 4)
-            cost_cap *= 4;
+        if (cost_cap <= max_u64 / growth)
+            cost_cap *= growth;
         else if (mem_can_grow && call.mem_cap != max_u64) {
             call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
             settled = false;
@@ -716,6 +738,78 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
     return Solved{size, size, root.node, cost};
 }
 
+// Walks the tree under `root` of `nodes` (a component's), calling `visit(node, size)` with each
+// node's operand size: a leaf keeps all of its input's axes, a step the axes that the output or
+// an input outside it holds. Returns what the tree costs, without saturation: each step costs
+// the product of the sizes of its operands' axes.
+template <class Visit>
+double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component& comp, Visit&& visit) {
+    std::vector<uint32_t> holders(comp.n_axes, 0);
+    for (uint32_t a : comp.axes) ++holders[a];
+    // Per node on the stack: its axes with how many of its inputs hold each, ascending by axis.
+    using Counted = std::vector<std::pair<uint32_t, uint32_t>>;
+    std::vector<Counted> values;
+    std::vector<std::pair<uint32_t, bool>> stack{{root, false}};
+    double total = 0;
+    Counted both;
+    while (!stack.empty()) {
+        const auto [index, expanded] = stack.back();
+        stack.pop_back();
+        const Node node = nodes[index];
+        if (node.left == Node::leaf) {
+            const size_t j = static_cast<size_t>(
+                std::lower_bound(comp.inputs.begin(), comp.inputs.end(), node.right) - comp.inputs.begin());
+            Counted axes;
+            double size = 1;
+            for (uint32_t p = comp.axis_start[j]; p < comp.axis_start[j + 1]; ++p) {
+                axes.push_back({comp.axes[p], 1});
+                size *= static_cast<double>(comp.sizes[comp.axes[p]]);
+            }
+            std::sort(axes.begin(), axes.end());
+            values.push_back(std::move(axes));
+            visit(index, size);
+        } else if (!expanded) {
+            stack.push_back({index, true});
+            stack.push_back({node.right, false});
+            stack.push_back({node.left, false});
+        } else {
+            Counted right = std::move(values.back());
+            values.pop_back();
+            Counted& left = values.back();
+            both.clear();
+            size_t i = 0, r = 0;
+            while (i < left.size() || r < right.size()) {
+                if (r == right.size() || (i < left.size() && left[i].first < right[r].first)) both.push_back(left[i++]);
+                else if (i == left.size() || right[r].first < left[i].first) both.push_back(right[r++]);
+                else both.push_back({left[i].first, left[i++].second + right[r++].second});
+            }
+            double step = 1, size = 1;
+            left.clear();
+            for (const auto& [axis, count] : both) {
+                step *= static_cast<double>(comp.sizes[axis]);
+                if (comp.in_output[axis] || count < holders[axis]) {
+                    left.push_back({axis, count});
+                    size *= static_cast<double>(comp.sizes[axis]);
+                }
+            }
+            total += step;
+            visit(index, size);
+        }
+    }
+    return total;
+}
+
+// What the tree under `root` of `nodes` costs, without saturation.
+double tree_flops(const std::vector<Node>& nodes, uint32_t root, const Component& comp) {
+    return walk_tree(nodes, root, comp, [](uint32_t, double) {});
+}
+
+// True when tree `a` costs less than tree `b`: exactly while neither cost saturated.
+bool cheaper(const Call& call, const Solved& a, const Solved& b, const Component& comp) {
+    if (a.cost != max_u64 && b.cost != max_u64) return a.cost < b.cost;
+    return tree_flops(call.tree, a.root, comp) < tree_flops(call.tree, b.root, comp);
+}
+
 // Finds the root of `i` in the union-find forest, halving paths on the way.
 uint32_t find_root(std::vector<uint32_t>& parent, uint32_t i) {
     while (parent[i] != i) {
@@ -801,15 +895,118 @@ std::vector<Component> split(const std::vector<std::vector<uint64_t>>& input_int
 // Refuses a component of k >= 2 inputs over `n_axes` axes that the caps or the compiled widths
 // cannot take.
 void check_component(size_t k, size_t n_axes, const Options& options) {
-    if (options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
-    if (!options.wide && k < 64 && n_axes > size_t{max_narrow_words} * 64)
+    if (options.caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
+    if (!options.strategy.wide && k < 64 && n_axes > size_t{max_narrow_words} * 64)
         throw util::InvalidValue("optimize_dp handles at most " + std::to_string(max_narrow_words * 64) +
                                  " distinct axes in one connected group of inputs, got " + std::to_string(n_axes));
-    if (options.wide && (k > max_wide_subgraph_words * 64 || n_axes > max_wide_axis_words * 64))
+    if (options.strategy.wide && (k > max_wide_subgraph_words * 64 || n_axes > max_wide_axis_words * 64))
         throw util::InvalidValue("the search handles at most " + std::to_string(max_wide_subgraph_words * 64) +
                                  " inputs and " + std::to_string(max_wide_axis_words * 64) +
                                  " distinct axes in one connected group of inputs, got " + std::to_string(k) +
                                  " inputs and " + std::to_string(n_axes) + " axes");
+}
+
+// Joins the solved components by outer products, the two smallest first; returns the root.
+uint32_t join_smallest_first(Call& call, const std::vector<Solved>& solved) {
+    std::vector<std::array<uint64_t, 2>> sizes;
+    std::vector<uint32_t> items;
+    for (const Solved& s : solved) {
+        sizes.push_back({s.size, s.output_size});
+        items.push_back(s.root);
+    }
+    for (const auto& [a, b] : detail::combine_order(sizes)) items.push_back(push_node(call.tree, {items[a], items[b]}));
+    return items.back();
+}
+
+// The order in which to join component results of these sizes (see detail::cheapest_join),
+// and what it costs without saturation.
+std::pair<Numbered, double> join_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
+    Numbered steps = sizes.size() <= detail::max_exact_join ? detail::cheapest_join(sizes) : detail::combine_order(sizes);
+    std::vector<double> size, kept;
+    for (const auto& [all, out] : sizes) {
+        size.push_back(static_cast<double>(all));
+        kept.push_back(static_cast<double>(out));
+    }
+    double cost = 0;
+    for (const auto& [a, b] : steps) {
+        cost += size[a] * size[b];
+        size.push_back(kept[a] * kept[b]);
+        kept.push_back(kept[a] * kept[b]);
+    }
+    return {std::move(steps), cost};
+}
+
+// Adds the steps `order` over `items` to the call's tree; returns the last one's node.
+uint32_t add_joins(Call& call, std::vector<uint32_t> items, const Numbered& order) {
+    for (const auto& [a, b] : order) items.push_back(push_node(call.tree, {items[a], items[b]}));
+    return items.back();
+}
+
+// Joins the solved components at the least cost found; returns the root. Results that keep no
+// axis (scalars, and components whose axes are all summed) may instead be joined among
+// themselves and then with the smallest operand of another component's tree, where they add
+// to no later step: that is what a greedy path does with a scalar.
+uint32_t join_cheaply(Call& call, const std::vector<Component>& comps, const std::vector<Solved>& solved) {
+    std::vector<std::array<uint64_t, 2>> sizes;
+    std::vector<uint32_t> items, scalars, others;
+    for (size_t c = 0; c < solved.size(); ++c) {
+        sizes.push_back({solved[c].size, solved[c].output_size});
+        items.push_back(solved[c].root);
+        (solved[c].output_size == 1 ? scalars : others).push_back(static_cast<uint32_t>(c));
+    }
+    auto [order, cost] = join_order(sizes);
+    if (scalars.empty() || others.empty()) return add_joins(call, items, order);
+
+    // The smallest operand among the other components' trees, and the component it is in.
+    double smallest = std::numeric_limits<double>::infinity();
+    uint32_t at = 0, at_comp = 0;
+    for (uint32_t c : others) {
+        walk_tree(call.tree, solved[c].root, comps[c], [&](uint32_t node, double size) {
+            if (size < smallest) {
+                smallest = size;
+                at = node;
+                at_comp = c;
+            }
+        });
+    }
+    std::vector<std::array<uint64_t, 2>> scalar_sizes, other_sizes;
+    std::vector<uint32_t> scalar_items, other_items;
+    for (uint32_t c : scalars) {
+        scalar_sizes.push_back(sizes[c]);
+        scalar_items.push_back(items[c]);
+    }
+    // A leaf operand joined with a scalar is contracted: its summed axes go.
+    const bool at_leaf = call.tree[at].left == Node::leaf;
+    for (uint32_t c : others) {
+        other_sizes.push_back(c == at_comp && at_leaf ? std::array<uint64_t, 2>{sizes[c][1], sizes[c][1]} : sizes[c]);
+        other_items.push_back(items[c]);
+    }
+    const auto [scalar_order, scalar_cost] = join_order(scalar_sizes);
+    const double joined = scalars.size() == 1 ? static_cast<double>(scalar_sizes[0][0]) : 1;
+    const auto [other_order, other_cost] = join_order(other_sizes);
+    if (!(scalar_cost + joined * smallest + other_cost < cost)) return add_joins(call, items, order);
+
+    const uint32_t scalar = add_joins(call, scalar_items, scalar_order);
+    const uint32_t attached = push_node(call.tree, {at, scalar});
+    const size_t other_at = static_cast<size_t>(std::find(others.begin(), others.end(), at_comp) - others.begin());
+    if (other_items[other_at] == at) {
+        other_items[other_at] = attached;
+    } else {
+        // The parent of `at`, found by a walk of its component's tree (leaves hold input numbers).
+        std::vector<uint32_t> stack{other_items[other_at]};
+        while (!stack.empty()) {
+            Node& node = call.tree[stack.back()];
+            stack.pop_back();
+            if (node.left == Node::leaf) continue;
+            if (node.left == at) node.left = attached;
+            else if (node.right == at) node.right = attached;
+            else {
+                stack.push_back(node.left);
+                stack.push_back(node.right);
+            }
+        }
+    }
+    return add_joins(call, other_items, other_order);
 }
 
 }  // namespace
@@ -842,6 +1039,47 @@ Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes) {
         const uint64_t merged = mul_saturating(a.output_size, b.output_size);
         queue.push({merged, merged, next++});
     }
+    return steps;
+}
+
+Numbered cheapest_join(const std::vector<std::array<uint64_t, 2>>& sizes) {
+    const size_t k = sizes.size();
+    if (k > max_exact_join) util::panic_index(max_exact_join, k);
+    const size_t full = (size_t{1} << k) - 1;
+    // Per set of results: the least cost of joining them, the split that gets it, and the size
+    // of the joined operand (a single result keeps all of its axes until it is joined).
+    std::vector<double> cost(full + 1, 0), size(full + 1, 1);
+    std::vector<size_t> split(full + 1, 0);
+    for (size_t s = 1; s <= full; ++s) {
+        if ((s & (s - 1)) == 0) {
+            size[s] = static_cast<double>(sizes[__builtin_ctzll(s)][0]);
+            continue;
+        }
+        const size_t low = s & -s;
+        double kept = 1;
+        for (size_t x = s; x != 0; x &= x - 1) kept *= static_cast<double>(sizes[__builtin_ctzll(x)][1]);
+        size[s] = kept;
+        cost[s] = std::numeric_limits<double>::infinity();
+        // Splits whose first part holds the lowest result, each met once.
+        for (size_t a = (s - 1) & s; a != 0; a = (a - 1) & s) {
+            if ((a & low) == 0) continue;
+            const size_t b = s & ~a;
+            const double c = cost[a] + cost[b] + size[a] * size[b];
+            if (c < cost[s]) {
+                cost[s] = c;
+                split[s] = a;
+            }
+        }
+    }
+    Numbered steps;
+    const auto emit = [&](auto& self, size_t s) -> uint64_t {
+        if ((s & (s - 1)) == 0) return static_cast<uint64_t>(__builtin_ctzll(s));
+        const uint64_t left = self(self, split[s]);
+        const uint64_t right = self(self, s & ~split[s]);
+        steps.push_back({left, right});
+        return k + steps.size() - 1;
+    };
+    if (k > 1) emit(emit, full);
     return steps;
 }
 
@@ -906,7 +1144,7 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     // Two inputs sharing an axis: table 1 holds input 0 then input 1, the one merge puts input 0
     // on the left, and when no cap admits it the fallback names the same pair; so the answer
     // needs no search. (A fixed mem_cap must still see the merge refused, so it searches.)
-    if (n == 2 && !options.fixed_mem_cap) {
+    if (n == 2 && !options.caps.fixed_mem_cap) {
         const auto& a = input_ints[0];
         const auto& b = input_ints[1];
         const bool shared = std::any_of(a.begin(), a.end(), [&](uint64_t x) { return std::find(b.begin(), b.end(), x) != b.end(); });
@@ -924,18 +1162,22 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
         }
     }
 
+    // The small-call search has no greedy bound; below a cap at which its tables hold every
+    // subgraph, a strategy with one takes the general search.
     std::optional<Path> small;
-    if (find_small(input_ints, output_ints, int_sizes, options, small)) return small;
+    if ((!options.strategy.greedy_bound || options.caps.hash_map_cap >= small_table_room) &&
+        find_small(input_ints, output_ints, int_sizes, options, small) && (small || !options.strategy.greedy_bound))
+        return small;
 
     const std::vector<Component> comps = split(input_ints, output_ints, int_sizes);
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2 && options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
+        if (comp.inputs.size() >= 2 && options.caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
     }
     for (const Component& comp : comps) {
         if (comp.inputs.size() >= 2) check_component(comp.inputs.size(), comp.n_axes, options);
     }
 
-    Call call{options, Pulse(options.interrupt), options.mem_cap, {}, {}};
+    Call call{options, Pulse(options.interrupt), options.caps.mem_cap, {}, {}};
     call.tree.reserve(2 * n);
     std::vector<Solved> solved;
     solved.reserve(comps.size());
@@ -945,32 +1187,34 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
             solved.push_back(single(call, comp));
             continue;
         }
-        if (k > 63 && !options.wide) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
-        if (k > 63) {
-            // A component beyond the narrow search's reach gets the cheaper of a greedy tree and
-            // the search's; the search gives up once its cost cap passes the greedy cost.
-            const std::optional<Solved> bound = greedy(call, comp);
-            call.enough = bound ? bound->cost : max_u64;
-            std::optional<Solved> result = search_any(call, comp);
-            call.enough = max_u64;
-            if (!result || (bound && bound->cost < result->cost)) result = bound;
+        if (k > 63 && !options.strategy.wide) throw util::Panic("store bitmaps as usize, so can only have 64 per subgraph");
+        if (k <= 63 && !options.strategy.greedy_bound) {
+            const std::optional<Solved> result = search_any(call, comp);
             if (!result) return std::nullopt;
             solved.push_back(*result);
             continue;
         }
-        const std::optional<Solved> result = search_any(call, comp);
+        // The cheaper of a greedy tree and the search's. A component beyond the narrow search's
+        // reach stops its search once the cost cap passes the greedy cost; with a greedy bound a
+        // search that cannot complete, or runs out of work, is answered by the greedy tree.
+        const std::optional<Solved> bound = greedy(call, comp);
+        std::optional<Solved> result;
+        call.enough = k > 63 && bound ? bound->cost : max_u64;
+        call.pulse.limit_work(options.strategy.work_limit, options.strategy.deadline);
+        try {
+            result = search_any(call, comp);
+        } catch (const WorkSpent&) {
+            result.reset();
+        }
+        call.pulse.limit_work(max_u64, std::nullopt);
+        call.enough = max_u64;
+        if (!result || (bound && cheaper(call, *bound, *result, comp))) result = bound;
         if (!result) return std::nullopt;
         solved.push_back(*result);
     }
 
-    std::vector<std::array<uint64_t, 2>> sizes;
-    std::vector<uint32_t> items;
-    for (const Solved& s : solved) {
-        sizes.push_back({s.size, s.output_size});
-        items.push_back(s.root);
-    }
-    for (const auto& [a, b] : detail::combine_order(sizes)) items.push_back(push_node(call.tree, {items[a], items[b]}));
-    return detail::path_from_numbered(detail::number_tree(call.tree, items.back(), n), n);
+    const uint32_t root = options.strategy.greedy_bound ? join_cheaply(call, comps, solved) : join_smallest_first(call, solved);
+    return detail::path_from_numbered(detail::number_tree(call.tree, root, n), n);
 }
 
 Path optimize_dp(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,

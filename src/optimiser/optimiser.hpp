@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,10 @@ inline constexpr uint64_t max_u64 = std::numeric_limits<uint64_t>::max();
 // Most subgraphs held per table of two or more tensors when the caller sets no cap.
 inline constexpr uint64_t default_hash_map_cap = 500;
 
+using Clock = std::chrono::steady_clock;
+// A time at which a search stops, if any.
+using Deadline = std::optional<Clock::time_point>;
+
 // The caller's way to stop a long search: `check(context)` is called at least every
 // few milliseconds of search work, and a true answer ends the search by throwing
 // util::Interrupted. The check may block briefly (to take a lock, say).
@@ -25,12 +30,33 @@ struct Interrupt {
 };
 
 // The caller's caps, defaults already applied.
-struct Options {
-    bool check_outer = false;                    // allow merging operands that share no axis
-    uint64_t mem_cap = max_u64;                  // intermediates must be strictly smaller than this
+struct Caps {
+    bool check_outer = false;                      // allow merging operands that share no axis
+    uint64_t mem_cap = max_u64;                    // intermediates must be strictly smaller than this
     uint64_t hash_map_cap = default_hash_map_cap;  // most subgraphs held per table of n >= 2 tensors
-    bool fixed_mem_cap = false;                  // `mem_cap` is a hard bound: it never grows
-    bool wide = false;                           // no limit on inputs or axes per component
+    bool fixed_mem_cap = false;                    // `mem_cap` is a hard bound: it never grows
+};
+
+// How a search goes about the caller's caps. The default value is optimize_dp's own strategy,
+// whose paths the corpus pins; plenexa_paths runs others.
+struct Strategy {
+    uint64_t growth = 4;  // factor by which cost_cap grows after a sweep that leaves a component incomplete
+    bool wide = false;    // components of up to 4,096 inputs and 8,192 axes, beyond 63 inputs with a greedy bound
+    // Every component of two or more inputs also gets a greedy tree; the cheaper tree (costs
+    // compared without saturation) answers, and the greedy tree answers a search that cannot
+    // complete. Without it only components beyond 63 inputs get one.
+    bool greedy_bound = false;
+    // Units of search work (a left entry, or a block of 64 partners) after which a call's
+    // searches stop and greedy trees answer, and a time at which they stop too; only with
+    // `greedy_bound`. The work limit bounds the time of a call the same way on every run.
+    uint64_t work_limit = max_u64;
+    Deadline deadline;
+};
+
+// Everything a search is told: the caps, the strategy and the way to stop it.
+struct Options {
+    Caps caps;
+    Strategy strategy;
     Interrupt interrupt;
 };
 

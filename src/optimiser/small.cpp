@@ -69,7 +69,7 @@ bool size_of_mask(uint64_t axes, const uint64_t* sizes, uint64_t& out) {
 // One call's state: the inputs as axis masks, the held contractions and the path being written.
 class Small {
 public:
-    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.mem_cap) {}
+    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.caps.mem_cap) {}
 
     uint64_t input_axes[small_max_inputs] = {};
     uint64_t output = 0;   // axes the output keeps
@@ -107,7 +107,7 @@ public:
         if (!size_of_axes(all & output, cost_cap)) cost_cap = max_u64;
         cost_cap = std::max<uint64_t>(cost_cap, 2);
 
-        const bool mem_can_grow = !options_.fixed_mem_cap;
+        const bool mem_can_grow = !options_.caps.fixed_mem_cap;
         bool last_sweep = false;
         while (true) {
             if (cost_cap == max_u64 && !last_sweep && (mem_cap_ == max_u64 || !mem_can_grow)) return std::nullopt;
@@ -177,8 +177,8 @@ private:
     void sweep(uint64_t inputs, size_t n, uint64_t cost_cap, uint64_t& next_cost) {
         // The caps and the table's fill live in locals: stores into the tables then cannot make
         // the compiler reload them for every pair.
-        const bool check_outer = options_.check_outer;
-        const uint64_t table_cap = options_.hash_map_cap, mem_cap = mem_cap_;
+        const bool check_outer = options_.caps.check_outer;
+        const uint64_t table_cap = options_.caps.hash_map_cap, mem_cap = mem_cap_;
         size_t count = count_[n];
         for (size_t m = 1; m <= n / 2; ++m) {
             const size_t n_left = count_[m], n_right = count_[n - m];
@@ -312,8 +312,10 @@ bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std:
         placed |= members;
         comps[n_comps++] = members;
     }
+    // A strategy with greedy bounds joins components its own way, in the general search.
+    if (n_comps > 1 && options.strategy.greedy_bound) return false;
     for (size_t c = 0; c < n_comps; ++c)
-        if ((comps[c] & (comps[c] - 1)) != 0 && options.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
+        if ((comps[c] & (comps[c] - 1)) != 0 && options.caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
 
     Item items[2 * small_max_inputs];
     for (size_t c = 0; c < n_comps; ++c) {

@@ -3,6 +3,7 @@
 #include "binding/error.hpp"
 #include "binding/frame.hpp"
 #include "optimiser/optimiser.hpp"
+#include "paths/released.hpp"
 #include "paths/search.hpp"
 
 namespace plenexa::paths {
@@ -29,10 +30,18 @@ PyModuleDef module_definition = {
 
 }  // namespace plenexa::paths
 
-// Creates the module, with the search's default cap; the interpreter calls this on import.
+// Creates the module, with the search's default cap, and notes which thread runs signal
+// handlers (threading's main thread: the module may be imported on another); the interpreter
+// calls this on import.
 PyMODINIT_FUNC PyInit__search() {
     using namespace plenexa;
     return binding::call_frame<PyObject*>(nullptr, [] {
+        binding::Ref threading = binding::fetched(PyImport_ImportModule("threading"));
+        binding::Ref main = binding::fetched(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        binding::Ref ident = binding::fetched(PyObject_GetAttrString(main.get(), "ident"));
+        const unsigned long main_id = PyLong_AsUnsignedLong(ident.get());
+        if (PyErr_Occurred()) binding::throw_fetched();
+        paths::ReleasedLock::remember_main_thread(main_id);
         binding::Ref module = binding::fetched(PyModule_Create2(&paths::module_definition, 1013));
         binding::Ref cap = binding::from_u64(optimiser::default_hash_map_cap);
         if (PyModule_AddObjectRef(module.get(), "DEFAULT_HASH_MAP_CAP", cap.get()) < 0) binding::throw_fetched();

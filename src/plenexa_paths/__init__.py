@@ -71,30 +71,53 @@ def optimize(
     """
     if isinstance(inputs, str):
         raise TypeError(f"inputs must be an iterable of terms, not the str {inputs!r}")
-    # Labels become dense ids in order of first appearance; plain loops are the fastest way here.
+    # Labels become dense ids in order of first appearance; plain loops are the fastest way
+    # here. Every error is explained from the object at hand, never by reading an argument a
+    # second time: an iterator is used up, and another thread may have changed a list.
     ids: dict[Label, int] = {}
     terms: list[list[int]] = []
     try:
-        for term in inputs:
-            row = []
-            for label in term:
-                i = ids.get(label)
-                if i is None:
-                    i = ids[label] = len(ids)
-                row.append(i)
-            terms.append(row)
+        term_iter = iter(inputs)
     except TypeError:
-        _explain_inputs(inputs)
-        raise
+        raise TypeError(f"inputs must be an iterable of terms, got {type(inputs).__name__} {inputs!r}") from None
+    for term in term_iter:
+        try:
+            labels = iter(term)
+        except TypeError:
+            _raise_if_not_iterable(term, f"inputs[{len(terms)}] must be an iterable of labels")
+            raise
+        row = []
+        for label in labels:
+            try:
+                i = ids.get(label)
+            except TypeError:
+                _raise_if_unhashable(label, f"inputs[{len(terms)}] holds")
+                raise
+            if i is None:
+                i = ids[label] = len(ids)
+            row.append(i)
+        terms.append(row)
     try:
-        out = list(map(ids.__getitem__, output))
-    except (KeyError, TypeError):
-        _explain_output(output, ids)
+        out_labels = iter(output)
+    except TypeError:
+        _raise_if_not_iterable(output, "output must be an iterable of labels")
         raise
+    out = []
+    for label in out_labels:
+        try:
+            i = ids.get(label)
+        except TypeError:
+            _raise_if_unhashable(label, "output holds")
+            raise
+        if i is None:
+            raise ValueError(f"output label {label!r} does not occur in any input")
+        out.append(i)
     try:
         sizes = list(map(size_dict.__getitem__, ids))
-    except (KeyError, IndexError):
-        missing = next(label for label in ids if label not in size_dict)
+    except (KeyError, IndexError) as error:
+        # The label the mapping refused; a mapping whose membership test disagrees with its
+        # lookup is named by the key its lookup refused.
+        missing = next((label for label in ids if label not in size_dict), error.args[0] if error.args else None)
         raise ValueError(f"size_dict has no size for label {missing!r}") from None
     except (TypeError, AttributeError):
         raise TypeError(f"size_dict must be a mapping from label to size, got {type(size_dict).__name__}") from None
@@ -123,8 +146,11 @@ def optimize(
         return []
     try:
         path = _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer)
-    except (TypeError, ValueError, OverflowError):
-        _checked_sizes(ids, sizes)  # names the label of a bad size; other failures pass through
+    except (TypeError, ValueError, OverflowError) as error:
+        _checked_sizes(ids, sizes)  # names the label of a bad size
+        if isinstance(error, OverflowError) or "sizes" in str(error):
+            # Nothing wrong with them now: a size's __index__ changed the sizes while they were read.
+            raise ValueError("size_dict's sizes changed while they were read") from None
         raise
     if path is None:
         raise ValueError(
@@ -134,47 +160,25 @@ def optimize(
     return path
 
 
-def _explain_inputs(inputs: Any) -> None:
-    """Raises a TypeError naming the part of `inputs` that is not iterable or not hashable."""
-    try:
-        terms = iter(inputs)
-    except TypeError:
-        raise TypeError(f"inputs must be an iterable of terms, got {type(inputs).__name__} {inputs!r}") from None
-    for position, term in enumerate(terms):
-        try:
-            labels = iter(term)
-        except TypeError:
-            raise TypeError(
-                f"inputs[{position}] must be an iterable of labels, got {type(term).__name__} {term!r}"
-            ) from None
-        for label in labels:
-            try:
-                hash(label)
-            except TypeError:
-                raise TypeError(
-                    f"inputs[{position}] holds the unhashable label {label!r} ({type(label).__name__})"
-                ) from None
+def _raise_if_not_iterable(value: Any, what: str) -> None:
+    """Raises the TypeError "`what`, got <type> <value>" when `value` has no way to be iterated;
+    an iterable whose own iteration raised TypeError is left to pass that error on."""
+    kind = type(value)
+    if getattr(kind, "__iter__", None) is None and getattr(kind, "__getitem__", None) is None:
+        raise TypeError(f"{what}, got {kind.__name__} {value!r}") from None
 
 
-def _explain_output(output: Any, ids: dict[Any, int]) -> None:
-    """Raises the error naming the part of `output` that is not iterable, unhashable or in no input."""
-    try:
-        labels = iter(output)
-    except TypeError:
-        raise TypeError(f"output must be an iterable of labels, got {type(output).__name__} {output!r}") from None
-    for label in labels:
-        try:
-            known = label in ids
-        except TypeError:
-            raise TypeError(f"output holds the unhashable label {label!r} ({type(label).__name__})") from None
-        if not known:
-            raise ValueError(f"output label {label!r} does not occur in any input") from None
+def _raise_if_unhashable(label: Any, where: str) -> None:
+    """Raises the TypeError "`where` the unhashable label ..." when `label`'s type cannot be hashed;
+    a label whose own __hash__ or __eq__ raised TypeError is left to pass that error on."""
+    if getattr(type(label), "__hash__", None) is None:
+        raise TypeError(f"{where} the unhashable label {label!r} ({type(label).__name__})") from None
 
 
 def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
     """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
     checked = []
-    for label, size in zip(ids, sizes, strict=True):
+    for label, size in zip(ids, sizes):
         if type(size) is not int:
             size = _integer(size, f"size_dict[{label!r}]")
         if not 1 <= size <= _MAX_U64:

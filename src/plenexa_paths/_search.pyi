@@ -13,14 +13,19 @@ def search(
     mem_cap: Optional[int],
     hash_map_cap: int,
     check_outer: Optional[bool],
+    *,
+    work_limit: Optional[int] = None,
+    max_time: Optional[float] = None,
 ) -> Optional[list[tuple[int, ...]]]:
     """The contraction path of dense integer ids, or None when no path passes a memory cap.
 
-    Every id is below len(sizes); every size is at least 1. `mem_cap` None means no memory
-    cap, and a search the caps cannot complete gives N - 1 copies of (0, 1); an int is a
-    hard bound that every intermediate stays strictly below. The
-    interpreter lock is released during the search; pending signal handlers run about
-    every 10 ms, and one that raises ends the search with its exception.
+    Every id is below len(sizes); every size is at least 1. The path never costs more than a
+    greedy one. `mem_cap` None means no memory cap; an int is a hard bound that every
+    intermediate stays strictly below. `work_limit` (units of search work; None: a default
+    for capped searches, none for exhaustive ones) and `max_time` (seconds) stop the search,
+    the best tree found so far answering. The interpreter lock is released during the
+    search; on the main thread Ctrl-C ends it within milliseconds and other signal handlers
+    run about every 250 ms; one that raises ends the search with its exception.
 
     Example:
         >>> search([[0, 1], [1, 2], [2, 3]], [0, 3], [2, 30, 40, 5], None, 500, False)

@@ -457,8 +457,8 @@ TEST_CASE("wide searches of large components give valid paths no costlier than g
         if (c.inputs.size() == 70)
             for (uint64_t x = 0; x < sizes.size(); ++x) sizes[x] = x % 9 == 0 ? sizes[x] : 1;
         Options options;
-        options.wide = true;
-        options.hash_map_cap = c.hash_map_cap;
+        options.strategy.wide = true;
+        options.caps.hash_map_cap = c.hash_map_cap;
         const std::optional<Path> path = optimiser::find_path(c.inputs, c.output, sizes, options);
         if (!path) std::fprintf(stderr, "%s: no path\n", c.name);
         CHECK(path.has_value());
@@ -494,10 +494,10 @@ TEST_CASE("wide searches of components of up to 63 inputs match narrow ones") {
     for (const auto& [inputs, output, sizes] : networks) {
         for (const bool check_outer : {false, true}) {
             Options narrow;
-            narrow.check_outer = check_outer;
-            narrow.hash_map_cap = 50;
+            narrow.caps.check_outer = check_outer;
+            narrow.caps.hash_map_cap = 50;
             Options wide = narrow;
-            wide.wide = true;
+            wide.strategy.wide = true;
             const Path narrow_path = optimiser::find_path(inputs, output, sizes, narrow).value_or(Path{});
             if (narrow_path.empty()) std::fprintf(stderr, "network of %zu, outer %d: no path\n", inputs.size(), check_outer);
             CHECK(!narrow_path.empty());
@@ -508,7 +508,7 @@ TEST_CASE("wide searches of components of up to 63 inputs match narrow ones") {
 
 TEST_CASE("wide searches lift the limits of narrow ones up to their own") {
     Options wide;
-    wide.wide = true;
+    wide.strategy.wide = true;
     // 600 axes among two inputs: too many for a narrow search.
     Inputs pair{{}, {}};
     for (uint64_t x = 0; x < 600; ++x) pair[x % 2].push_back(x);
@@ -533,7 +533,7 @@ TEST_CASE("wide searches lift the limits of narrow ones up to their own") {
 TEST_CASE("the interrupt check keeps being asked in a wide search of 2,000 inputs") {
     static int asked = 0;
     Options options;
-    options.wide = true;
+    options.strategy.wide = true;
     options.interrupt = {[](void*) { return ++asked >= 3; }, nullptr};
     const auto [inputs, output] = chain(2000, true);
     bool interrupted = false;
@@ -572,7 +572,7 @@ TEST_CASE("the interrupt check stops a long narrow search, and one that never st
     const std::vector<uint64_t> sizes(200, 2);
     Count count{0, 3};
     Options options;
-    options.hash_map_cap = max;
+    options.caps.hash_map_cap = max;
     options.interrupt = {check, &count};
     bool stopped = false;
     try {
@@ -583,9 +583,9 @@ TEST_CASE("the interrupt check stops a long narrow search, and one that never st
     CHECK(stopped);
     CHECK_EQ(count.calls, 3);
     count = {0, -1};
-    options.hash_map_cap = 2000;
+    options.caps.hash_map_cap = 2000;
     Options quiet;
-    quiet.hash_map_cap = 2000;
+    quiet.caps.hash_map_cap = 2000;
     CHECK_EQ(optimiser::optimize_dp(inputs, {}, sizes, options), optimiser::optimize_dp(inputs, {}, sizes, quiet));
 }
 
@@ -597,7 +597,7 @@ TEST_CASE("the build for processors without a population-count instruction finds
         std::vector<uint64_t> sizes(n_ids(inputs));
         for (uint64_t& size : sizes) size = round % 2 ? 2 : 2 + rng() % 4;
         Options options;
-        options.hash_map_cap = round % 4 == 0 ? max : 1 + rng() % 50;
+        options.caps.hash_map_cap = round % 4 == 0 ? max : 1 + rng() % 50;
         const Path native = optimiser::optimize_dp(inputs, {}, sizes, options);
         optimiser::detail::force_portable(true);
         const Path portable = optimiser::optimize_dp(inputs, {}, sizes, options);
@@ -639,10 +639,10 @@ TEST_CASE("calls of up to eight inputs take the general search's paths without i
         for (uint64_t& size : sizes) size = rng() % 16 == 0 ? uint64_t{1} << (20 + rng() % 30) : 1 + rng() % 6;
         if (round % 3 == 0) std::fill(sizes.begin(), sizes.end(), uint64_t{1} << std::array{1, 1, 2, 3, 21}[rng() % 5]);
         Options options;
-        options.check_outer = rng() % 4 == 0;
-        options.hash_map_cap = std::array<uint64_t, 6>{0, 1, 2, 3, 500, max}[rng() % 6];
-        options.mem_cap = rng() % 3 == 0 ? rng() % 200 : max;
-        options.fixed_mem_cap = rng() % 4 == 0;
+        options.caps.check_outer = rng() % 4 == 0;
+        options.caps.hash_map_cap = std::array<uint64_t, 6>{0, 1, 2, 3, 500, max}[rng() % 6];
+        options.caps.mem_cap = rng() % 3 == 0 ? rng() % 200 : max;
+        options.caps.fixed_mem_cap = rng() % 4 == 0;
         const std::string small = outcome(inputs, output, sizes, options);
         optimiser::detail::force_general(true);
         const std::string general = outcome(inputs, output, sizes, options);

@@ -1,0 +1,44 @@
+// The interpreter lock released for the length of one search, and the search's interrupt
+// check while it is released.
+#pragma once
+
+#include <chrono>
+
+#include "binding/ref.hpp"
+#include "optimiser/optimiser.hpp"
+
+namespace plenexa::paths {
+
+// Releases the interpreter lock on construction and takes it back on every way out. Its
+// interrupt check runs Python's signal handlers only where they can run (the main thread)
+// and only when there may be work for them: Ctrl-C is noticed at once through a flag that a
+// wrapper of the SIGINT handler sets, other signals every `full_check` of search time. So a
+// busy Python thread, which holds the lock for a switch interval whenever the search asks for
+// it, costs the search little, and a search on another thread never asks.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept;
+    ~ReleasedLock();
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+    // The search's interrupt hook.
+    optimiser::Interrupt interrupt() noexcept { return {&check, this}; }
+
+    // Records the id of the thread that runs signal handlers; called when the module loads.
+    static void remember_main_thread(unsigned long id) noexcept;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto full_check = std::chrono::milliseconds(250);
+
+    // True when a signal handler raised; its exception then waits in this thread's state.
+    static bool check(void* context) noexcept;
+
+    PyThreadState* state_;
+    bool main_thread_;
+    bool wrapped_;  // the SIGINT wrapper is installed for this search
+    Clock::time_point last_full_;
+};
+
+}  // namespace plenexa::paths

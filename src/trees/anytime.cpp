@@ -1,0 +1,212 @@
+// The anytime search: jobs (greedy trials, then refinements) run on worker threads while the
+// calling thread watches the interrupt check, the deadline and the progress report.
+#include "trees/anytime.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "trees/greedy.hpp"
+#include "trees/random.hpp"
+#include "trees/refine.hpp"
+#include "util/failure.hpp"
+
+namespace plenexa::trees {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest wait of the calling thread between two looks at the interrupt check and the deadline.
+constexpr auto watch_interval = std::chrono::milliseconds(4);
+// Shortest time between two progress reports.
+constexpr auto progress_interval = std::chrono::milliseconds(100);
+// The random trials draw alpha uniformly from [0, max_alpha) and the temperature as
+// max_temperature * u^2 for a uniform u, favouring mild noise.
+constexpr double max_alpha = 1.0;
+constexpr double max_temperature = 1.0;
+
+// A complete tree and its place in the order that breaks ties between equal costs.
+struct Candidate {
+    Tree tree;
+    uint64_t rank;
+    Steps steps;
+
+    // Cheaper first, then lower rank.
+    bool before(const Candidate& other) const {
+        return std::make_pair(tree.cost(), rank) < std::make_pair(other.tree.cost(), other.rank);
+    }
+};
+
+// One search: the shared state of the calling thread and its workers.
+class Search {
+public:
+    Search(const Network& network, const Settings& settings)
+        : network_(checked(network)), settings_(settings), threads_(std::max(settings.threads, 1u)),
+          keep_(std::max(settings.refine_trees, 1u)), start_(Clock::now()) {}
+
+    // Runs the whole plan and answers the best tree.
+    Tree run() {
+        // Job 0 is the plain greedy tree, built even after the deadline; jobs 1..trials are random.
+        run_jobs(1 + settings_.trials, [&](unsigned job) {
+            GreedyParams params;
+            if (job > 0) {
+                Rng rng(derive_seed(settings_.seed, job - 1));
+                params.alpha = max_alpha * rng.uniform();
+                const double u = rng.uniform();
+                params.temperature = max_temperature * u * u;
+                params.seed = rng.next();
+            }
+            std::optional<Tree> tree = greedy(network_, params, job == 0 ? &abort_ : &halt_);
+            if (tree) offer(std::move(*tree), job);
+        });
+        // The best distinct trees so far, each refined by its own job.
+        const std::vector<Candidate> chosen(best_.begin(),
+                                            best_.begin() + std::min<size_t>(best_.size(), settings_.refine_trees));
+        std::vector<Candidate> refined(chosen.size());
+        run_jobs(static_cast<unsigned>(chosen.size()), [&](unsigned job) {
+            Candidate candidate = chosen[job];
+            refine(network_, candidate.tree, {settings_.window, settings_.sweeps}, &halt_);
+            candidate.rank = uint64_t{1} + settings_.trials + job;
+            note_cost(candidate.tree.cost());
+            refined[job] = std::move(candidate);
+        });
+        Candidate* answer = &best_.front();
+        for (Candidate& candidate : refined)
+            if (candidate.before(*answer)) answer = &candidate;
+        return std::move(answer->tree);
+    }
+
+private:
+    // Runs jobs 0..count-1 on the workers (job 0 first, and every job except 0 skipped once the
+    // search halts) while the calling thread watches; rethrows a worker's failure, or throws
+    // util::Interrupted, after every worker has ended.
+    template <class Job>
+    void run_jobs(unsigned count, Job&& job) {
+        std::atomic<unsigned> next{0};
+        unsigned running = 0;
+        std::exception_ptr failure;
+        const auto work = [&] {
+            for (;;) {
+                const unsigned index = next.fetch_add(1);
+                if (index >= count || abort_.load() || (index > 0 && halt_.load())) break;
+                try {
+                    job(index);
+                } catch (...) {
+                    std::lock_guard lock(mutex_);
+                    if (!failure) failure = std::current_exception();
+                    abort_ = halt_ = true;
+                }
+            }
+            std::lock_guard lock(mutex_);
+            --running;
+            wake_.notify_all();
+        };
+        std::vector<std::thread> workers;
+        try {
+            for (unsigned t = 0; t < std::min(threads_, count); ++t) {
+                {
+                    std::lock_guard lock(mutex_);
+                    ++running;
+                }
+                try {
+                    workers.emplace_back(work);
+                } catch (...) {
+                    std::lock_guard lock(mutex_);
+                    --running;
+                    throw;
+                }
+            }
+            std::unique_lock lock(mutex_);
+            while (running > 0) {
+                wake_.wait_for(lock, watch_interval);
+                lock.unlock();
+                watch();
+                lock.lock();
+            }
+        } catch (...) {
+            abort_ = halt_ = true;
+            for (std::thread& worker : workers) worker.join();
+            throw;
+        }
+        for (std::thread& worker : workers) worker.join();
+        if (failure) std::rethrow_exception(failure);
+        if (interrupted_) throw util::Interrupted();
+    }
+
+    // The calling thread's look at the interrupt check, the deadline and the progress report.
+    void watch() {
+        const Clock::time_point now = Clock::now();
+        if (settings_.interrupt.check && !abort_ && now - last_check_ >= watch_interval) {
+            last_check_ = now;
+            if (settings_.interrupt.check(settings_.interrupt.context)) {
+                interrupted_ = true;
+                abort_ = halt_ = true;
+            }
+        }
+        if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
+        if (settings_.progress && now - last_progress_ >= progress_interval) {
+            last_progress_ = now;
+            double best;
+            {
+                std::lock_guard lock(mutex_);
+                best = best_cost_;
+            }
+            settings_.progress(settings_.progress_context, std::chrono::duration<double>(now - start_).count(), best);
+        }
+    }
+
+    // Records a cost reached, for the progress report.
+    void note_cost(double cost) {
+        std::lock_guard lock(mutex_);
+        best_cost_ = std::min(best_cost_, cost);
+    }
+
+    // Adds a finished greedy tree to the best distinct trees. The kept set is the same whatever
+    // the order in which trees arrive: the `keep_` best by (cost, rank) among distinct step
+    // lists, each with the lowest rank that produced it.
+    void offer(Tree tree, uint64_t rank) {
+        Candidate candidate{std::move(tree), rank, {}};
+        candidate.steps = steps_of(candidate.tree);
+        std::lock_guard lock(mutex_);
+        best_cost_ = std::min(best_cost_, candidate.tree.cost());
+        for (auto it = best_.begin(); it != best_.end(); ++it)
+            if (it->steps == candidate.steps) {
+                if (it->rank < candidate.rank) return;
+                best_.erase(it);
+                break;
+            }
+        const auto at = std::lower_bound(best_.begin(), best_.end(), candidate,
+                                         [](const Candidate& a, const Candidate& b) { return a.before(b); });
+        best_.insert(at, std::move(candidate));
+        if (best_.size() > keep_) best_.pop_back();
+    }
+
+    const Network network_;
+    const Settings& settings_;
+    const unsigned threads_;
+    const size_t keep_;
+    const Clock::time_point start_;
+    Clock::time_point last_check_{};
+    Clock::time_point last_progress_ = start_;
+    std::atomic<bool> abort_{false};  // stop everything: interrupted or failed
+    std::atomic<bool> halt_{false};   // stop optional work: deadline passed, or aborted
+    bool interrupted_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    double best_cost_ = HUGE_VAL;
+    std::vector<Candidate> best_;  // the best distinct trees, best first
+};
+
+}  // namespace
+
+Tree search(const Network& network, const Settings& settings) { return Search(network, settings).run(); }
+
+}  // namespace plenexa::trees

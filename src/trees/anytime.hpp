@@ -1,0 +1,44 @@
+// The anytime search for contraction trees of large networks: plain greedy, then seeded random
+// greedy trials on worker threads, then window refinement of the best trees.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "optimiser/optimiser.hpp"
+#include "trees/network.hpp"
+#include "trees/tree.hpp"
+
+namespace plenexa::trees {
+
+// The caller's way to stop a search: `check(context)`, called from the searching thread only.
+using Interrupt = optimiser::Interrupt;
+
+// What a search may spend, and how it reports.
+struct Settings {
+    uint64_t seed = 0;
+    unsigned trials = 64;        // random greedy trials; trial t draws from a seed derived from (seed, t)
+    unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
+    unsigned refine_trees = 4;   // how many of the best distinct trees the windows refine
+    unsigned sweeps = 8;         // most window sweeps over each refined tree
+    unsigned window = 12;        // most leaves per window, 3 to max_window
+    // When it passes, the search stops and answers the best complete tree so far
+    // (always at least the plain greedy tree).
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    // Checked at least every 10 ms from the thread that called `search`; a true answer
+    // stops the workers and throws util::Interrupted.
+    Interrupt interrupt;
+    // Called from the thread that called `search`, at most every 100 ms, with the seconds since the
+    // start and the lowest cost found so far.
+    void (*progress)(void* context, double elapsed_s, double best_cost) = nullptr;
+    void* progress_context = nullptr;
+};
+
+// The cheapest tree found for `network` within the settings' budget; it never costs more than
+// the plain greedy tree. Without a deadline the result depends only on the network and the
+// seed, trials, refine_trees, sweeps and window settings. Throws util::InvalidValue for a bad
+// network, util::Interrupted, std::bad_alloc, or std::system_error when no thread can start.
+Tree search(const Network& network, const Settings& settings);
+
+}  // namespace plenexa::trees

@@ -1,0 +1,348 @@
+// The window dynamic program over subsets of a window's leaves, and the sweeps of windows
+// over a tree that splice in cheaper orders.
+#include "trees/refine.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <tuple>
+
+#include "util/failure.hpp"
+
+namespace plenexa::trees {
+
+namespace {
+
+// A window's order replaces the current one only when cheaper by more than this fraction,
+// so that rounding never makes sweeps trade equal orders back and forth.
+constexpr double improvement_margin = 1e-12;
+
+// Whether a set of leaves holds exactly one.
+bool one_leaf(uint32_t set) { return set != 0 && (set & (set - 1)) == 0; }
+
+// The exact optimiser of one window, reusing its buffers from window to window.
+//
+// Axes are grouped by (the set of leaves holding them, whether the window's result keeps them);
+// each group acts as one axis whose size is the product of its members'. For a set S of two or
+// more leaves, kept(S) holds the groups present in S that the result keeps or that a leaf outside
+// S holds; a single leaf keeps all its groups. Contracting S1 and S2 into S costs the product of
+// the groups in kept(S1) ∪ kept(S2), which is size(kept(S)) times the groups that leave at this
+// step: inner(S) / (inner(S1) * inner(S2)), where inner(X) is the product of the groups not kept
+// and held only inside X (1 for a single leaf, whose own axes it still holds).
+class WindowSolver {
+public:
+    explicit WindowSolver(size_t n_axes) : local_of_(n_axes, no_node) {}
+
+    // Takes the window's leaves (their axes) and whether the window's result keeps each axis.
+    template <class Kept>
+    void load(const std::vector<const Axes*>& leaves, Kept&& kept) {
+        width_ = static_cast<unsigned>(leaves.size());
+        for (unsigned i = 0; i < width_; ++i)
+            for (const Axis axis : *leaves[i]) {
+                if (local_of_[axis] == no_node) {
+                    local_of_[axis] = static_cast<uint32_t>(locals_.size());
+                    locals_.push_back({axis, 0, kept(axis)});
+                }
+                locals_[local_of_[axis]].mask |= uint32_t{1} << i;
+            }
+    }
+
+    // The cheapest cost over the loaded leaves (infinite when a product overflows).
+    double solve(const std::vector<double>& sizes, bool outer) {
+        std::vector<Local> sorted = locals_;
+        std::sort(sorted.begin(), sorted.end(), [](const Local& a, const Local& b) {
+            return std::tie(a.mask, a.kept, a.axis) < std::tie(b.mask, b.kept, b.axis);
+        });
+        groups_.clear();
+        double all = 1;
+        for (const Local& local : sorted) {
+            if (groups_.empty() || groups_.back().mask != local.mask || groups_.back().kept != local.kept)
+                groups_.push_back({local.mask, local.kept, 1});
+            groups_.back().size *= sizes[local.axis];
+            all *= sizes[local.axis];
+        }
+        if (!std::isfinite(all)) return HUGE_VAL;  // then no split is recorded
+
+        const uint32_t full = (uint32_t{1} << width_) - 1;
+        const size_t count = size_t{full} + 1;
+        adjacent_.assign(count, 0);
+        connected_.assign(count, 0);
+        kept_size_.assign(count, 1);
+        inner_.assign(count, 1);
+        best_.assign(count, HUGE_VAL);
+        split_.assign(count, 0);
+        std::vector<uint32_t> neighbours(width_, 0);
+        for (const Group& group : groups_)
+            if (std::popcount(group.mask) > 1)
+                for (unsigned i = 0; i < width_; ++i)
+                    if (group.mask >> i & 1) neighbours[i] |= group.mask & ~(uint32_t{1} << i);
+        for (uint32_t set = 1; set <= full; ++set) {
+            adjacent_[set] = adjacent_[set & (set - 1)] | neighbours[std::countr_zero(set)];
+            uint32_t reach = set & -set;
+            for (uint32_t next = (reach | adjacent_[reach]) & set; next != reach; next = (reach | adjacent_[reach]) & set)
+                reach = next;
+            connected_[set] = reach == set;
+        }
+        outer = outer || !connected_[full];
+        // The sets the program visits, in increasing order: all, or only the connected ones.
+        sets_.clear();
+        for (uint32_t set = 1; set <= full; ++set)
+            if (outer || connected_[set]) sets_.push_back(set);
+        for (const uint32_t set : sets_) {
+            const bool single = one_leaf(set);
+            double kept = 1, inner = 1;
+            for (const Group& group : groups_) {
+                if (!(group.mask & set)) continue;
+                const bool inside = !(group.mask & ~set);
+                if (single || group.kept || !inside) kept *= group.size;
+                if (!single && inside && !group.kept) inner *= group.size;
+            }
+            kept_size_[set] = kept;
+            inner_[set] = inner;
+        }
+
+        for (const uint32_t set : sets_) {
+            if (one_leaf(set)) {
+                best_[set] = 0;
+                continue;
+            }
+            const uint32_t low = set & -set, rest = set ^ low;
+            const double scale = kept_size_[set] * inner_[set];
+            double best = HUGE_VAL;
+            uint32_t best_split = 0;
+            // Each split once: the first part holds the lowest leaf, and `sub` runs over the
+            // proper subsets of the other leaves.
+            for (uint32_t sub = (rest - 1) & rest;; sub = (sub - 1) & rest) {
+                const uint32_t one = low | sub, two = set ^ one;
+                if (outer || (connected_[one] && connected_[two] && (adjacent_[one] & two))) {
+                    const double cost = best_[one] + best_[two] + scale / (inner_[one] * inner_[two]);
+                    if (best_split == 0 || cost < best) {
+                        best = cost;
+                        best_split = one;
+                    }
+                }
+                if (sub == 0) break;
+            }
+            best_[set] = best;
+            split_[set] = best_split;
+        }
+        return best_[full];
+    }
+
+    // The part holding the lowest leaf in the best split of `set` (two or more leaves).
+    uint32_t split(uint32_t set) const { return split_[set]; }
+
+    // Whether the contraction of leaf set `set` keeps `axis` (an axis of some leaf).
+    bool keeps(Axis axis, uint32_t set) const {
+        const Local& local = locals_[local_of_[axis]];
+        return local.kept || (local.mask & ~set) != 0;
+    }
+
+    // Forgets the loaded leaves.
+    void clear() {
+        for (const Local& local : locals_) local_of_[local.axis] = no_node;
+        locals_.clear();
+    }
+
+private:
+    struct Local {
+        Axis axis;
+        uint32_t mask;  // the leaves holding it
+        bool kept;      // the window's result keeps it
+    };
+    struct Group {
+        uint32_t mask;
+        bool kept;
+        double size;
+    };
+
+    unsigned width_ = 0;
+    std::vector<uint32_t> local_of_;  // per axis its entry in locals_, or no_node
+    std::vector<Local> locals_;
+    std::vector<Group> groups_;
+    // Per leaf set: the leaves sharing an axis with it, whether it is connected, the size it
+    // keeps, its inner product, its cheapest cost and that order's split.
+    std::vector<uint32_t> adjacent_;
+    std::vector<uint8_t> connected_;
+    std::vector<double> kept_size_, inner_, best_;
+    std::vector<uint32_t> split_;
+    std::vector<uint32_t> sets_;
+};
+
+// The sweeps of windows over one tree.
+class Refiner {
+public:
+    Refiner(const Network& network, Tree& tree, unsigned window)
+        : tree_(tree), sizes_(size_weights(network)), solver_(sizes_.size()),
+          window_(std::clamp(window, 3u, max_window)) {}
+
+    // One sweep; true when some window improved. Stops early (returning false) on `stop`.
+    bool sweep(const std::atomic<bool>* stop, bool& stopped) {
+        bool improved = false;
+        for (const uint32_t root : internal_post_order()) {
+            if (stop && stop->load(std::memory_order_relaxed)) {
+                stopped = true;
+                return improved;
+            }
+            improved = improve(root) || improved;
+        }
+        return improved;
+    }
+
+private:
+    // The internal nodes, children before parents, left before right.
+    std::vector<uint32_t> internal_post_order() const {
+        std::vector<uint32_t> order;
+        std::vector<std::pair<uint32_t, bool>> stack{{tree_.root, false}};
+        while (!stack.empty()) {
+            const auto [at, expanded] = stack.back();
+            stack.pop_back();
+            const Node& node = tree_.nodes[at];
+            if (node.left == no_node) continue;
+            if (expanded) {
+                order.push_back(at);
+            } else {
+                stack.push_back({at, true});
+                stack.push_back({node.right, false});
+                stack.push_back({node.left, false});
+            }
+        }
+        return order;
+    }
+
+    // Re-optimises the window rooted at internal node `root`; true when it spliced a cheaper order.
+    bool improve(uint32_t root) {
+        std::vector<Node>& nodes = tree_.nodes;
+        inside_.assign(1, root);
+        frontier_.clear();
+        leaves_.clear();
+        const auto take = [&](uint32_t at) {
+            for (const uint32_t child : {nodes[at].left, nodes[at].right})
+                (nodes[child].left == no_node ? leaves_ : frontier_).push_back(child);
+        };
+        take(root);
+        while (inside_.size() + 1 < window_ && !frontier_.empty()) {
+            auto pick = frontier_.begin();
+            for (auto it = frontier_.begin(); it != frontier_.end(); ++it)
+                if (nodes[*it].flops > nodes[*pick].flops || (nodes[*it].flops == nodes[*pick].flops && *it < *pick))
+                    pick = it;
+            const uint32_t at = *pick;
+            frontier_.erase(pick);
+            inside_.push_back(at);
+            take(at);
+        }
+        leaves_.insert(leaves_.end(), frontier_.begin(), frontier_.end());
+        if (leaves_.size() < 3) return false;
+        std::sort(leaves_.begin(), leaves_.end());
+        double current = 0;
+        for (const uint32_t at : inside_) current += nodes[at].step;
+
+        leaf_axes_.clear();
+        for (const uint32_t leaf : leaves_) leaf_axes_.push_back(&nodes[leaf].axes);
+        const Axes& result = nodes[root].axes;
+        solver_.load(leaf_axes_, [&](Axis axis) { return std::binary_search(result.begin(), result.end(), axis); });
+        const double best = solver_.solve(sizes_, false);
+        const bool better = best < current * (1 - improvement_margin);
+        if (better) splice(root);
+        solver_.clear();
+        return better;
+    }
+
+    // Rebuilds the window at `root` in the solver's best order, reusing its internal nodes.
+    void splice(uint32_t root) {
+        std::vector<Node>& nodes = tree_.nodes;
+        struct Part {
+            uint32_t set, node;
+            uint32_t children[2];
+        };
+        std::sort(inside_.begin() + 1, inside_.end());
+        auto next_slot = inside_.begin() + 1;
+        const uint32_t full = (uint32_t{1} << leaves_.size()) - 1;
+        std::vector<Part> parts{{full, root, {no_node, no_node}}};
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const uint32_t one = solver_.split(parts[i].set);
+            const uint32_t sides[2] = {one, parts[i].set ^ one};
+            for (int side = 0; side < 2; ++side) {
+                uint32_t child;
+                if (one_leaf(sides[side])) {
+                    child = leaves_[std::countr_zero(sides[side])];
+                } else {
+                    child = *next_slot++;
+                    parts.push_back({sides[side], child, {no_node, no_node}});
+                }
+                parts[i].children[side] = child;
+            }
+        }
+        // Children before parents: parts were listed parents first.
+        for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+            Node& node = nodes[part->node];
+            node.left = part->children[0];
+            node.right = part->children[1];
+            nodes[node.left].parent = nodes[node.right].parent = part->node;
+            const uint32_t set = part->set;
+            join(
+                sizes_, nodes[node.left], nodes[node.right],
+                [&](Axis axis, bool) { return solver_.keeps(axis, set); }, node);
+        }
+        for (uint32_t at = nodes[root].parent; at != no_node; at = nodes[at].parent)
+            nodes[at].flops = nodes[nodes[at].left].flops + nodes[nodes[at].right].flops + nodes[at].step;
+    }
+
+    Tree& tree_;
+    const std::vector<double> sizes_;
+    WindowSolver solver_;
+    const unsigned window_;
+    std::vector<uint32_t> inside_, frontier_, leaves_;  // the window: internal nodes (root first), leaves
+    std::vector<const Axes*> leaf_axes_;
+};
+
+// Appends the post-order steps of the best order of `set` to `steps`; returns its number.
+uint32_t number_order(const WindowSolver& solver, uint32_t set, uint32_t width, Steps& steps) {
+    if (one_leaf(set)) return static_cast<uint32_t>(std::countr_zero(set));
+    const uint32_t one = solver.split(set);
+    const uint32_t left = number_order(solver, one, width, steps);
+    const uint32_t right = number_order(solver, set ^ one, width, steps);
+    steps.push_back({left, right});
+    return static_cast<uint32_t>(width + steps.size() - 1);
+}
+
+}  // namespace
+
+Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& sizes,
+                 const std::vector<uint8_t>& kept, bool outer) {
+    if (leaves.empty() || leaves.size() > max_window)
+        throw util::InvalidValue("a window holds 1 to " + std::to_string(max_window) + " operands, not " +
+                                 std::to_string(leaves.size()));
+    for (const Axes& axes : leaves)
+        for (const Axis axis : axes)
+            if (axis >= sizes.size() || axis >= kept.size())
+                throw util::InvalidValue("axis " + std::to_string(axis) + " has no size");
+    WindowSolver solver(sizes.size());
+    std::vector<const Axes*> pointers;
+    for (const Axes& axes : leaves) pointers.push_back(&axes);
+    solver.load(pointers, [&](Axis axis) { return kept[axis] != 0; });
+    Order order;
+    order.cost = solver.solve(sizes, outer);
+    if (!std::isfinite(order.cost)) throw util::InvalidValue("the operands' costs overflow a double");
+    const auto width = static_cast<uint32_t>(leaves.size());
+    number_order(solver, (uint32_t{1} << width) - 1, width, order.steps);
+    return order;
+}
+
+unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings, const std::atomic<bool>* stop) {
+    if (tree.inputs < 3) return 0;
+    Refiner refiner(network, tree, settings.window);
+    unsigned done = 0;
+    bool stopped = false;
+    while (done < settings.sweeps) {
+        const bool improved = refiner.sweep(stop, stopped);
+        if (stopped) break;
+        ++done;
+        if (!improved) break;
+    }
+    return done;
+}
+
+}  // namespace plenexa::trees

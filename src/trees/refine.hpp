@@ -1,0 +1,47 @@
+// Subtree re-optimisation: the exact contraction order of a small window of a tree, by a
+// dynamic program over subsets, and sweeps that splice cheaper windows into a whole tree.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "trees/network.hpp"
+#include "trees/tree.hpp"
+
+namespace plenexa::trees {
+
+// Most leaves of one window.
+inline constexpr unsigned max_window = 16;
+
+// A cheapest contraction order of a few operands: its cost, and its steps over the operands
+// (numbers below w are operands, step k makes w + k), in post-order.
+struct Order {
+    double cost = 0;
+    Steps steps;
+};
+
+// A cheapest order of 1 to `max_window` operands, each given by its axes (sorted); `kept[axis]`
+// is nonzero when the final result keeps the axis, and an axis otherwise leaves an intermediate
+// as soon as it holds every operand with that axis (an axis of one operand only is summed at its
+// first step, as for inputs). With `outer` false, every step contracts operands sharing an axis,
+// unless the operands do not all connect. Throws util::InvalidValue for 0 or too many operands.
+Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& sizes,
+                 const std::vector<uint8_t>& kept, bool outer);
+
+// The budget of a refinement.
+struct RefineSettings {
+    unsigned window = 12;  // most leaves per window, 3 to max_window
+    unsigned sweeps = 8;   // most sweeps over the tree
+};
+
+// Improves `tree` (over a checked network) in place: each sweep visits every internal node in
+// post-order and re-optimises the window rooted there (the node and, repeatedly, the internal
+// child with the largest subtree flops, up to `window` leaves), splicing in the window's best
+// order when it is cheaper. Stops after a sweep without improvement, after `settings.sweeps`,
+// or when `stop` turns true; the tree is complete and consistent at every point.
+// Returns the number of complete sweeps. Deterministic.
+unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings,
+                const std::atomic<bool>* stop = nullptr);
+
+}  // namespace plenexa::trees
