@@ -177,6 +177,10 @@ def _raise_if_unhashable(label: Any, where: str) -> None:
 
 def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
     """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
+    # A tuple of them, which a size's __index__ cannot change as it can change the list.
+    sizes = tuple(sizes)
+    if len(sizes) != len(ids):
+        raise ValueError("size_dict's sizes changed while they were read")
     checked = []
     for label, size in zip(ids, sizes):
         if type(size) is not int:

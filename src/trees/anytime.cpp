@@ -31,7 +31,7 @@ constexpr auto progress_interval = std::chrono::milliseconds(100);
 // The random trials draw alpha uniformly from [0, max_alpha) and the temperature as
 // max_temperature * u^2 for a uniform u, favouring mild noise.
 constexpr double max_alpha = 1.0;
-constexpr double max_temperature = 1.0;
+constexpr double max_temperature = 0.5;
 
 // A complete tree and its place in the order that breaks ties between equal costs.
 struct Candidate {
@@ -68,15 +68,14 @@ public:
             if (tree) offer(std::move(*tree), job);
         });
         // The best distinct trees so far, each refined by its own job.
-        const std::vector<Candidate> chosen(best_.begin(),
-                                            best_.begin() + std::min<size_t>(best_.size(), settings_.refine_trees));
-        std::vector<Candidate> refined(chosen.size());
-        run_jobs(static_cast<unsigned>(chosen.size()), [&](unsigned job) {
-            Candidate candidate = chosen[job];
+        // A job skipped after the deadline leaves its tree as it was.
+        std::vector<Candidate> refined(best_.begin(),
+                                       best_.begin() + std::min<size_t>(best_.size(), settings_.refine_trees));
+        run_jobs(static_cast<unsigned>(refined.size()), [&](unsigned job) {
+            Candidate& candidate = refined[job];
             refine(network_, candidate.tree, {settings_.window, settings_.sweeps}, &halt_);
             candidate.rank = uint64_t{1} + settings_.trials + job;
             note_cost(candidate.tree.cost());
-            refined[job] = std::move(candidate);
         });
         Candidate* answer = &best_.front();
         for (Candidate& candidate : refined)

@@ -21,7 +21,7 @@ struct Settings {
     unsigned trials = 64;        // random greedy trials; trial t draws from a seed derived from (seed, t)
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
     unsigned refine_trees = 4;   // how many of the best distinct trees the windows refine
-    unsigned sweeps = 8;         // most window sweeps over each refined tree
+    unsigned sweeps = 12;        // most window sweeps over each refined tree
     unsigned window = 12;        // most leaves per window, 3 to max_window
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).

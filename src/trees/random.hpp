@@ -55,8 +55,8 @@ inline double portable_log(double x) {
         series = series + c;
     }
     const double log_m = 2.0 * t * series;
-    const double log_two_part = exponent * 0.6931471805599453;
-    return log_two_part + log_m;
+    const double log_exponent = exponent * 0.6931471805599453;
+    return log_exponent + log_m;
 }
 
 // A standard Gumbel variate from 64 random bits.

@@ -18,6 +18,10 @@ namespace {
 // A window's order replaces the current one only when cheaper by more than this fraction,
 // so that rounding never makes sweeps trade equal orders back and forth.
 constexpr double improvement_margin = 1e-12;
+// Refinement sweeps cycle through window_cycle window sizes: the largest, then window_step fewer
+// leaves, and so on.
+constexpr unsigned window_cycle = 3;
+constexpr unsigned window_step = 2;
 
 // Whether a set of leaves holds exactly one.
 bool one_leaf(uint32_t set) { return set != 0 && (set & (set - 1)) == 0; }
@@ -30,7 +34,8 @@ bool one_leaf(uint32_t set) { return set != 0 && (set & (set - 1)) == 0; }
 // S holds; a single leaf keeps all its groups. Contracting S1 and S2 into S costs the product of
 // the groups in kept(S1) ∪ kept(S2), which is size(kept(S)) times the groups that leave at this
 // step: inner(S) / (inner(S1) * inner(S2)), where inner(X) is the product of the groups not kept
-// and held only inside X (1 for a single leaf, whose own axes it still holds).
+// and held only inside X, for two or more leaves; 1 for a single leaf, which still holds its own
+// axes (an input's exclusive axes count in its first step's cost).
 class WindowSolver {
 public:
     explicit WindowSolver(size_t n_axes) : local_of_(n_axes, no_node) {}
@@ -75,7 +80,7 @@ public:
         split_.assign(count, 0);
         std::vector<uint32_t> neighbours(width_, 0);
         for (const Group& group : groups_)
-            if (std::popcount(group.mask) > 1)
+            if (!one_leaf(group.mask))
                 for (unsigned i = 0; i < width_; ++i)
                     if (group.mask >> i & 1) neighbours[i] |= group.mask & ~(uint32_t{1} << i);
         for (uint32_t set = 1; set <= full; ++set) {
@@ -91,13 +96,15 @@ public:
         for (uint32_t set = 1; set <= full; ++set)
             if (outer || connected_[set]) sets_.push_back(set);
         for (const uint32_t set : sets_) {
-            const bool single = one_leaf(set);
+            if (one_leaf(set)) continue;  // its inner product stays 1, and its kept size is not used
             double kept = 1, inner = 1;
             for (const Group& group : groups_) {
                 if (!(group.mask & set)) continue;
-                const bool inside = !(group.mask & ~set);
-                if (single || group.kept || !inside) kept *= group.size;
-                if (!single && inside && !group.kept) inner *= group.size;
+                if (group.kept || (group.mask & ~set)) {
+                    kept *= group.size;
+                } else {
+                    inner *= group.size;
+                }
             }
             kept_size_[set] = kept;
             inner_[set] = inner;
@@ -112,7 +119,7 @@ public:
             const double scale = kept_size_[set] * inner_[set];
             double best = HUGE_VAL;
             uint32_t best_split = 0;
-            // Each split once: the first part holds the lowest leaf, and `sub` runs over the
+            // Each split once: the first side holds the lowest leaf, and `sub` runs over the
             // proper subsets of the other leaves.
             for (uint32_t sub = (rest - 1) & rest;; sub = (sub - 1) & rest) {
                 const uint32_t one = low | sub, two = set ^ one;
@@ -131,7 +138,7 @@ public:
         return best_[full];
     }
 
-    // The part holding the lowest leaf in the best split of `set` (two or more leaves).
+    // The side holding the lowest leaf in the best split of `set` (two or more leaves).
     uint32_t split(uint32_t set) const { return split_[set]; }
 
     // Whether the contraction of leaf set `set` keeps `axis` (an axis of some leaf).
@@ -253,35 +260,35 @@ private:
     // Rebuilds the window at `root` in the solver's best order, reusing its internal nodes.
     void splice(uint32_t root) {
         std::vector<Node>& nodes = tree_.nodes;
-        struct Part {
+        struct Piece {
             uint32_t set, node;
             uint32_t children[2];
         };
         std::sort(inside_.begin() + 1, inside_.end());
         auto next_slot = inside_.begin() + 1;
         const uint32_t full = (uint32_t{1} << leaves_.size()) - 1;
-        std::vector<Part> parts{{full, root, {no_node, no_node}}};
-        for (size_t i = 0; i < parts.size(); ++i) {
-            const uint32_t one = solver_.split(parts[i].set);
-            const uint32_t sides[2] = {one, parts[i].set ^ one};
+        std::vector<Piece> pieces{{full, root, {no_node, no_node}}};
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            const uint32_t one = solver_.split(pieces[i].set);
+            const uint32_t sides[2] = {one, pieces[i].set ^ one};
             for (int side = 0; side < 2; ++side) {
                 uint32_t child;
                 if (one_leaf(sides[side])) {
                     child = leaves_[std::countr_zero(sides[side])];
                 } else {
                     child = *next_slot++;
-                    parts.push_back({sides[side], child, {no_node, no_node}});
+                    pieces.push_back({sides[side], child, {no_node, no_node}});
                 }
-                parts[i].children[side] = child;
+                pieces[i].children[side] = child;
             }
         }
-        // Children before parents: parts were listed parents first.
-        for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-            Node& node = nodes[part->node];
-            node.left = part->children[0];
-            node.right = part->children[1];
-            nodes[node.left].parent = nodes[node.right].parent = part->node;
-            const uint32_t set = part->set;
+        // Children before parents: pieces were listed parents first.
+        for (auto piece = pieces.rbegin(); piece != pieces.rend(); ++piece) {
+            Node& node = nodes[piece->node];
+            node.left = piece->children[0];
+            node.right = piece->children[1];
+            nodes[node.left].parent = nodes[node.right].parent = piece->node;
+            const uint32_t set = piece->set;
             join(
                 sizes_, nodes[node.left], nodes[node.right],
                 [&](Axis axis, bool) { return solver_.keeps(axis, set); }, node);
@@ -333,14 +340,19 @@ Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& siz
 
 unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings, const std::atomic<bool>* stop) {
     if (tree.inputs < 3) return 0;
-    Refiner refiner(network, tree, settings.window);
-    unsigned done = 0;
+    // Sweeps cycle through window sizes, since each size gets stuck where another may not.
+    const unsigned largest = std::clamp(settings.window, 3u, max_window);
+    std::vector<Refiner> refiners;
+    refiners.reserve(window_cycle);
+    for (unsigned k = 0; k < window_cycle && largest >= 3 + window_step * k; ++k)
+        refiners.emplace_back(network, tree, largest - window_step * k);
+    unsigned done = 0, idle = 0;
     bool stopped = false;
-    while (done < settings.sweeps) {
-        const bool improved = refiner.sweep(stop, stopped);
+    while (done < settings.sweeps && idle < refiners.size()) {
+        const bool improved = refiners[done % refiners.size()].sweep(stop, stopped);
         if (stopped) break;
         ++done;
-        if (!improved) break;
+        idle = improved ? 0 : idle + 1;
     }
     return done;
 }

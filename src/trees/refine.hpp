@@ -32,14 +32,15 @@ Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& siz
 // The budget of a refinement.
 struct RefineSettings {
     unsigned window = 12;  // most leaves per window, 3 to max_window
-    unsigned sweeps = 8;   // most sweeps over the tree
+    unsigned sweeps = 12;  // most sweeps over the tree
 };
 
 // Improves `tree` (over a checked network) in place: each sweep visits every internal node in
 // post-order and re-optimises the window rooted there (the node and, repeatedly, the internal
-// child with the largest subtree flops, up to `window` leaves), splicing in the window's best
-// order when it is cheaper. Stops after a sweep without improvement, after `settings.sweeps`,
-// or when `stop` turns true; the tree is complete and consistent at every point.
+// node below with the largest subtree flops, up to a number of leaves), splicing in the window's
+// best order when it is cheaper. Sweeps cycle through windows of `window`, `window` - 2 and
+// `window` - 4 leaves. Stops when a whole cycle brings no improvement, after `settings.sweeps`
+// sweeps, or when `stop` turns true; the tree is complete and consistent at every point.
 // Returns the number of complete sweeps. Deterministic.
 unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings,
                 const std::atomic<bool>* stop = nullptr);

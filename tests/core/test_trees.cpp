@@ -1,0 +1,357 @@
+// Unit tests of the tree search for large networks: every builder's trees checked for validity
+// and cost by an independent replay, the window program against brute force and known optima,
+// determinism across seeds and thread counts, interruption, deadlines and bad input.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "trees/anytime.hpp"
+#include "trees/greedy.hpp"
+#include "trees/refine.hpp"
+#include "util/failure.hpp"
+
+namespace {
+
+using namespace plenexa;
+using namespace plenexa::trees;
+using Clock = std::chrono::steady_clock;
+using AxisSet = std::set<uint32_t>;
+
+// The network of `edges` (edge k is axis k), every axis of size `bond`.
+Network of_edges(uint32_t n, const std::vector<std::pair<uint32_t, uint32_t>>& edges, uint64_t bond) {
+    Network network;
+    network.inputs.resize(n);
+    for (uint32_t e = 0; e < edges.size(); ++e) {
+        network.inputs[edges[e].first].push_back(e);
+        network.inputs[edges[e].second].push_back(e);
+    }
+    network.sizes.assign(edges.size(), bond);
+    return checked(network);
+}
+
+// A random simple 3-regular graph on n (even) vertices.
+Network regular(uint32_t n, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (;;) {
+        std::vector<uint32_t> stubs;
+        for (uint32_t v = 0; v < 3 * n; ++v) stubs.push_back(v / 3);
+        std::shuffle(stubs.begin(), stubs.end(), rng);
+        std::set<std::pair<uint32_t, uint32_t>> edges;
+        bool simple = true;
+        for (size_t i = 0; i < stubs.size() && simple; i += 2)
+            simple = stubs[i] != stubs[i + 1] &&
+                     edges.insert(std::minmax(stubs[i], stubs[i + 1])).second;
+        if (simple) return of_edges(n, {edges.begin(), edges.end()}, 2);
+    }
+}
+
+// A chain of n matrices of random sizes, the open ends kept.
+Network chain(uint32_t n, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Network network;
+    for (uint32_t i = 0; i < n; ++i) network.inputs.push_back({i, i + 1});
+    for (uint32_t i = 0; i <= n; ++i) network.sizes.push_back(2 + rng() % 50);
+    network.output.assign(n + 1, 0);
+    network.output[0] = network.output[n] = 1;
+    return checked(network);
+}
+
+// Random inputs of 1 to 3 of `n_axes` axes: hyperedges, exclusive and kept axes included.
+Network random_network(uint32_t n, uint32_t n_axes, std::mt19937_64& rng) {
+    Network network;
+    network.inputs.resize(n);
+    for (Axes& axes : network.inputs) {
+        for (uint64_t k = 1 + rng() % 3; k > 0; --k) axes.push_back(static_cast<Axis>(rng() % n_axes));
+        std::sort(axes.begin(), axes.end());
+        axes.erase(std::unique(axes.begin(), axes.end()), axes.end());
+    }
+    for (uint32_t a = 0; a < n_axes; ++a) {
+        network.sizes.push_back(1 + rng() % 5);
+        network.output.push_back(rng() % 4 == 0);
+    }
+    return checked(network);
+}
+
+// Whether the inputs are connected through shared axes.
+bool connected(const Network& network) {
+    std::vector<uint8_t> seen(network.inputs.size(), 0);
+    std::vector<size_t> stack{0};
+    seen[0] = 1;
+    while (!stack.empty()) {
+        const size_t at = stack.back();
+        stack.pop_back();
+        for (size_t other = 0; other < network.inputs.size(); ++other) {
+            const Axes& a = network.inputs[at];
+            const Axes& b = network.inputs[other];
+            if (!seen[other] && std::find_first_of(a.begin(), a.end(), b.begin(), b.end()) != a.end()) {
+                seen[other] = 1;
+                stack.push_back(other);
+            }
+        }
+    }
+    return std::count(seen.begin(), seen.end(), 1) == static_cast<long>(seen.size());
+}
+
+// The cost of contracting live operands `a` and `b` of `live`, replacing them by the result:
+// the union's size, and the result keeps what the output or another live operand holds.
+double contract(std::vector<std::optional<AxisSet>>& live, size_t a, size_t b, const Network& network) {
+    AxisSet both = *live[a];
+    both.insert(live[b]->begin(), live[b]->end());
+    live[a].reset();
+    live[b].reset();
+    double cost = 1;
+    AxisSet kept;
+    for (const uint32_t axis : both) {
+        cost *= static_cast<double>(network.sizes[axis]);
+        bool held = network.output[axis] != 0;
+        for (const auto& other : live) held = held || (other && other->count(axis));
+        if (held) kept.insert(axis);
+    }
+    live.push_back(kept);
+    return cost;
+}
+
+// The replayed cost of `steps`, or nothing unless they use each node once and leave one root.
+std::optional<double> replay(const Network& network, const Steps& steps) {
+    std::vector<std::optional<AxisSet>> live;
+    for (const Axes& axes : network.inputs) live.push_back(AxisSet(axes.begin(), axes.end()));
+    double total = 0;
+    for (const auto& [a, b] : steps) {
+        if (a == b || a >= live.size() || b >= live.size() || !live[a] || !live[b]) return std::nullopt;
+        total += contract(live, a, b, network);
+    }
+    if (std::count_if(live.begin(), live.end(), [](const auto& s) { return s.has_value(); }) != 1) return std::nullopt;
+    return total;
+}
+
+// The cheapest cost over every order of the live operands (only pairs sharing an axis unless `outer`).
+double brute_force(std::vector<std::optional<AxisSet>> live, const Network& network, bool outer) {
+    double best = HUGE_VAL;
+    for (size_t a = 0; a < live.size(); ++a)
+        for (size_t b = a + 1; b < live.size(); ++b) {
+            if (!live[a] || !live[b]) continue;
+            const bool share = std::find_first_of(live[a]->begin(), live[a]->end(), live[b]->begin(),
+                                                  live[b]->end()) != live[a]->end();
+            if (!outer && !share) continue;
+            std::vector<std::optional<AxisSet>> next = live;
+            const double step = contract(next, a, b, network);
+            best = std::min(best, step + brute_force(std::move(next), network, outer));
+        }
+    return best == HUGE_VAL ? 0 : best;
+}
+
+// Whether two costs agree to rounding.
+bool close(double a, double b) { return std::abs(a - b) <= 1e-9 * std::max(std::abs(a), std::abs(b)); }
+
+// Checks that `tree` is valid for `network` and costs what an independent replay says.
+void check_tree(const Network& network, const Tree& tree, const std::string& label) {
+    const std::optional<double> cost = replay(network, steps_of(tree));
+    CHECK(cost.has_value());
+    if (cost && !close(*cost, tree.cost())) {
+        std::fprintf(stderr, "%s: replayed %g, tree says %g\n", label.c_str(), *cost, tree.cost());
+        CHECK(false);
+    }
+}
+
+// The networks that every builder is checked on.
+std::vector<std::pair<std::string, Network>> table_networks() {
+    std::mt19937_64 rng(5);
+    std::vector<std::pair<std::string, Network>> table{
+        {"single input", checked({{{0, 1}}, {3, 4}, {1, 0}})},
+        {"two components", checked({{{0}, {0, 1}, {2}, {2}, {}}, {2, 3, 5}, {}})},
+        {"chain of 40", chain(40, 1)},
+        {"3-regular 64", regular(64, 2)},
+        {"hyperedge of 30", checked({std::vector<Axes>(30, Axes{0, 1}), {3, 2}, {0, 1}})},
+    };
+    for (int k = 0; k < 4; ++k) table.push_back({"random " + std::to_string(k), random_network(12, 9, rng)});
+    return table;
+}
+
+TEST_CASE("trees: every builder's tree is valid and costs what the replay says") {
+    for (const auto& [name, network] : table_networks()) {
+        const Tree plain = *greedy(network, {});
+        check_tree(network, plain, name + " greedy");
+        const Tree noisy = *greedy(network, {0.5, 0.3, 17});
+        check_tree(network, noisy, name + " noisy greedy");
+        Tree refined = noisy;
+        refine(network, refined, {});
+        check_tree(network, refined, name + " refined");
+        CHECK(refined.cost() <= noisy.cost());
+        Settings settings;
+        settings.trials = 8;
+        const Tree best = search(network, settings);
+        check_tree(network, best, name + " search");
+        CHECK(best.cost() <= plain.cost());
+        // The steps describe the same tree back.
+        CHECK(close(tree_from_steps(network, steps_of(best)).cost(), best.cost()));
+    }
+}
+
+TEST_CASE("trees: greedy breaks ties by the lowest operand numbers") {
+    // A ring of four equal matrices: every pair on offer scores 4 at every step.
+    const Network ring = of_edges(4, {{0, 1}, {1, 2}, {2, 3}, {3, 0}}, 2);
+    CHECK_EQ(steps_of(*greedy(ring, {})), (Steps{{0, 1}, {2, 3}, {4, 5}}));
+}
+
+TEST_CASE("trees: the window program matches brute force on tiny networks") {
+    std::mt19937_64 rng(3);
+    for (int round = 0; round < 300; ++round) {
+        const Network network = random_network(1 + rng() % 6, 1 + rng() % 7, rng);
+        std::vector<std::optional<AxisSet>> live;
+        for (const Axes& axes : network.inputs) live.push_back(AxisSet(axes.begin(), axes.end()));
+        const std::vector<double> sizes = size_weights(network);
+        const bool joined = connected(network);
+        for (const bool outer : {true, false}) {
+            const Order order = best_order(network.inputs, sizes, network.output, outer);
+            // Disconnected operands need outer products whatever the flag says.
+            const double expected = brute_force(live, network, outer || !joined);
+            CHECK(close(order.cost, expected));
+            const std::optional<double> replayed = replay(network, order.steps);
+            CHECK(replayed && close(*replayed, order.cost));
+        }
+    }
+}
+
+TEST_CASE("trees: known optima") {
+    // The textbook matrix chain 30x35, 35x15, 15x5, 5x10, 10x20, 20x25: 15125 multiplications.
+    Network matrices{{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}}, {30, 35, 15, 5, 10, 20, 25}, {1, 0, 0, 0, 0, 0, 1}};
+    matrices = checked(matrices);
+    CHECK_EQ(best_order(matrices.inputs, size_weights(matrices), matrices.output, false).cost, 15125.0);
+    Tree tree = *greedy(matrices, {});
+    refine(matrices, tree, {});
+    CHECK_EQ(tree.cost(), 15125.0);
+    CHECK_EQ(search(matrices, {}).cost(), 15125.0);
+}
+
+TEST_CASE("trees: search answers the same tree for any thread count and the same seed") {
+    const Network network = regular(96, 8);
+    Settings settings;
+    settings.seed = 42;
+    settings.trials = 24;
+    settings.refine_trees = 3;
+    settings.sweeps = 3;
+    std::optional<Steps> first;
+    for (const unsigned threads : {1u, 2u, 4u, 1u}) {
+        settings.threads = threads;
+        const Steps steps = steps_of(search(network, settings));
+        if (!first) first = steps;
+        CHECK(steps == *first);
+    }
+}
+
+// Calls of the interrupt check and the progress report, with the threads that made them.
+struct Watch {
+    int checks = 0;
+    int interrupt_at = 0;  // the check that answers true (0: never)
+    int reports = 0;
+    std::set<std::thread::id> threads;
+};
+
+bool watch_check(void* context) {
+    auto* watch = static_cast<Watch*>(context);
+    watch->threads.insert(std::this_thread::get_id());
+    return ++watch->checks == watch->interrupt_at;
+}
+
+void watch_progress(void* context, double, double best_cost) {
+    auto* watch = static_cast<Watch*>(context);
+    watch->threads.insert(std::this_thread::get_id());
+    ++watch->reports;
+    CHECK(best_cost > 0);
+}
+
+TEST_CASE("trees: interrupts, deadlines and progress reach only the calling thread") {
+    const Network network = regular(512, 4);
+    const double plain = greedy(network, {})->cost();
+    Settings settings;
+    settings.threads = 2;
+    settings.trials = 1000000;  // far more work than the test waits for
+    settings.sweeps = 1000;
+    // An interrupt on the 30th check.
+    Watch interrupted;
+    interrupted.interrupt_at = 30;
+    settings.interrupt = {&watch_check, &interrupted};
+    settings.progress = &watch_progress;
+    settings.progress_context = &interrupted;
+    auto start = Clock::now();
+    bool thrown = false;
+    try {
+        search(network, settings);
+    } catch (const util::Interrupted&) {
+        thrown = true;
+    }
+    CHECK(thrown);
+    CHECK_EQ(interrupted.checks, 30);
+    CHECK(Clock::now() - start < std::chrono::seconds(2));
+    CHECK(interrupted.threads == std::set<std::thread::id>{std::this_thread::get_id()});
+    // A deadline 300 ms ahead: the best tree so far, at least as good as plain greedy.
+    Watch timed;
+    settings.interrupt = {&watch_check, &timed};
+    settings.progress_context = &timed;
+    start = Clock::now();
+    settings.deadline = start + std::chrono::milliseconds(300);
+    const Tree tree = search(network, settings);
+    CHECK(Clock::now() - start < std::chrono::seconds(2));
+    check_tree(network, tree, "deadline");
+    CHECK(tree.cost() <= plain);
+    CHECK(timed.reports >= 1);
+    CHECK(timed.checks >= 10);
+    CHECK(timed.threads == std::set<std::thread::id>{std::this_thread::get_id()});
+}
+
+TEST_CASE("trees: greedy stays fast on chains, stars and crowded axes") {
+    Network star;
+    star.inputs.assign(1001, {});
+    for (uint32_t i = 0; i < 1000; ++i) {
+        star.inputs[0].push_back(i);
+        star.inputs[i + 1] = {i};
+    }
+    star.sizes.assign(1000, 2);
+    Network crowded;
+    for (uint32_t i = 0; i < 1000; ++i) crowded.inputs.push_back({0, i + 1});
+    crowded.sizes.assign(1001, 3);
+    const std::pair<const char*, Network> cases[] = {
+        {"chain of 4096", chain(4096, 9)}, {"star of 1000", checked(star)}, {"1000 sharing one axis", checked(crowded)}};
+    for (const auto& [name, network] : cases) {
+        const auto start = Clock::now();
+        const Tree tree = *greedy(network, {});
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (seconds > 0.25) std::fprintf(stderr, "%s: greedy took %.3f s\n", name, seconds);
+        CHECK(seconds <= 0.25);
+        CHECK(steps_of(tree).size() == network.inputs.size() - 1);
+    }
+}
+
+TEST_CASE("trees: bad input is refused") {
+    const std::pair<Network, const char*> networks[] = {
+        {{{}, {}, {}}, "the network has no inputs"},
+        {{{{0, 0}}, {2}, {}}, "input 0 repeats an axis"},
+        {{{{1}}, {2}, {}}, "input 0 names axis 1, which has no size"},
+        {{{{0}}, {0}, {}}, "axis 0 has size 0"},
+        {{{{0}}, {2}, {1, 1}}, "output has 2 entries for 1 axes"},
+    };
+    for (const auto& [network, text] : networks) {
+        CHECK_THROWS_TEXT(util::InvalidValue, checked(network), text);
+        CHECK_THROWS_TEXT(util::InvalidValue, search(network, {}), text);
+    }
+    const Network three = checked({{{0}, {0, 1}, {1}}, {2, 2}, {}});
+    const std::pair<Steps, const char*> steps[] = {
+        {{{0, 1}}, "1 steps for 3 inputs"},
+        {{{0, 1}, {1, 3}}, "step 1 uses node 1 again"},
+        {{{0, 3}, {1, 2}}, "step 0 uses node 3, which does not exist yet"},
+        {{{0, 0}, {1, 2}}, "step 0 uses node 0 again"},
+    };
+    for (const auto& [list, text] : steps) CHECK_THROWS_TEXT(util::InvalidValue, tree_from_steps(three, list), text);
+    CHECK_THROWS_TEXT(util::InvalidValue, best_order({}, {}, {}, false), "a window holds 1 to 16 operands, not 0");
+    CHECK_THROWS_TEXT(util::InvalidValue, best_order(std::vector<Axes>(17, Axes{0}), {2}, {0}, false),
+                      "a window holds 1 to 16 operands, not 17");
+}
+
+}  // namespace
