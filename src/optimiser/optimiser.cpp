@@ -55,6 +55,8 @@
 #include "optimiser/detail.hpp"
 #include "optimiser/small.hpp"
 #include "optimiser/table.hpp"
+#include "trees/anytime.hpp"
+#include "trees/refine.hpp"
 #include "util/failure.hpp"
 
 namespace plenexa::optimiser {
@@ -738,9 +740,9 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
     return Solved{size, size, root.node, cost};
 }
 
-// Walks the tree under `root` of `nodes` (a component's), calling `visit(node, size)` with each
-// node's operand size: a leaf keeps all of its input's axes, a step the axes that the output or
-// an input outside it holds. Returns what the tree costs, without saturation: each step costs
+// Walks the tree under `root` of `nodes` (a component's), calling `visit(node, size, step)` with
+// each node's operand size (a leaf keeps all of its input's axes, a step the axes that the output
+// or an input outside it holds) and the cost of the step that makes it (0 for a leaf). Returns what the tree costs, without saturation: each step costs
 // the product of the sizes of its operands' axes.
 template <class Visit>
 double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component& comp, Visit&& visit) {
@@ -767,7 +769,7 @@ double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component&
             }
             std::sort(axes.begin(), axes.end());
             values.push_back(std::move(axes));
-            visit(index, size);
+            visit(index, size, 0.0);
         } else if (!expanded) {
             stack.push_back({index, true});
             stack.push_back({node.right, false});
@@ -793,7 +795,7 @@ double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component&
                 }
             }
             total += step;
-            visit(index, size);
+            visit(index, size, step);
         }
     }
     return total;
@@ -801,7 +803,100 @@ double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component&
 
 // What the tree under `root` of `nodes` costs, without saturation.
 double tree_flops(const std::vector<Node>& nodes, uint32_t root, const Component& comp) {
-    return walk_tree(nodes, root, comp, [](uint32_t, double) {});
+    return walk_tree(nodes, root, comp, [](uint32_t, double, double) {});
+}
+
+// The component as a network for the tree search: its local axes, their sizes and output marks.
+trees::Network network_of(const Component& comp) {
+    trees::Network network;
+    network.inputs.resize(comp.inputs.size());
+    for (size_t j = 0; j < comp.inputs.size(); ++j) {
+        network.inputs[j].assign(comp.axes.begin() + comp.axis_start[j], comp.axes.begin() + comp.axis_start[j + 1]);
+        std::sort(network.inputs[j].begin(), network.inputs[j].end());
+    }
+    network.sizes = comp.sizes;
+    network.output = comp.in_output;
+    return network;
+}
+
+// The steps of the tree under `root` of the call's tree, numbered over the component's inputs
+// (numbers below k are its inputs, step t makes k + t), in post-order.
+trees::Steps local_steps(const Call& call, const Component& comp, uint32_t root) {
+    const uint32_t k = static_cast<uint32_t>(comp.inputs.size());
+    trees::Steps steps;
+    std::vector<uint32_t> values;
+    std::vector<std::pair<uint32_t, bool>> stack{{root, false}};
+    while (!stack.empty()) {
+        const auto [index, expanded] = stack.back();
+        stack.pop_back();
+        const Node node = call.tree[index];
+        if (node.left == Node::leaf) {
+            values.push_back(static_cast<uint32_t>(
+                std::lower_bound(comp.inputs.begin(), comp.inputs.end(), node.right) - comp.inputs.begin()));
+        } else if (!expanded) {
+            stack.push_back({index, true});
+            stack.push_back({node.right, false});
+            stack.push_back({node.left, false});
+        } else {
+            const uint32_t right = values.back();
+            values.pop_back();
+            const uint32_t left = values.back();
+            values.back() = k + static_cast<uint32_t>(steps.size());
+            steps.push_back({left, right});
+        }
+    }
+    return steps;
+}
+
+// A double as a saturating 64-bit count.
+uint64_t saturated(double value) {
+    return value >= 18446744073709551615.0 ? max_u64 : static_cast<uint64_t>(value);
+}
+
+// Adds a tree of the search of src/trees over the component's inputs to the call's tree.
+Solved adopt(Call& call, const Component& comp, const trees::Tree& tree) {
+    const uint32_t k = static_cast<uint32_t>(comp.inputs.size());
+    std::vector<uint32_t> node_of;
+    node_of.reserve(2 * k);
+    for (uint32_t j = 0; j < k; ++j) node_of.push_back(push_node(call.tree, {Node::leaf, comp.inputs[j]}));
+    for (const auto& [a, b] : trees::steps_of(tree)) node_of.push_back(push_node(call.tree, {node_of[a], node_of[b]}));
+    uint64_t size = 1;
+    for (trees::Axis axis : tree.nodes[tree.root].axes) size = mul_saturating(size, comp.sizes[axis]);
+    return Solved{size, size, node_of.back(), saturated(tree.cost())};
+}
+
+// True when an intermediate of `tree` (its result included) is too large for a fixed mem_cap.
+bool breaks_mem_cap(const Call& call, const trees::Tree& tree) {
+    if (!call.options.caps.fixed_mem_cap) return false;
+    for (uint32_t i = tree.inputs; i < tree.nodes.size(); ++i)
+        if (tree.nodes[i].size >= static_cast<double>(call.mem_cap)) return true;
+    return false;
+}
+
+// The anytime tree search's tree for a component, or nothing when it breaks a fixed mem_cap.
+std::optional<Solved> anytime(Call& call, const Component& comp) {
+    const Strategy& strategy = call.options.strategy;
+    trees::Settings settings;
+    settings.seed = strategy.seed;
+    settings.threads = strategy.threads;
+    settings.deadline = strategy.deadline;
+    settings.interrupt = call.options.interrupt;
+    settings.progress = strategy.progress.report;
+    settings.progress_context = strategy.progress.context;
+    const trees::Tree tree = trees::search(network_of(comp), settings);
+    if (breaks_mem_cap(call, tree)) return std::nullopt;
+    return adopt(call, comp, tree);
+}
+
+// `solved` improved by the exact windows of src/trees, when they find a cheaper tree that a
+// fixed mem_cap allows.
+Solved refined(Call& call, const Component& comp, const Solved& solved) {
+    const trees::Network network = trees::checked(network_of(comp));
+    trees::Tree tree = trees::tree_from_steps(network, local_steps(call, comp, solved.root));
+    const double before = tree.cost();
+    trees::refine(network, tree, trees::RefineSettings{});
+    if (!(tree.cost() < before) || breaks_mem_cap(call, tree)) return solved;
+    return adopt(call, comp, tree);
 }
 
 // True when tree `a` costs less than tree `b`: exactly while neither cost saturated.
@@ -957,16 +1052,38 @@ uint32_t join_cheaply(Call& call, const std::vector<Component>& comps, const std
     auto [order, cost] = join_order(sizes);
     if (scalars.empty() || others.empty()) return add_joins(call, items, order);
 
-    // The smallest operand among the other components' trees, and the component it is in.
-    double smallest = std::numeric_limits<double>::infinity();
+    // The operand of the other components' trees where the scalars, joined, cost least: the
+    // product of both sizes, less what contracting the operand first saves its parent's step
+    // when it is an input with axes that no other input holds and the output drops.
+    const double joined = scalars.size() == 1 ? static_cast<double>(sizes[scalars[0]][0]) : 1;
+    double best = std::numeric_limits<double>::infinity(), smallest = 0, saving = 0;
     uint32_t at = 0, at_comp = 0;
+    std::vector<double> size_at(call.tree.size(), 0);
     for (uint32_t c : others) {
-        walk_tree(call.tree, solved[c].root, comps[c], [&](uint32_t node, double size) {
-            if (size < smallest) {
-                smallest = size;
-                at = node;
-                at_comp = c;
+        const Component& comp = comps[c];
+        std::vector<uint32_t> holders(comp.n_axes, 0);
+        for (uint32_t a : comp.axes) ++holders[a];
+        // The product of the sizes of a leaf's axes that leave at its first step.
+        const auto dropped = [&](const Node& leaf) {
+            const size_t j = static_cast<size_t>(
+                std::lower_bound(comp.inputs.begin(), comp.inputs.end(), leaf.right) - comp.inputs.begin());
+            double product = 1;
+            for (uint32_t p = comp.axis_start[j]; p < comp.axis_start[j + 1]; ++p) {
+                const uint32_t a = comp.axes[p];
+                if (holders[a] == 1 && !comp.in_output[a]) product *= static_cast<double>(comp.sizes[a]);
             }
+            return product;
+        };
+        const auto consider = [&](uint32_t node, double size, double saved) {
+            if (joined * size - saved < best) best = joined * size - saved, smallest = size, saving = saved, at = node, at_comp = c;
+        };
+        walk_tree(call.tree, solved[c].root, comp, [&](uint32_t node, double size, double step) {
+            size_at[node] = size;
+            consider(node, size, 0);
+            const Node& n = call.tree[node];
+            if (n.left == Node::leaf) return;
+            for (uint32_t child : {n.left, n.right})
+                if (call.tree[child].left == Node::leaf) consider(child, size_at[child], step - step / dropped(call.tree[child]));
         });
     }
     std::vector<std::array<uint64_t, 2>> scalar_sizes, other_sizes;
@@ -982,9 +1099,8 @@ uint32_t join_cheaply(Call& call, const std::vector<Component>& comps, const std
         other_items.push_back(items[c]);
     }
     const auto [scalar_order, scalar_cost] = join_order(scalar_sizes);
-    const double joined = scalars.size() == 1 ? static_cast<double>(scalar_sizes[0][0]) : 1;
     const auto [other_order, other_cost] = join_order(other_sizes);
-    if (!(scalar_cost + joined * smallest + other_cost < cost)) return add_joins(call, items, order);
+    if (!(scalar_cost + joined * smallest - saving + other_cost < cost)) return add_joins(call, items, order);
 
     const uint32_t scalar = add_joins(call, scalar_items, scalar_order);
     const uint32_t attached = push_node(call.tree, {at, scalar});
@@ -1173,8 +1289,11 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     for (const Component& comp : comps) {
         if (comp.inputs.size() >= 2 && options.caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
     }
+    // The tree search takes components of any size.
     for (const Component& comp : comps) {
-        if (comp.inputs.size() >= 2) check_component(comp.inputs.size(), comp.n_axes, options);
+        const size_t k = comp.inputs.size();
+        if (k >= 2 && !(options.strategy.greedy_bound && k >= options.strategy.anytime_from))
+            check_component(k, comp.n_axes, options);
     }
 
     Call call{options, Pulse(options.interrupt), options.caps.mem_cap, {}, {}};
@@ -1194,10 +1313,25 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
             solved.push_back(*result);
             continue;
         }
+        if (options.strategy.greedy_bound && k >= options.strategy.anytime_from) {
+            if (const std::optional<Solved> tree = anytime(call, comp)) {
+                solved.push_back(*tree);
+                continue;
+            }
+            // Under a fixed mem_cap the greedy tree and the tables, where they reach, try too.
+            if (k > max_wide_subgraph_words * 64 || comp.n_axes > max_wide_axis_words * 64) {
+                const std::optional<Solved> bound = greedy(call, comp);
+                if (!bound) return std::nullopt;
+                solved.push_back(*bound);
+                continue;
+            }
+        }
         // The cheaper of a greedy tree and the search's. A component beyond the narrow search's
         // reach stops its search once the cost cap passes the greedy cost; with a greedy bound a
         // search that cannot complete, or runs out of work, is answered by the greedy tree.
         const std::optional<Solved> bound = greedy(call, comp);
+        const uint32_t bound_root = bound ? bound->root : Node::leaf;
+        const bool exhaustive = options.caps.hash_map_cap == max_u64;
         std::optional<Solved> result;
         call.enough = k > 63 && bound ? bound->cost : max_u64;
         call.pulse.limit_work(options.strategy.work_limit, options.strategy.deadline);
@@ -1210,6 +1344,9 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
         call.enough = max_u64;
         if (!result || (bound && cheaper(call, *bound, *result, comp))) result = bound;
         if (!result) return std::nullopt;
+        // Windows cannot improve what the exhaustive tables found (nor a search of three inputs).
+        if (options.strategy.refine && k > 3 && !(exhaustive && result->root != bound_root))
+            result = refined(call, comp, *result);
         solved.push_back(*result);
     }
 

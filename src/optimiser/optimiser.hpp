@@ -37,6 +37,13 @@ struct Caps {
     bool fixed_mem_cap = false;                    // `mem_cap` is a hard bound: it never grows
 };
 
+// A report of a long search's progress: `report(context, elapsed_s, best_cost)`, called at
+// most every 100 ms from the thread that runs the search.
+struct Progress {
+    void (*report)(void* context, double elapsed_s, double best_cost) = nullptr;
+    void* context = nullptr;
+};
+
 // How a search goes about the caller's caps. The default value is optimize_dp's own strategy,
 // whose paths the corpus pins; plenexa_paths runs others.
 struct Strategy {
@@ -51,6 +58,15 @@ struct Strategy {
     // `greedy_bound`. The work limit bounds the time of a call the same way on every run.
     uint64_t work_limit = max_u64;
     Deadline deadline;
+    // Components of at least this many inputs take the anytime tree search of src/trees
+    // instead of the tables; with `refine`, every other component's tree is improved by its
+    // exact windows too. Both only with `greedy_bound`, which they keep: neither gives a tree
+    // costlier than the greedy one.
+    size_t anytime_from = std::numeric_limits<size_t>::max();
+    bool refine = false;
+    uint64_t seed = 0;     // the tree search's seed: its trees depend on nothing else
+    unsigned threads = 1;  // worker threads of the tree search; its trees do not depend on them
+    Progress progress;
 };
 
 // Everything a search is told: the caps, the strategy and the way to stop it.

@@ -72,6 +72,7 @@ ReleasedLock::~ReleasedLock() {
 
 bool ReleasedLock::check(void* context) noexcept {
     auto* self = static_cast<ReleasedLock*>(context);
+    if (self->failed_) return true;
     if (!self->main_thread_) return false;
 #ifdef PLENEXA_SIGACTION
     bool due = self->wrapped_ && interrupted.exchange(false, std::memory_order_relaxed);
@@ -86,6 +87,16 @@ bool ReleasedLock::check(void* context) noexcept {
     const bool raised = PyErr_CheckSignals() < 0;
     self->state_ = PyEval_SaveThread();
     return raised;
+}
+
+void ReleasedLock::report(void* context, double elapsed_s, double best_cost) noexcept {
+    auto* self = static_cast<ReleasedLock*>(context);
+    if (self->failed_) return;
+    PyEval_RestoreThread(self->state_);
+    PyObject* result = PyObject_CallFunction(self->progress_, "dd", elapsed_s, best_cost);
+    if (result) Py_DECREF(result);
+    else self->failed_ = true;
+    self->state_ = PyEval_SaveThread();
 }
 
 }  // namespace plenexa::paths

@@ -25,6 +25,14 @@ public:
     // The search's interrupt hook.
     optimiser::Interrupt interrupt() noexcept { return {&check, this}; }
 
+    // The search's progress hook, calling `callable(elapsed_s, best_cost)` (a borrowed
+    // reference the caller keeps alive) with the lock held; an exception it raises ends the
+    // search at the next interrupt check.
+    optimiser::Progress progress(PyObject* callable) noexcept {
+        progress_ = callable;
+        return {&report, this};
+    }
+
     // Records the id of the thread that runs signal handlers; called when the module loads.
     static void remember_main_thread(unsigned long id) noexcept;
 
@@ -32,12 +40,17 @@ private:
     using Clock = std::chrono::steady_clock;
     static constexpr auto full_check = std::chrono::milliseconds(250);
 
-    // True when a signal handler raised; its exception then waits in this thread's state.
+    // True when a signal handler or the progress callable raised; the exception then waits
+    // in this thread's state.
     static bool check(void* context) noexcept;
+    // Calls the progress callable with the lock held.
+    static void report(void* context, double elapsed_s, double best_cost) noexcept;
 
     PyThreadState* state_;
     bool main_thread_;
     bool wrapped_;  // the SIGINT wrapper is installed for this search
+    PyObject* progress_ = nullptr;
+    bool failed_ = false;  // the progress callable raised
     Clock::time_point last_full_;
 };
 

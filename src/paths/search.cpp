@@ -1,5 +1,6 @@
 #include "paths/search.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -31,6 +32,12 @@ using namespace binding;
 // (hash_map_cap MAX) have no such limit: they were asked for the optimum.
 constexpr uint64_t default_work_limit = uint64_t{1} << 28;
 
+// Components of this many inputs or more take the anytime tree search instead of the tables,
+// which are exact on smaller ones.
+constexpr size_t anytime_from = 64;
+// Most worker threads a search starts.
+constexpr uint64_t max_threads = 256;
+
 // None or absent: nothing; else a float or int of seconds, at least 0.
 std::optional<double> optional_seconds(PyObject* object) {
     if (!object || object == Py_None) return std::nullopt;
@@ -41,7 +48,8 @@ std::optional<double> optional_seconds(PyObject* object) {
 }
 
 constexpr const char* parameters[] = {"terms", "output", "sizes", "mem_cap", "hash_map_cap", "check_outer"};
-constexpr KeywordOnly keywords[] = {{"work_limit", false}, {"max_time", false}};
+constexpr KeywordOnly keywords[] = {{"work_limit", false}, {"max_time", false}, {"seed", false},
+                                    {"threads", false}, {"progress", false}};
 constexpr FunctionDescription description{nullptr, "search", parameters, 6, 6, keywords};
 
 // The ids of one sequence of Python ints, each checked to be below `n_ids`.
@@ -59,7 +67,7 @@ Ids ids_of(PyObject* sequence, uint64_t n_ids, const char* argument) {
 
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_frame<PyObject*>(nullptr, [&] {
-        std::array<Ref, 8> slots;
+        std::array<Ref, 11> slots;
         extract_fastcall(description, args, nargs, kwnames, slots);
 
         // Everything is copied to native values first: the search never touches Python objects.
@@ -84,6 +92,10 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const uint64_t work_limit = convert_argument("work_limit", [&] { return optional_u64(slots[6].get()); })
                                         .value_or(hash_map_cap == optimiser::max_u64 ? optimiser::max_u64 : default_work_limit);
         const std::optional<double> max_time = convert_argument("max_time", [&] { return optional_seconds(slots[7].get()); });
+        const uint64_t seed = convert_argument("seed", [&] { return optional_u64(slots[8].get()); }).value_or(0);
+        const uint64_t threads = convert_argument("threads", [&] { return optional_u64(slots[9].get()); }).value_or(1);
+        PyObject* const progress = slots[10] && slots[10].get() != Py_None ? slots[10].get() : nullptr;
+        if (progress && !PyCallable_Check(progress)) throw_error(PyExc_TypeError, "progress must be callable or None");
 
         // The search's preconditions: at least one term, every output id used by some term.
         if (terms.empty()) throw_error(PyExc_ValueError, "terms is empty");
@@ -103,6 +115,10 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         options.strategy.wide = true;
         options.strategy.greedy_bound = true;
         options.strategy.work_limit = work_limit;
+        options.strategy.anytime_from = anytime_from;
+        options.strategy.refine = true;
+        options.strategy.seed = seed;
+        options.strategy.threads = static_cast<unsigned>(std::clamp<uint64_t>(threads, 1, max_threads));
         if (max_time)
             options.strategy.deadline = optimiser::Clock::now() + std::chrono::duration_cast<optimiser::Clock::duration>(
                                                                       std::chrono::duration<double>(std::min(*max_time, 1e9)));
@@ -110,6 +126,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         try {
             ReleasedLock released;
             options.interrupt = released.interrupt();
+            if (progress) options.strategy.progress = released.progress(progress);
             path = optimiser::find_path(terms, output, sizes, options);
         } catch (const std::bad_alloc&) {
             throw_error(PyExc_MemoryError, "the search ran out of memory with hash_map_cap=" +

@@ -1,10 +1,17 @@
-"""Contraction paths for einsum-style tensor networks, from plenexa's bounded
-dynamic-programming search.
+"""Contraction paths for einsum-style tensor networks, from plenexa's own search.
 
 `optimize` takes opt_einsum's path-function arguments (one iterable of labels per
 input, the output's labels, a size per label) and returns a path in opt_einsum's
 linear format, so it plugs into opt_einsum (as `Optimizer()` or `optimize="plenexa"`),
 cotengra (`optimize=plenexa_paths.optimize`) and numpy (`optimize=["einsum_path", *path]`).
+
+The search splits the network into connected components. A component of up to 63
+tensors gets a bounded dynamic-programming search over its subsets (exact with
+`hash_map_cap=None`), then exact re-optimisation of its subtrees; a larger one gets an
+anytime tree search (seeded greedy trials, then exact re-optimisation of subtrees).
+Every answer costs at most what a greedy path costs, and is the same on every run
+and machine for a given seed, whatever the number of threads (unless `max_time`
+stops the search first).
 
 Example:
     >>> import plenexa_paths
@@ -15,7 +22,9 @@ Example:
 from __future__ import annotations
 
 import operator
-from collections.abc import Hashable, Iterable, Mapping
+import os
+import sys
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Optional, TypeVar, Union
 
 from . import _search
@@ -31,6 +40,8 @@ PathType = list[tuple[int, ...]]
 # One call's labels: a type variable, so that a dict[str, int] of sizes matches str labels.
 Label = TypeVar("Label", bound=Hashable)
 MemoryLimit = Union[None, int, Literal["max_input"]]
+#: False, True (a one-line report on stderr) or a callable taking (elapsed seconds, best cost).
+Progress = Union[bool, Callable[[float, float], object]]
 
 
 def optimize(
@@ -39,10 +50,15 @@ def optimize(
     size_dict: Mapping[Label, int],
     memory_limit: MemoryLimit = None,
     *,
-    hash_map_cap: int = DEFAULT_HASH_MAP_CAP,
+    hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
     check_outer: bool = False,
+    max_time: Optional[float] = None,
+    seed: int = 0,
+    threads: Optional[int] = None,
+    progress: Progress = False,
 ) -> PathType:
-    """Finds a pairwise contraction order with a bounded dynamic-programming search.
+    """Finds a pairwise contraction order: dynamic programming on small components, an
+    anytime tree search on large ones, never costlier than a greedy path.
 
     Parameters:
         inputs: One iterable of labels per input tensor (a str is read as its characters).
@@ -51,19 +67,33 @@ def optimize(
         size_dict: The size (an int of at least 1) of every label of the inputs.
         memory_limit: None, or the most elements any intermediate, the result included,
             may hold; "max_input" means the size of the largest input.
-        hash_map_cap: Most partial contractions the search keeps per number of tensors
-            (at least 1); larger finds cheaper paths in more time, 2**64 - 1 means no cap.
+        hash_map_cap: Most partial contractions the search of a component of up to 63
+            tensors keeps per number of tensors (at least 1); larger finds cheaper paths in
+            more time. None (or 2**64 - 1) means no cap: the exact optimum, however long
+            it takes. A capped search stops after a bounded amount of work (seconds, the
+            same on every run) and answers with the best tree it has.
         check_outer: Also consider outer products of tensors that share no label.
+        max_time: None, or the seconds the search may take; it then answers with the best
+            path found so far (which may differ from run to run).
+        seed: The seed of the tree search's random trials (an int from 0 to 2**64 - 1).
+        threads: Worker threads for the tree search; None means one per processor. The
+            path does not depend on it.
+        progress: True reports the best cost so far and the time spent on stderr; a
+            callable gets (elapsed seconds, best cost) at most every 100 ms of a long tree
+            search, and an exception it raises ends the search.
 
     Returns:
         The path in opt_einsum's linear format: each step names the positions of two
         operands in the current operand list; their result goes to the end of the list.
 
     Raises:
-        TypeError: a term that is not iterable, an unhashable label, a size, memory_limit
-            or hash_map_cap that is not an int, or a check_outer that is not a bool.
+        TypeError: a term that is not iterable, an unhashable label, a size, memory_limit,
+            hash_map_cap, seed or threads that is not an int, a max_time that is not a
+            number, a check_outer that is not a bool, or a progress that is not callable.
         ValueError: a label without a size, a size below 1 or above 2**64 - 1, an output
-            label in no input, a negative memory_limit or one that no path meets.
+            label in no input, a negative memory_limit or one that no path meets, or an
+            option out of range.
+        MemoryError: the search ran out of memory (a smaller hash_map_cap bounds it).
 
     Example:
         >>> optimize([("i", "j"), ("j", "k"), ("k", "l")], ("i", "l"), {"i": 8, "j": 2, "k": 9, "l": 8})
@@ -125,6 +155,7 @@ def optimize(
         hash_map_cap = _hash_map_cap(hash_map_cap)
     if type(check_outer) is not bool:
         raise TypeError(f"check_outer must be a bool, got {type(check_outer).__name__} {check_outer!r}")
+    search_options = _search_options(max_time, seed, threads, progress)
 
     mem_cap = None
     if memory_limit is not None:
@@ -145,7 +176,7 @@ def optimize(
             return [(0,)]
         return []
     try:
-        path = _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer)
+        path = _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer, **search_options)
     except (TypeError, ValueError, OverflowError) as error:
         _checked_sizes(ids, sizes)  # names the label of a bad size
         if isinstance(error, OverflowError) or "sizes" in str(error):
@@ -178,11 +209,11 @@ def _raise_if_unhashable(label: Any, where: str) -> None:
 def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
     """`sizes` (one per label of `ids`, in order) as ints from 1 to 2**64 - 1, or the error naming the label."""
     # A tuple of them, which a size's __index__ cannot change as it can change the list.
-    sizes = tuple(sizes)
-    if len(sizes) != len(ids):
+    held = tuple(sizes)
+    if len(held) != len(ids):
         raise ValueError("size_dict's sizes changed while they were read")
     checked = []
-    for label, size in zip(ids, sizes):
+    for label, size in zip(ids, held):
         if type(size) is not int:
             size = _integer(size, f"size_dict[{label!r}]")
         if not 1 <= size <= _MAX_U64:
@@ -202,11 +233,49 @@ def _integer(value: Any, name: str) -> int:
 
 
 def _hash_map_cap(hash_map_cap: Any) -> int:
-    """`hash_map_cap` checked to be an int from 1 to 2**64 - 1."""
+    """`hash_map_cap` checked to be an int from 1 to 2**64 - 1; None means 2**64 - 1."""
+    if hash_map_cap is None:
+        return _MAX_U64
     cap = hash_map_cap if type(hash_map_cap) is int else _integer(hash_map_cap, "hash_map_cap")
     if not 1 <= cap <= _MAX_U64:
         raise ValueError(f"hash_map_cap must be from 1 to 2**64 - 1, got {cap}")
     return cap
+
+
+def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> dict[str, Any]:
+    """The native search's keyword arguments for these options, each checked and named in its error."""
+    options: dict[str, Any] = {}
+    if max_time is not None:
+        if isinstance(max_time, bool) or not isinstance(max_time, (int, float)):
+            raise TypeError(f"max_time must be None or a number of seconds, got {type(max_time).__name__} {max_time!r}")
+        if not max_time >= 0:
+            raise ValueError(f"max_time must be at least 0, got {max_time!r}")
+        options["max_time"] = float(max_time)
+    if seed != 0:
+        seed = _integer(seed, "seed")
+        if not 0 <= seed <= _MAX_U64:
+            raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
+        options["seed"] = seed
+    if threads is None:
+        threads = os.cpu_count() or 1
+    else:
+        threads = _integer(threads, "threads")
+        if threads < 1:
+            raise ValueError(f"threads must be None or at least 1, got {threads}")
+    options["threads"] = threads
+    if progress is True:
+        options["progress"] = _report_on_stderr
+    elif callable(progress):
+        options["progress"] = progress
+    elif progress is not False and progress is not None:
+        raise TypeError(f"progress must be a bool or a callable, got {type(progress).__name__} {progress!r}")
+    return options
+
+
+def _report_on_stderr(elapsed: float, best_cost: float) -> None:
+    """The progress report of `progress=True`: one line on stderr, rewritten in place."""
+    sys.stderr.write(f"\rplenexa_paths: best cost {best_cost:.4g} after {elapsed:.1f} s ")
+    sys.stderr.flush()
 
 
 def _memory_limit(memory_limit: Any, terms: list[list[int]], sizes: list[int]) -> int:
@@ -238,20 +307,23 @@ else:
 
 
 class Optimizer(_PathOptimizerBase):
-    """`optimize` as an opt_einsum path optimizer, with its search caps fixed.
+    """`optimize` as an opt_einsum path optimizer, with its options fixed.
 
     Parameters:
-        hash_map_cap: Most partial contractions the search keeps per number of tensors
-            (at least 1); larger finds cheaper paths in more time.
+        hash_map_cap: As for `optimize`: the cap of the small components' tables, None for none.
         check_outer: Also consider outer products of tensors that share no label.
+        max_time: None, or the seconds each search may take.
+        seed: The seed of the tree search's random trials.
+        threads: Worker threads for the tree search; None means one per processor.
+        progress: As for `optimize`: False, True or a callable.
 
     Calling the optimizer with opt_einsum's path-function arguments (inputs, output,
     size_dict, memory_limit) returns `optimize`'s path for them, and raises what it raises.
 
     Raises:
         ModuleNotFoundError: opt_einsum is not installed (`pip install opt_einsum`).
-        TypeError: hash_map_cap is not an int, or check_outer not a bool.
-        ValueError: hash_map_cap is below 1 or above 2**64 - 1.
+        TypeError: an option of the wrong type (see `optimize`).
+        ValueError: an option out of range (see `optimize`).
 
     Example:
         >>> import numpy as np, opt_einsum
@@ -260,7 +332,16 @@ class Optimizer(_PathOptimizerBase):
         (2, 5)
     """
 
-    def __init__(self, hash_map_cap: int = DEFAULT_HASH_MAP_CAP, check_outer: bool = False) -> None:
+    def __init__(
+        self,
+        hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
+        check_outer: bool = False,
+        *,
+        max_time: Optional[float] = None,
+        seed: int = 0,
+        threads: Optional[int] = None,
+        progress: Progress = False,
+    ) -> None:
         if _PathOptimizerBase is object:
             raise ModuleNotFoundError(
                 "plenexa_paths.Optimizer needs opt_einsum, which is not installed: "
@@ -269,8 +350,10 @@ class Optimizer(_PathOptimizerBase):
             )
         if type(check_outer) is not bool:
             raise TypeError(f"check_outer must be a bool, got {check_outer!r}")
+        _search_options(max_time, seed, threads, progress)  # refuses bad options now
         self.hash_map_cap = _hash_map_cap(hash_map_cap)
         self.check_outer = check_outer
+        self.max_time, self.seed, self.threads, self.progress = max_time, seed, threads, progress
 
     def __call__(
         self,
@@ -279,13 +362,17 @@ class Optimizer(_PathOptimizerBase):
         size_dict: Mapping[Label, int],
         memory_limit: Optional[int] = None,
     ) -> PathType:
-        """The path `optimize` finds with this optimizer's caps."""
+        """The path `optimize` finds with this optimizer's options."""
         return optimize(
-            inputs, output, size_dict, memory_limit, hash_map_cap=self.hash_map_cap, check_outer=self.check_outer
+            inputs, output, size_dict, memory_limit, hash_map_cap=self.hash_map_cap, check_outer=self.check_outer,
+            max_time=self.max_time, seed=self.seed, threads=self.threads, progress=self.progress,
         )
 
     def __repr__(self) -> str:
-        return f"Optimizer(hash_map_cap={self.hash_map_cap}, check_outer={self.check_outer})"
+        return (
+            f"Optimizer(hash_map_cap={self.hash_map_cap}, check_outer={self.check_outer}, max_time={self.max_time}, "
+            f"seed={self.seed}, threads={self.threads}, progress={self.progress!r})"
+        )
 
 
 if _PathOptimizerBase is not object:

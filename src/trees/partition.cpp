@@ -1,0 +1,553 @@
+// The multilevel bisection (heavy-edge coarsening, greedy growing from seeded starts on the
+// coarsest graph, Fiduccia–Mattheyses passes at every level on the way back) and the recursive
+// tree builder on top of it.
+#include "trees/partition.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "trees/random.hpp"
+#include "trees/refine.hpp"
+#include "util/failure.hpp"
+
+namespace plenexa::trees {
+
+namespace {
+
+// Net costs are log2 of an axis's size in fixed point, this many units per bit, so that gains
+// add up exactly.
+constexpr double cost_units_per_bit = 64;
+// Coarsening stops at this many vertices, or when a round keeps more than coarsen_shrink of them.
+constexpr uint32_t coarse_vertices = 40;
+constexpr double coarsen_shrink = 0.9;
+// A coarse vertex stands for at most 1/coarse_weight_divisor of the part's inputs.
+constexpr uint32_t coarse_weight_divisor = 16;
+// Nets with more pins than this do not rate matches: they say little and would cost quadratic time.
+constexpr uint32_t rating_pin_limit = 32;
+// Greedy growings tried on the coarsest graph.
+constexpr unsigned initial_starts = 6;
+// Most refinement passes per level; a pass gives up after max(min_patience, vertices /
+// patience_divisor) moves past its best point.
+constexpr unsigned max_passes = 6;
+constexpr uint32_t min_patience = 12;
+constexpr uint32_t patience_divisor = 4;
+
+// A hypergraph with weighted vertices and nets of two or more pins.
+struct Hypergraph {
+    std::vector<uint32_t> weight;                  // per vertex: the inputs it stands for
+    std::vector<int64_t> cost;                     // per net
+    std::vector<uint32_t> net_start{0}, pins;      // net e's vertices: pins[net_start[e] .. net_start[e + 1])
+    std::vector<uint32_t> vertex_start, incident;  // vertex v's nets: incident[vertex_start[v] .. vertex_start[v + 1])
+
+    // The number of vertices.
+    uint32_t vertices() const { return static_cast<uint32_t>(weight.size()); }
+
+    // Adds a net of cost `c` over the pins appended to `pins` since the last net.
+    void close_net(int64_t c) {
+        cost.push_back(c);
+        net_start.push_back(static_cast<uint32_t>(pins.size()));
+    }
+
+    // Builds the vertex-to-net incidence from the nets.
+    void index() {
+        vertex_start.assign(weight.size() + 1, 0);
+        for (const uint32_t v : pins) ++vertex_start[v + 1];
+        for (size_t v = 0; v < weight.size(); ++v) vertex_start[v + 1] += vertex_start[v];
+        incident.resize(pins.size());
+        std::vector<uint32_t> at(vertex_start.begin(), vertex_start.end() - 1);
+        for (uint32_t e = 0; e + 1 < net_start.size(); ++e)
+            for (uint32_t p = net_start[e]; p < net_start[e + 1]; ++p) incident[at[pins[p]]++] = e;
+    }
+};
+
+// A random permutation of 0..n-1.
+std::vector<uint32_t> shuffled(uint32_t n, Rng& rng) {
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; ++i) order[i] = i;
+    for (uint32_t i = n; i > 1; --i) std::swap(order[i - 1], order[rng.next() % i]);
+    return order;
+}
+
+// A two-sided assignment of a hypergraph's vertices with its cut, its per-net pin counts per side,
+// and the Fiduccia–Mattheyses moves that lower the cut while side 0 and side 1 each weigh at most
+// `hi`. Move candidates come from one lazy max-heap per side, keyed by gain then a random tiebreak.
+//
+// Invariant: between moves, gain_[v] of every unlocked vertex is the change of cut that moving v
+// to the other side would bring (cut before minus cut after), and the heap of v's side holds an
+// entry (gain_[v], tiebreak, v); other entries are stale and skipped.
+class Bisection {
+public:
+    Bisection(const Hypergraph& graph, uint32_t hi, const std::vector<uint32_t>& tiebreak)
+        : graph_(graph), hi_(hi), tiebreak_(tiebreak), locked_(graph.vertices(), 0), gain_(graph.vertices(), 0) {}
+
+    // Takes `side` as the assignment.
+    void assign(std::vector<uint8_t> side) {
+        side_ = std::move(side);
+        count_.assign(2 * graph_.cost.size(), 0);
+        weight_[0] = weight_[1] = 0;
+        for (uint32_t v = 0; v < graph_.vertices(); ++v) weight_[side_[v]] += graph_.weight[v];
+        for (size_t e = 0; e < graph_.cost.size(); ++e)
+            for (uint32_t p = graph_.net_start[e]; p < graph_.net_start[e + 1]; ++p) ++count_[2 * e + side_[graph_.pins[p]]];
+        cut_ = 0;
+        for (size_t e = 0; e < graph_.cost.size(); ++e)
+            if (count_[2 * e] && count_[2 * e + 1]) cut_ += graph_.cost[e];
+    }
+
+    // Grows side 0 from `start` (all else on side 1), each time taking the vertex of side 1 whose
+    // move lowers the cut most, until side 0 weighs half the total. Side 0 then weighs at least
+    // total - hi when no vertex weighs more than 2 * hi - total + 1.
+    void grow(uint32_t start) {
+        assign(std::vector<uint8_t>(graph_.vertices(), 1));
+        const uint64_t total = weight_[1];
+        begin_pass();
+        for (uint32_t v = start;;) {
+            take(v);
+            if (2 * weight_[0] >= total) break;
+            const std::optional<uint32_t> next = top(1);
+            if (!next) break;
+            v = *next;
+        }
+        stash_.clear();
+    }
+
+    // One pass: moves free vertices one at a time, the best legal gain first, each vertex at most
+    // once, then keeps the prefix of moves with the lowest cut (then the best balance). True when
+    // the cut or the balance improved.
+    bool pass() {
+        const int64_t start_cut = cut_;
+        const uint64_t start_imbalance = imbalance();
+        begin_pass();
+        size_t best_len = 0;
+        int64_t best_cut = cut_;
+        uint64_t best_imbalance = start_imbalance;
+        const uint32_t patience = std::max(min_patience, graph_.vertices() / patience_divisor);
+        for (uint32_t idle = 0; idle < patience; ++idle) {
+            const std::optional<uint32_t> a = top(0), b = top(1);
+            if (!a && !b) break;
+            uint32_t v;
+            if (!a || !b) {
+                v = a ? *a : *b;
+            } else if (gain_[*a] != gain_[*b]) {
+                v = gain_[*a] > gain_[*b] ? *a : *b;
+            } else if (weight_[0] != weight_[1]) {
+                v = weight_[0] > weight_[1] ? *a : *b;
+            } else {
+                v = tiebreak_[*a] < tiebreak_[*b] ? *a : *b;
+            }
+            take(v);
+            for (const uint32_t u : stash_) push(u);
+            stash_.clear();
+            if (cut_ < best_cut || (cut_ == best_cut && imbalance() < best_imbalance)) {
+                best_len = moves_.size();
+                best_cut = cut_;
+                best_imbalance = imbalance();
+                idle = 0;
+            }
+        }
+        stash_.clear();
+        while (moves_.size() > best_len) {
+            move(moves_.back(), false);
+            moves_.pop_back();
+        }
+        return cut_ < start_cut || (cut_ == start_cut && imbalance() < start_imbalance);
+    }
+
+    int64_t cut() const { return cut_; }
+    const std::vector<uint8_t>& side() const { return side_; }
+
+private:
+    struct Entry {
+        int64_t gain;
+        uint32_t tiebreak;
+        uint32_t vertex;
+    };
+
+    // The heap order: an entry below another has a lower gain, or an equal gain and a later tiebreak.
+    static bool below(const Entry& a, const Entry& b) {
+        return a.gain != b.gain ? a.gain < b.gain : a.tiebreak > b.tiebreak;
+    }
+
+    // How far the two sides' weights are apart.
+    uint64_t imbalance() const { return weight_[0] > weight_[1] ? weight_[0] - weight_[1] : weight_[1] - weight_[0]; }
+
+    // The change of cut that moving v would bring, from the pin counts.
+    int64_t gain_of(uint32_t v) const {
+        const uint8_t s = side_[v];
+        int64_t gain = 0;
+        for (uint32_t i = graph_.vertex_start[v]; i < graph_.vertex_start[v + 1]; ++i) {
+            const uint32_t e = graph_.incident[i];
+            if (count_[2 * e + s] == 1) gain += graph_.cost[e];
+            if (count_[2 * e + (1 - s)] == 0) gain -= graph_.cost[e];
+        }
+        return gain;
+    }
+
+    // Adds v's current entry to its side's heap.
+    void push(uint32_t v) {
+        std::vector<Entry>& heap = heap_[side_[v]];
+        heap.push_back({gain_[v], tiebreak_[v], v});
+        std::push_heap(heap.begin(), heap.end(), below);
+    }
+
+    // Frees every vertex, computes every gain and fills the heaps.
+    void begin_pass() {
+        std::fill(locked_.begin(), locked_.end(), 0);
+        moves_.clear();
+        for (std::vector<Entry>& heap : heap_) heap.clear();
+        for (uint32_t v = 0; v < graph_.vertices(); ++v) {
+            gain_[v] = gain_of(v);
+            push(v);
+        }
+    }
+
+    // The free vertex of side s with the best entry among those the other side has room for,
+    // left on top of its heap; the ones without room go to the stash.
+    std::optional<uint32_t> top(uint8_t s) {
+        std::vector<Entry>& heap = heap_[s];
+        while (!heap.empty()) {
+            const Entry entry = heap.front();
+            const uint32_t v = entry.vertex;
+            const bool stale = locked_[v] || side_[v] != s || gain_[v] != entry.gain;
+            if (!stale && weight_[1 - s] + graph_.weight[v] <= hi_) return v;
+            std::pop_heap(heap.begin(), heap.end(), below);
+            heap.pop_back();
+            if (!stale) stash_.push_back(v);
+        }
+        return std::nullopt;
+    }
+
+    // Moves free vertex v, locks it and records the move.
+    void take(uint32_t v) {
+        move(v, true);
+        locked_[v] = 1;
+        moves_.push_back(v);
+    }
+
+    // Moves v to the other side, updating the pin counts, weights and cut and, when `track`, the
+    // gains and heap entries of the free vertices on v's nets.
+    void move(uint32_t v, bool track) {
+        const uint8_t s = side_[v], t = 1 - s;
+        touched_.clear();
+        // Adds `delta` to the gain of the free pins of net e on side `only` (2: either side).
+        const auto shift = [&](uint32_t e, int only, int64_t delta) {
+            for (uint32_t p = graph_.net_start[e]; p < graph_.net_start[e + 1]; ++p) {
+                const uint32_t u = graph_.pins[p];
+                if (u == v || locked_[u] || (only != 2 && side_[u] != only)) continue;
+                gain_[u] += delta;
+                touched_.push_back(u);
+            }
+        };
+        for (uint32_t i = graph_.vertex_start[v]; i < graph_.vertex_start[v + 1]; ++i) {
+            const uint32_t e = graph_.incident[i];
+            const int64_t c = graph_.cost[e];
+            const uint32_t from = count_[2 * e + s], to = count_[2 * e + t];
+            if (to == 0) cut_ += c;
+            if (from == 1) cut_ -= c;
+            if (track) {
+                if (to == 0) {
+                    shift(e, 2, c);  // cut now: moving any other pin no longer cuts it
+                } else if (to == 1) {
+                    shift(e, t, -c);  // the lone pin on t no longer uncuts it by moving
+                }
+                if (from == 1) {
+                    shift(e, 2, -c);  // all on t now: moving any pin would cut it
+                } else if (from == 2) {
+                    shift(e, s, c);  // the lone pin left on s now uncuts it by moving
+                }
+            }
+            --count_[2 * e + s];
+            ++count_[2 * e + t];
+        }
+        side_[v] = t;
+        weight_[s] -= graph_.weight[v];
+        weight_[t] += graph_.weight[v];
+        if (track) {
+            std::sort(touched_.begin(), touched_.end());
+            touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
+            for (const uint32_t u : touched_) push(u);
+        }
+    }
+
+    const Hypergraph& graph_;
+    const uint64_t hi_;
+    const std::vector<uint32_t>& tiebreak_;
+    std::vector<uint8_t> side_, locked_;
+    std::vector<uint32_t> count_;  // per net, its pins on side 0 then on side 1
+    std::vector<int64_t> gain_;
+    uint64_t weight_[2] = {0, 0};
+    int64_t cut_ = 0;
+    std::vector<Entry> heap_[2];
+    std::vector<uint32_t> stash_, moves_, touched_;
+};
+
+// The coarser hypergraph that merges pairs of `graph`'s vertices by heavy-edge matching in a
+// random order (a pair rated by the summed cost / (pins - 1) of their shared nets), no merged
+// vertex weighing more than `max_weight`; `map` gets each vertex's coarse vertex.
+Hypergraph coarsen(const Hypergraph& graph, uint32_t max_weight, Rng& rng, std::vector<uint32_t>& map) {
+    const uint32_t n = graph.vertices();
+    map.assign(n, no_node);
+    std::vector<double> rating(n, 0);
+    std::vector<uint32_t> rated;
+    Hypergraph coarse;
+    for (const uint32_t u : shuffled(n, rng)) {
+        if (map[u] != no_node) continue;
+        for (uint32_t i = graph.vertex_start[u]; i < graph.vertex_start[u + 1]; ++i) {
+            const uint32_t e = graph.incident[i];
+            const uint32_t first = graph.net_start[e], size = graph.net_start[e + 1] - first;
+            if (size > rating_pin_limit) continue;
+            const double share = static_cast<double>(graph.cost[e]) / (size - 1);
+            for (uint32_t p = first; p < first + size; ++p) {
+                const uint32_t v = graph.pins[p];
+                if (v == u || map[v] != no_node || graph.weight[u] + graph.weight[v] > max_weight) continue;
+                if (rating[v] == 0) rated.push_back(v);
+                rating[v] += share;
+            }
+        }
+        uint32_t mate = no_node;
+        for (const uint32_t v : rated) {
+            if (mate == no_node || rating[v] > rating[mate] || (rating[v] == rating[mate] && v < mate)) mate = v;
+            rating[v] = 0;
+        }
+        rated.clear();
+        map[u] = coarse.vertices();
+        coarse.weight.push_back(graph.weight[u]);
+        if (mate != no_node) {
+            map[mate] = map[u];
+            coarse.weight.back() += graph.weight[mate];
+        }
+    }
+    for (uint32_t e = 0; e + 1 < graph.net_start.size(); ++e) {
+        const size_t first = coarse.pins.size();
+        for (uint32_t p = graph.net_start[e]; p < graph.net_start[e + 1]; ++p) coarse.pins.push_back(map[graph.pins[p]]);
+        std::sort(coarse.pins.begin() + first, coarse.pins.end());
+        coarse.pins.erase(std::unique(coarse.pins.begin() + first, coarse.pins.end()), coarse.pins.end());
+        if (coarse.pins.size() - first < 2) {
+            coarse.pins.resize(first);
+        } else {
+            coarse.close_net(graph.cost[e]);
+        }
+    }
+    coarse.index();
+    return coarse;
+}
+
+// Random tiebreaks for n vertices.
+std::vector<uint32_t> tiebreaks(uint32_t n, Rng& rng) {
+    std::vector<uint32_t> keys(n);
+    for (uint32_t& key : keys) key = static_cast<uint32_t>(rng.next());
+    return keys;
+}
+
+// Runs refinement passes until one brings nothing, or max_passes.
+void polish(Bisection& bisection) {
+    for (unsigned p = 0; p < max_passes && bisection.pass(); ++p) {
+    }
+}
+
+// A low-cut assignment of `graph`'s vertices to two sides each weighing [lo, hi] (lo + hi being the
+// total weight, every vertex weighing 1): coarsen, bisect the coarsest graph from several
+// starts, then project back level by level with refinement passes.
+std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t hi, Rng& rng) {
+    // Growing a side then never overshoots hi, and every coarse vertex can still move.
+    const uint32_t max_weight = std::max(1u, std::min(hi - lo + 1, (lo + hi) / coarse_weight_divisor));
+    std::vector<Hypergraph> levels;
+    std::vector<std::vector<uint32_t>> maps;
+    const auto current = [&]() -> const Hypergraph& { return levels.empty() ? graph : levels.back(); };
+    while (current().vertices() > coarse_vertices) {
+        std::vector<uint32_t> map;
+        Hypergraph coarse = coarsen(current(), max_weight, rng, map);
+        if (coarse.vertices() > coarsen_shrink * current().vertices()) break;
+        levels.push_back(std::move(coarse));
+        maps.push_back(std::move(map));
+    }
+    const Hypergraph& coarsest = current();
+    std::vector<uint32_t> keys = tiebreaks(coarsest.vertices(), rng);
+    std::vector<uint8_t> side;
+    int64_t best = 0;
+    for (unsigned start = 0; start < initial_starts; ++start) {
+        Bisection bisection(coarsest, hi, keys);
+        bisection.grow(static_cast<uint32_t>(rng.next() % coarsest.vertices()));
+        polish(bisection);
+        if (side.empty() || bisection.cut() < best) {
+            side = bisection.side();
+            best = bisection.cut();
+        }
+    }
+    for (size_t level = levels.size(); level-- > 0;) {
+        const Hypergraph& fine = level == 0 ? graph : levels[level - 1];
+        std::vector<uint8_t> projected(fine.vertices());
+        for (uint32_t v = 0; v < fine.vertices(); ++v) projected[v] = side[maps[level][v]];
+        keys = tiebreaks(fine.vertices(), rng);
+        Bisection bisection(fine, hi, keys);
+        bisection.assign(std::move(projected));
+        polish(bisection);
+        side = bisection.side();
+    }
+    return side;
+}
+
+// The splitter of parts of one network: the axes' holders and cut costs, and scratch space.
+class Splitter {
+public:
+    explicit Splitter(const Network& network)
+        : network_(network), holder_start_(network.sizes.size() + 1, 0), local_(network.inputs.size(), no_node),
+          visited_(network.sizes.size(), 0) {
+        for (const Axes& axes : network.inputs)
+            for (const Axis axis : axes) ++holder_start_[axis + 1];
+        for (size_t a = 0; a < network.sizes.size(); ++a) holder_start_[a + 1] += holder_start_[a];
+        holders_.resize(holder_start_.back());
+        std::vector<uint32_t> at(holder_start_.begin(), holder_start_.end() - 1);
+        for (uint32_t i = 0; i < network.inputs.size(); ++i)
+            for (const Axis axis : network.inputs[i]) holders_[at[axis]++] = i;
+        constexpr double inverse_ln2 = 1.4426950408889634;
+        for (const uint64_t size : network.sizes)
+            cost_.push_back(std::llround(portable_log(static_cast<double>(size)) * inverse_ln2 * cost_units_per_bit));
+    }
+
+    // The number of inputs holding `axis`.
+    uint32_t holder_count(Axis axis) const { return holder_start_[axis + 1] - holder_start_[axis]; }
+
+    // The sides of `members` (two or more distinct inputs), within side_bounds.
+    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, uint64_t seed) {
+        const auto [lo, hi] = side_bounds(static_cast<uint32_t>(members.size()), imbalance);
+        Rng rng(seed);
+        return multilevel(restrict(members), lo, hi, rng);
+    }
+
+private:
+    // The hypergraph of `members`: a vertex each, and a net for each axis of nonzero cost held by
+    // two or more of them.
+    Hypergraph restrict(const std::vector<uint32_t>& members) {
+        Hypergraph graph;
+        graph.weight.assign(members.size(), 1);
+        for (uint32_t k = 0; k < members.size(); ++k) local_[members[k]] = k;
+        std::vector<Axis> seen;
+        for (const uint32_t input : members)
+            for (const Axis axis : network_.inputs[input]) {
+                if (visited_[axis] || cost_[axis] == 0) continue;
+                visited_[axis] = 1;
+                seen.push_back(axis);
+                const size_t first = graph.pins.size();
+                for (uint32_t h = holder_start_[axis]; h < holder_start_[axis + 1]; ++h)
+                    if (local_[holders_[h]] != no_node) graph.pins.push_back(local_[holders_[h]]);
+                if (graph.pins.size() - first < 2) {
+                    graph.pins.resize(first);
+                } else {
+                    graph.close_net(cost_[axis]);
+                }
+            }
+        for (const Axis axis : seen) visited_[axis] = 0;
+        for (const uint32_t input : members) local_[input] = no_node;
+        graph.index();
+        return graph;
+    }
+
+    const Network& network_;
+    std::vector<uint32_t> holder_start_, holders_;  // axis a's holders: holders_[holder_start_[a] ..]
+    std::vector<int64_t> cost_;                     // per axis, its log2 size in fixed point
+    std::vector<uint32_t> local_;                   // per input, its vertex in the current part
+    std::vector<uint8_t> visited_;                  // per axis, seen while building the current part
+};
+
+// One recursive-bisection build of a tree.
+class Builder {
+public:
+    Builder(const Network& network, const PartitionParams& params, const std::atomic<bool>* stop)
+        : network_(network), params_(params), stop_(stop), sizes_(size_weights(network)), splitter_(network),
+          leaf_part_(std::clamp(params.leaf_part, 2u, max_window)), rng_(params.seed),
+          kept_(network.sizes.size(), 0), inside_(network.sizes.size(), 0) {}
+
+    // The whole tree, or nothing when stopped.
+    std::optional<Tree> run() {
+        const auto n = static_cast<uint32_t>(network_.inputs.size());
+        tree_.inputs = n;
+        tree_.nodes = leaves_of(network_, sizes_);
+        tree_.nodes.reserve(2 * size_t{n} - 1);
+        std::vector<uint32_t> all(n);
+        for (uint32_t i = 0; i < n; ++i) all[i] = i;
+        tree_.root = build(all);
+        if (tree_.root == no_node) return std::nullopt;
+        fill(network_, sizes_, tree_);
+        return std::move(tree_);
+    }
+
+private:
+    // The node of the subtree over `members`, or no_node when stopped.
+    uint32_t build(const std::vector<uint32_t>& members) {
+        if (stop_ && stop_->load(std::memory_order_relaxed)) return no_node;
+        if (members.size() <= leaf_part_) return order_exactly(members);
+        const std::vector<uint8_t> side = splitter_.split(members, params_.imbalance, rng_.next());
+        std::vector<uint32_t> parts[2];
+        for (size_t k = 0; k < members.size(); ++k) parts[side[k]].push_back(members[k]);
+        const uint32_t left = build(parts[0]);
+        if (left == no_node) return no_node;
+        const uint32_t right = build(parts[1]);
+        if (right == no_node) return no_node;
+        return add(left, right);
+    }
+
+    // The node of the cheapest order of `members` (at most max_window), keeping the axes the
+    // output or an input outside them holds. When that order's cost overflows a double, every
+    // order's does, and the members are joined in turn instead.
+    uint32_t order_exactly(const std::vector<uint32_t>& members) {
+        std::vector<Axes> leaves;
+        for (const uint32_t input : members) {
+            leaves.push_back(network_.inputs[input]);
+            for (const Axis axis : network_.inputs[input]) ++inside_[axis];
+        }
+        for (const uint32_t input : members)
+            for (const Axis axis : network_.inputs[input])
+                kept_[axis] = network_.output[axis] || inside_[axis] < splitter_.holder_count(axis);
+        std::vector<uint32_t> node(members);
+        try {
+            const Order order = best_order(leaves, sizes_, kept_, false);
+            for (const auto& [a, b] : order.steps) node.push_back(add(node[a], node[b]));
+        } catch (const util::InvalidValue&) {
+            for (size_t k = 1; k < members.size(); ++k) node.push_back(add(node.back(), node[k]));
+        }
+        for (const uint32_t input : members)
+            for (const Axis axis : network_.inputs[input]) inside_[axis] = kept_[axis] = 0;
+        return node.back();
+    }
+
+    // A new internal node joining `left` and `right`; fill() computes its axes and costs.
+    uint32_t add(uint32_t left, uint32_t right) {
+        const auto at = static_cast<uint32_t>(tree_.nodes.size());
+        tree_.nodes.push_back({});
+        tree_.nodes[at].left = left;
+        tree_.nodes[at].right = right;
+        tree_.nodes[left].parent = tree_.nodes[right].parent = at;
+        return at;
+    }
+
+    const Network& network_;
+    const PartitionParams& params_;
+    const std::atomic<bool>* stop_;
+    const std::vector<double> sizes_;
+    Splitter splitter_;
+    const unsigned leaf_part_;
+    Rng rng_;
+    Tree tree_;
+    std::vector<uint8_t> kept_;      // per axis: kept by the part being ordered (zero otherwise)
+    std::vector<uint32_t> inside_;   // per axis: its holders in the part being ordered (zero otherwise)
+};
+
+}  // namespace
+
+std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance) {
+    const double eps = imbalance > 0 ? std::min(imbalance, max_imbalance) : 0.0;
+    const auto least = std::min(static_cast<uint32_t>(std::ceil((1 - eps) * count / 2)), count / 2);
+    return {least, count - least};
+}
+
+std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
+                            uint64_t seed) {
+    return Splitter(network).split(members, imbalance, seed);
+}
+
+std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
+                                   const std::atomic<bool>* stop) {
+    return Builder(network, params, stop).run();
+}
+
+}  // namespace plenexa::trees
