@@ -54,14 +54,8 @@ void unwrap_sigint() noexcept { sigaction(SIGINT, &wrapped_action, nullptr); }
 void ReleasedLock::remember_main_thread(unsigned long id) noexcept { main_thread_id = id; }
 
 ReleasedLock::ReleasedLock() noexcept
-    : main_thread_(PyThread_get_thread_ident() == main_thread_id), wrapped_(false), last_full_(Clock::now()) {
-#ifdef PLENEXA_SIGACTION
-    // Only the main thread may change signal handlers from Python, and it is busy here, so the
-    // handler cannot change under the wrapper.
-    if (main_thread_) wrapped_ = wrap_sigint();
-#endif
-    state_ = PyEval_SaveThread();
-}
+    : state_(PyEval_SaveThread()), main_thread_(PyThread_get_thread_ident() == main_thread_id), wrapped_(false),
+      last_full_(Clock::now()) {}
 
 ReleasedLock::~ReleasedLock() {
     PyEval_RestoreThread(state_);
@@ -75,7 +69,18 @@ bool ReleasedLock::check(void* context) noexcept {
     if (self->failed_) return true;
     if (!self->main_thread_) return false;
 #ifdef PLENEXA_SIGACTION
-    bool due = self->wrapped_ && interrupted.exchange(false, std::memory_order_relaxed);
+    // The wrapper goes in at the first check, when the search has run for a while: short calls
+    // never pay for it. Only the main thread may change signal handlers from Python, and it is
+    // busy here, so the handler cannot change under the wrapper. A full check follows at once,
+    // for a signal that came before it.
+    bool due = false;
+    if (!self->tried_wrap_) {
+        self->tried_wrap_ = true;
+        self->wrapped_ = wrap_sigint();
+        due = true;
+    } else if (self->wrapped_) {
+        due = interrupted.exchange(false, std::memory_order_relaxed);
+    }
 #else
     bool due = true;  // no way to see Ctrl-C coming: ask at every check
 #endif

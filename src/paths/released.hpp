@@ -14,7 +14,8 @@ namespace plenexa::paths {
 // and only when there may be work for them: Ctrl-C is noticed at once through a flag that a
 // wrapper of the SIGINT handler sets, other signals every `full_check` of search time. So a
 // busy Python thread, which holds the lock for a switch interval whenever the search asks for
-// it, costs the search little, and a search on another thread never asks.
+// it, costs the search little, and a search on another thread never asks. The wrapper goes in
+// at the search's first check, so that short calls do not pay for it.
 class ReleasedLock {
 public:
     ReleasedLock() noexcept;
@@ -48,7 +49,8 @@ private:
 
     PyThreadState* state_;
     bool main_thread_;
-    bool wrapped_;  // the SIGINT wrapper is installed for this search
+    bool tried_wrap_ = false;  // the first check has tried to install the SIGINT wrapper
+    bool wrapped_;             // the SIGINT wrapper is installed for this search
     PyObject* progress_ = nullptr;
     bool failed_ = false;  // the progress callable raised
     Clock::time_point last_full_;

@@ -16,12 +16,14 @@
 namespace plenexa::paths {
 
 const char* const search_doc =
-    "search(terms, output, sizes, mem_cap, hash_map_cap, check_outer, *, work_limit=None, max_time=None)\n--\n\n"
+    "search(terms, output, sizes, mem_cap, hash_map_cap, check_outer, *, work_limit=None, max_time=None,\n"
+    "       seed=None, threads=None, progress=None)\n--\n\n"
     "The contraction path of dense integer ids (a list of tuples), never costlier than a greedy\n"
     "one. `mem_cap` None means no memory cap; an int is a hard bound that every intermediate\n"
     "stays strictly below, and None is returned when no path passes it. `work_limit` (units of\n"
     "search work; None: a default for capped searches, none for exhaustive ones) and `max_time`\n"
-    "(seconds) stop the search, the best tree found so far answering.";
+    "(seconds) stop the search, the best tree found so far answering. `seed` (0) and `threads`\n"
+    "(1) drive the tree search of large components; `progress` is called with (elapsed, cost).";
 
 namespace {
 using namespace binding;

@@ -40,6 +40,9 @@ PathType = list[tuple[int, ...]]
 # One call's labels: a type variable, so that a dict[str, int] of sizes matches str labels.
 Label = TypeVar("Label", bound=Hashable)
 MemoryLimit = Union[None, int, Literal["max_input"]]
+# Processors this process may use: the default number of threads (read once; the call is slow).
+_PROCESSORS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
 #: False, True (a one-line report on stderr) or a callable taking (elapsed seconds, best cost).
 Progress = Union[bool, Callable[[float, float], object]]
 
@@ -244,6 +247,8 @@ def _hash_map_cap(hash_map_cap: Any) -> int:
 
 def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> dict[str, Any]:
     """The native search's keyword arguments for these options, each checked and named in its error."""
+    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0:
+        return _DEFAULT_OPTIONS
     options: dict[str, Any] = {}
     if max_time is not None:
         if isinstance(max_time, bool) or not isinstance(max_time, (int, float)):
@@ -257,7 +262,7 @@ def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> di
             raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
         options["seed"] = seed
     if threads is None:
-        threads = os.cpu_count() or 1
+        threads = _PROCESSORS
     else:
         threads = _integer(threads, "threads")
         if threads < 1:
@@ -270,6 +275,9 @@ def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> di
     elif progress is not False and progress is not None:
         raise TypeError(f"progress must be a bool or a callable, got {type(progress).__name__} {progress!r}")
     return options
+
+
+_DEFAULT_OPTIONS: dict[str, Any] = {"threads": _PROCESSORS}
 
 
 def _report_on_stderr(elapsed: float, best_cost: float) -> None:

@@ -1,6 +1,6 @@
 """The contraction-order search behind plenexa_paths.optimize, on dense integer ids."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Optional
 
 #: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
@@ -16,6 +16,9 @@ def search(
     *,
     work_limit: Optional[int] = None,
     max_time: Optional[float] = None,
+    seed: Optional[int] = None,
+    threads: Optional[int] = None,
+    progress: Optional[Callable[[float, float], object]] = None,
 ) -> Optional[list[tuple[int, ...]]]:
     """The contraction path of dense integer ids, or None when no path passes a memory cap.
 
@@ -23,7 +26,9 @@ def search(
     greedy one. `mem_cap` None means no memory cap; an int is a hard bound that every
     intermediate stays strictly below. `work_limit` (units of search work; None: a default
     for capped searches, none for exhaustive ones) and `max_time` (seconds) stop the search,
-    the best tree found so far answering. The interpreter lock is released during the
+    the best tree found so far answering. `seed` (0) and `threads` (1) drive the tree search
+    of components of 64 inputs or more; `progress` is called with (elapsed seconds, best cost)
+    at most every 100 ms of it. The interpreter lock is released during the
     search; on the main thread Ctrl-C ends it within milliseconds and other signal handlers
     run about every 250 ms; one that raises ends the search with its exception.
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "trees/greedy.hpp"
 #include "trees/random.hpp"
 #include "trees/refine.hpp"
 #include "util/failure.hpp"
@@ -78,7 +79,8 @@ std::vector<uint32_t> shuffled(uint32_t n, Rng& rng) {
 class Bisection {
 public:
     Bisection(const Hypergraph& graph, uint32_t hi, const std::vector<uint32_t>& tiebreak)
-        : graph_(graph), hi_(hi), tiebreak_(tiebreak), locked_(graph.vertices(), 0), gain_(graph.vertices(), 0) {}
+        : graph_(graph), hi_(hi), slack_(*std::max_element(graph.weight.begin(), graph.weight.end())),
+          tiebreak_(tiebreak), locked_(graph.vertices(), 0), gain_(graph.vertices(), 0) {}
 
     // Takes `side` as the assignment.
     void assign(std::vector<uint8_t> side) {
@@ -94,8 +96,8 @@ public:
     }
 
     // Grows side 0 from `start` (all else on side 1), each time taking the vertex of side 1 whose
-    // move lowers the cut most, until side 0 weighs half the total. Side 0 then weighs at least
-    // total - hi when no vertex weighs more than 2 * hi - total + 1.
+    // move lowers the cut most, until side 0 weighs half the total or that vertex does not fit.
+    // Side 0 then weighs at least total - hi when no vertex weighs more than 2 * hi - total + 1.
     void grow(uint32_t start) {
         assign(std::vector<uint8_t>(graph_.vertices(), 1));
         const uint64_t total = weight_[1];
@@ -103,16 +105,16 @@ public:
         for (uint32_t v = start;;) {
             take(v);
             if (2 * weight_[0] >= total) break;
-            const std::optional<uint32_t> next = top(1);
+            const std::optional<uint32_t> next = top(1, 0);
             if (!next) break;
             v = *next;
         }
-        stash_.clear();
     }
 
-    // One pass: moves free vertices one at a time, the best legal gain first, each vertex at most
-    // once, then keeps the prefix of moves with the lowest cut (then the best balance). True when
-    // the cut or the balance improved.
+    // One pass: moves free vertices one at a time, the best gain first, each vertex at most once
+    // and neither side ever weighing more than hi plus the heaviest vertex, then keeps the prefix of
+    // moves within hi with the lowest cut (then the best balance). True when the cut or the
+    // balance improved. The slack lets a pass swap vertices across a tight bound.
     bool pass() {
         const int64_t start_cut = cut_;
         const uint64_t start_imbalance = imbalance();
@@ -122,7 +124,7 @@ public:
         uint64_t best_imbalance = start_imbalance;
         const uint32_t patience = std::max(min_patience, graph_.vertices() / patience_divisor);
         for (uint32_t idle = 0; idle < patience; ++idle) {
-            const std::optional<uint32_t> a = top(0), b = top(1);
+            const std::optional<uint32_t> a = top(0, slack_), b = top(1, slack_);
             if (!a && !b) break;
             uint32_t v;
             if (!a || !b) {
@@ -135,16 +137,14 @@ public:
                 v = tiebreak_[*a] < tiebreak_[*b] ? *a : *b;
             }
             take(v);
-            for (const uint32_t u : stash_) push(u);
-            stash_.clear();
-            if (cut_ < best_cut || (cut_ == best_cut && imbalance() < best_imbalance)) {
+            const bool legal = std::max(weight_[0], weight_[1]) <= hi_;
+            if (legal && (cut_ < best_cut || (cut_ == best_cut && imbalance() < best_imbalance))) {
                 best_len = moves_.size();
                 best_cut = cut_;
                 best_imbalance = imbalance();
                 idle = 0;
             }
         }
-        stash_.clear();
         while (moves_.size() > best_len) {
             move(moves_.back(), false);
             moves_.pop_back();
@@ -200,18 +200,20 @@ private:
         }
     }
 
-    // The free vertex of side s with the best entry among those the other side has room for,
-    // left on top of its heap; the ones without room go to the stash.
-    std::optional<uint32_t> top(uint8_t s) {
+    // The free vertex of side s with the best entry, left on top of its heap, when the other side
+    // has room for it (weighing at most hi + slack after the move). A vertex without room blocks
+    // its side for this move: skipping it would cost a heap walk per move.
+    std::optional<uint32_t> top(uint8_t s, uint64_t slack) {
         std::vector<Entry>& heap = heap_[s];
         while (!heap.empty()) {
             const Entry entry = heap.front();
             const uint32_t v = entry.vertex;
-            const bool stale = locked_[v] || side_[v] != s || gain_[v] != entry.gain;
-            if (!stale && weight_[1 - s] + graph_.weight[v] <= hi_) return v;
+            if (!locked_[v] && side_[v] == s && gain_[v] == entry.gain) {
+                if (weight_[1 - s] + graph_.weight[v] <= hi_ + slack) return v;
+                return std::nullopt;
+            }
             std::pop_heap(heap.begin(), heap.end(), below);
             heap.pop_back();
-            if (!stale) stash_.push_back(v);
         }
         return std::nullopt;
     }
@@ -269,7 +271,7 @@ private:
     }
 
     const Hypergraph& graph_;
-    const uint64_t hi_;
+    const uint64_t hi_, slack_;
     const std::vector<uint32_t>& tiebreak_;
     std::vector<uint8_t> side_, locked_;
     std::vector<uint32_t> count_;  // per net, its pins on side 0 then on side 1
@@ -277,18 +279,24 @@ private:
     uint64_t weight_[2] = {0, 0};
     int64_t cut_ = 0;
     std::vector<Entry> heap_[2];
-    std::vector<uint32_t> stash_, moves_, touched_;
+    std::vector<uint32_t> moves_, touched_;
 };
 
 // The coarser hypergraph that merges pairs of `graph`'s vertices by heavy-edge matching in a
 // random order (a pair rated by the summed cost / (pins - 1) of their shared nets), no merged
-// vertex weighing more than `max_weight`; `map` gets each vertex's coarse vertex.
+// vertex weighing more than `max_weight`; `map` gets each vertex's coarse vertex. A vertex whose
+// neighbours are all taken pairs with another such vertex whose best-rated neighbour (its hub)
+// is the same, so that the leaves of a star merge too.
 Hypergraph coarsen(const Hypergraph& graph, uint32_t max_weight, Rng& rng, std::vector<uint32_t>& map) {
     const uint32_t n = graph.vertices();
     map.assign(n, no_node);
     std::vector<double> rating(n, 0);
-    std::vector<uint32_t> rated;
+    std::vector<uint32_t> rated, waiting(n, no_node);  // per hub, a lone vertex waiting for a partner
     Hypergraph coarse;
+    // Whether a rates above b.
+    const auto above = [&](uint32_t a, uint32_t b) {
+        return b == no_node || rating[a] > rating[b] || (rating[a] == rating[b] && a < b);
+    };
     for (const uint32_t u : shuffled(n, rng)) {
         if (map[u] != no_node) continue;
         for (uint32_t i = graph.vertex_start[u]; i < graph.vertex_start[u + 1]; ++i) {
@@ -298,22 +306,32 @@ Hypergraph coarsen(const Hypergraph& graph, uint32_t max_weight, Rng& rng, std::
             const double share = static_cast<double>(graph.cost[e]) / (size - 1);
             for (uint32_t p = first; p < first + size; ++p) {
                 const uint32_t v = graph.pins[p];
-                if (v == u || map[v] != no_node || graph.weight[u] + graph.weight[v] > max_weight) continue;
+                if (v == u) continue;
                 if (rating[v] == 0) rated.push_back(v);
                 rating[v] += share;
             }
         }
-        uint32_t mate = no_node;
+        uint32_t mate = no_node, hub = no_node;
         for (const uint32_t v : rated) {
-            if (mate == no_node || rating[v] > rating[mate] || (rating[v] == rating[mate] && v < mate)) mate = v;
-            rating[v] = 0;
+            if (above(v, hub)) hub = v;
+            if (map[v] == no_node && graph.weight[u] + graph.weight[v] <= max_weight && above(v, mate)) mate = v;
         }
+        for (const uint32_t v : rated) rating[v] = 0;
         rated.clear();
+        if (mate == no_node && hub != no_node && waiting[hub] != no_node &&
+            coarse.weight[map[waiting[hub]]] + graph.weight[u] <= max_weight) {
+            map[u] = map[waiting[hub]];
+            coarse.weight[map[u]] += graph.weight[u];
+            waiting[hub] = no_node;
+            continue;
+        }
         map[u] = coarse.vertices();
         coarse.weight.push_back(graph.weight[u]);
         if (mate != no_node) {
             map[mate] = map[u];
             coarse.weight.back() += graph.weight[mate];
+        } else if (hub != no_node) {
+            waiting[hub] = u;
         }
     }
     for (uint32_t e = 0; e + 1 < graph.net_start.size(); ++e) {
@@ -408,32 +426,49 @@ public:
     uint32_t holder_count(Axis axis) const { return holder_start_[axis + 1] - holder_start_[axis]; }
 
     // The sides of `members` (two or more distinct inputs), within side_bounds.
-    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, uint64_t seed) {
+    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, double outside,
+                               uint64_t seed) {
         const auto [lo, hi] = side_bounds(static_cast<uint32_t>(members.size()), imbalance);
         Rng rng(seed);
-        return multilevel(restrict(members), lo, hi, rng);
+        std::vector<uint8_t> side = multilevel(restrict(members, outside), lo, hi, rng);
+        side.pop_back();
+        return side;
     }
 
 private:
-    // The hypergraph of `members`: a vertex each, and a net for each axis of nonzero cost held by
-    // two or more of them.
-    Hypergraph restrict(const std::vector<uint32_t>& members) {
+    // The hypergraph of `members`: a vertex each, then the outside (weighing nothing), and for
+    // each axis of nonzero cost held by two or more members a net over them. An axis that the
+    // output or a non-member holds also links its holders to the outside with `outside` of its cost
+    // (the rest going to the members' net), so that splits gather such axes on one side.
+    Hypergraph restrict(const std::vector<uint32_t>& members, double outside) {
         Hypergraph graph;
+        const auto terminal = static_cast<uint32_t>(members.size());
         graph.weight.assign(members.size(), 1);
+        graph.weight.push_back(0);
         for (uint32_t k = 0; k < members.size(); ++k) local_[members[k]] = k;
         std::vector<Axis> seen;
+        std::vector<uint32_t> held;
         for (const uint32_t input : members)
             for (const Axis axis : network_.inputs[input]) {
                 if (visited_[axis] || cost_[axis] == 0) continue;
                 visited_[axis] = 1;
                 seen.push_back(axis);
-                const size_t first = graph.pins.size();
+                held.clear();
                 for (uint32_t h = holder_start_[axis]; h < holder_start_[axis + 1]; ++h)
-                    if (local_[holders_[h]] != no_node) graph.pins.push_back(local_[holders_[h]]);
-                if (graph.pins.size() - first < 2) {
-                    graph.pins.resize(first);
-                } else {
-                    graph.close_net(cost_[axis]);
+                    if (local_[holders_[h]] != no_node) held.push_back(local_[holders_[h]]);
+                int64_t cost = cost_[axis];
+                if (network_.output[axis] || held.size() < holder_count(axis)) {
+                    const int64_t linked = std::llround(outside * static_cast<double>(cost));
+                    if (linked > 0) {
+                        graph.pins.insert(graph.pins.end(), held.begin(), held.end());
+                        graph.pins.push_back(terminal);
+                        graph.close_net(linked);
+                        cost -= linked;
+                    }
+                }
+                if (held.size() >= 2 && cost > 0) {
+                    graph.pins.insert(graph.pins.end(), held.begin(), held.end());
+                    graph.close_net(cost);
                 }
             }
         for (const Axis axis : seen) visited_[axis] = 0;
@@ -449,13 +484,15 @@ private:
     std::vector<uint8_t> visited_;                  // per axis, seen while building the current part
 };
 
-// One recursive-bisection build of a tree.
+// One recursive-bisection build of a tree. Each node gets its kept axes and costs when made: a
+// part's pieces are trees over the part's own network (its inputs, with the axes that the output
+// or an input outside the part holds as its output), grafted in.
 class Builder {
 public:
     Builder(const Network& network, const PartitionParams& params, const std::atomic<bool>* stop)
         : network_(network), params_(params), stop_(stop), sizes_(size_weights(network)), splitter_(network),
           leaf_part_(std::clamp(params.leaf_part, 2u, max_window)), rng_(params.seed),
-          kept_(network.sizes.size(), 0), inside_(network.sizes.size(), 0) {}
+          inside_(network.sizes.size(), 0), local_axis_(network.sizes.size(), 0) {}
 
     // The whole tree, or nothing when stopped.
     std::optional<Tree> run() {
@@ -467,50 +504,97 @@ public:
         for (uint32_t i = 0; i < n; ++i) all[i] = i;
         tree_.root = build(all);
         if (tree_.root == no_node) return std::nullopt;
-        fill(network_, sizes_, tree_);
         return std::move(tree_);
     }
 
 private:
+    // A part's own network, and its axes' numbers in the whole network (ascending, so that
+    // renumbering keeps every order of axes).
+    struct Part {
+        Network network;
+        Axes axes;
+    };
+
+    // The network of `members`; local_axis_ then maps its axes to their local numbers.
+    Part part_of(const std::vector<uint32_t>& members) {
+        Part part;
+        for (const uint32_t input : members)
+            for (const Axis axis : network_.inputs[input])
+                if (inside_[axis]++ == 0) part.axes.push_back(axis);
+        std::sort(part.axes.begin(), part.axes.end());
+        for (uint32_t k = 0; k < part.axes.size(); ++k) {
+            const Axis axis = part.axes[k];
+            local_axis_[axis] = k;
+            part.network.sizes.push_back(network_.sizes[axis]);
+            part.network.output.push_back(network_.output[axis] || inside_[axis] < splitter_.holder_count(axis));
+            inside_[axis] = 0;
+        }
+        for (const uint32_t input : members) {
+            Axes local;
+            for (const Axis axis : network_.inputs[input]) local.push_back(local_axis_[axis]);
+            part.network.inputs.push_back(std::move(local));
+        }
+        return part;
+    }
+
     // The node of the subtree over `members`, or no_node when stopped.
     uint32_t build(const std::vector<uint32_t>& members) {
         if (stop_ && stop_->load(std::memory_order_relaxed)) return no_node;
+        if (members.size() == 1) return members[0];
         if (members.size() <= leaf_part_) return order_exactly(members);
-        const std::vector<uint8_t> side = splitter_.split(members, params_.imbalance, rng_.next());
+        const std::vector<uint8_t> side = splitter_.split(members, params_.imbalance, params_.outside, rng_.next());
         std::vector<uint32_t> parts[2];
         for (size_t k = 0; k < members.size(); ++k) parts[side[k]].push_back(members[k]);
+        const size_t mark = tree_.nodes.size();
         const uint32_t left = build(parts[0]);
         if (left == no_node) return no_node;
         const uint32_t right = build(parts[1]);
         if (right == no_node) return no_node;
-        return add(left, right);
+        const Part part = part_of(members);
+        const uint32_t at = add(left, right);
+        join(
+            sizes_, tree_.nodes[left], tree_.nodes[right],
+            [&](Axis axis, bool) { return part.network.output[local_axis_[axis]] != 0; }, tree_.nodes[at]);
+        // The plain greedy tree of the part replaces the split's when cheaper.
+        const std::optional<Tree> plain = greedy(part.network, {}, stop_);
+        if (!plain) return no_node;
+        if (plain->cost() >= tree_.nodes[at].flops) return at;
+        tree_.nodes.resize(mark);
+        return graft(*plain, members, part.axes);
     }
 
-    // The node of the cheapest order of `members` (at most max_window), keeping the axes the
-    // output or an input outside them holds. When that order's cost overflows a double, every
-    // order's does, and the members are joined in turn instead.
+    // The node of a cheapest order of `members` (at most max_window of them). When that order's
+    // cost overflows a double, every order's does, and the part's greedy tree serves instead.
     uint32_t order_exactly(const std::vector<uint32_t>& members) {
-        std::vector<Axes> leaves;
-        for (const uint32_t input : members) {
-            leaves.push_back(network_.inputs[input]);
-            for (const Axis axis : network_.inputs[input]) ++inside_[axis];
-        }
-        for (const uint32_t input : members)
-            for (const Axis axis : network_.inputs[input])
-                kept_[axis] = network_.output[axis] || inside_[axis] < splitter_.holder_count(axis);
-        std::vector<uint32_t> node(members);
+        const Part part = part_of(members);
         try {
-            const Order order = best_order(leaves, sizes_, kept_, false);
-            for (const auto& [a, b] : order.steps) node.push_back(add(node[a], node[b]));
+            const Order order = best_order(part.network.inputs, size_weights(part.network), part.network.output, false);
+            return graft(tree_from_steps(part.network, order.steps), members, part.axes);
         } catch (const util::InvalidValue&) {
-            for (size_t k = 1; k < members.size(); ++k) node.push_back(add(node.back(), node[k]));
+            return graft(*greedy(part.network, {}), members, part.axes);
         }
-        for (const uint32_t input : members)
-            for (const Axis axis : network_.inputs[input]) inside_[axis] = kept_[axis] = 0;
-        return node.back();
     }
 
-    // A new internal node joining `left` and `right`; fill() computes its axes and costs.
+    // Copies the internal nodes of `sub`, a tree over the network of `members` with axes `axes`,
+    // into the tree; returns the node of its root.
+    uint32_t graft(const Tree& sub, const std::vector<uint32_t>& members, const Axes& axes) {
+        const auto base = static_cast<uint32_t>(tree_.nodes.size());
+        const auto number = [&](uint32_t at) {
+            return at == no_node ? no_node : at < sub.inputs ? members[at] : base + (at - sub.inputs);
+        };
+        for (uint32_t k = 0; k < sub.inputs; ++k) tree_.nodes[members[k]].parent = number(sub.nodes[k].parent);
+        for (size_t at = sub.inputs; at < sub.nodes.size(); ++at) {
+            Node node = sub.nodes[at];
+            node.left = number(node.left);
+            node.right = number(node.right);
+            node.parent = number(node.parent);
+            for (Axis& axis : node.axes) axis = axes[axis];
+            tree_.nodes.push_back(std::move(node));
+        }
+        return number(sub.root);
+    }
+
+    // A new internal node joining `left` and `right`, its axes and costs still to fill.
     uint32_t add(uint32_t left, uint32_t right) {
         const auto at = static_cast<uint32_t>(tree_.nodes.size());
         tree_.nodes.push_back({});
@@ -528,8 +612,8 @@ private:
     const unsigned leaf_part_;
     Rng rng_;
     Tree tree_;
-    std::vector<uint8_t> kept_;      // per axis: kept by the part being ordered (zero otherwise)
-    std::vector<uint32_t> inside_;   // per axis: its holders in the part being ordered (zero otherwise)
+    std::vector<uint32_t> inside_;      // per axis: its holders among the members being counted (zero otherwise)
+    std::vector<uint32_t> local_axis_;  // per axis: its number in the latest part
 };
 
 }  // namespace
@@ -541,8 +625,8 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance) {
 }
 
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            uint64_t seed) {
-    return Splitter(network).split(members, imbalance, seed);
+                            double outside, uint64_t seed) {
+    return Splitter(network).split(members, imbalance, outside, seed);
 }
 
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
