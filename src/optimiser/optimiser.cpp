@@ -783,7 +783,10 @@ double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component&
             while (i < left.size() || r < right.size()) {
                 if (r == right.size() || (i < left.size() && left[i].first < right[r].first)) both.push_back(left[i++]);
                 else if (i == left.size() || right[r].first < left[i].first) both.push_back(right[r++]);
-                else both.push_back({left[i].first, left[i++].second + right[r++].second});
+                else {
+                    both.push_back({left[i].first, left[i].second + right[r].second});
+                    ++i, ++r;
+                }
             }
             double step = 1, size = 1;
             left.clear();
@@ -822,29 +825,16 @@ trees::Network network_of(const Component& comp) {
 // The steps of the tree under `root` of the call's tree, numbered over the component's inputs
 // (numbers below k are its inputs, step t makes k + t), in post-order.
 trees::Steps local_steps(const Call& call, const Component& comp, uint32_t root) {
+    // Numbered past every input number, the steps tell apart from the inputs' own numbers.
+    constexpr uint64_t first_step = uint64_t{1} << 32;
     const uint32_t k = static_cast<uint32_t>(comp.inputs.size());
+    const auto local = [&](uint64_t number) {
+        if (number >= first_step) return k + static_cast<uint32_t>(number - first_step);
+        return static_cast<uint32_t>(std::lower_bound(comp.inputs.begin(), comp.inputs.end(), number) -
+                                     comp.inputs.begin());
+    };
     trees::Steps steps;
-    std::vector<uint32_t> values;
-    std::vector<std::pair<uint32_t, bool>> stack{{root, false}};
-    while (!stack.empty()) {
-        const auto [index, expanded] = stack.back();
-        stack.pop_back();
-        const Node node = call.tree[index];
-        if (node.left == Node::leaf) {
-            values.push_back(static_cast<uint32_t>(
-                std::lower_bound(comp.inputs.begin(), comp.inputs.end(), node.right) - comp.inputs.begin()));
-        } else if (!expanded) {
-            stack.push_back({index, true});
-            stack.push_back({node.right, false});
-            stack.push_back({node.left, false});
-        } else {
-            const uint32_t right = values.back();
-            values.pop_back();
-            const uint32_t left = values.back();
-            values.back() = k + static_cast<uint32_t>(steps.size());
-            steps.push_back({left, right});
-        }
-    }
+    for (const auto& [a, b] : detail::number_tree(call.tree, root, first_step)) steps.push_back({local(a), local(b)});
     return steps;
 }
 

@@ -1,5 +1,6 @@
-// The anytime search: jobs (greedy trials, then refinements) run on worker threads while the
-// calling thread watches the interrupt check, the deadline and the progress report.
+// The anytime search: jobs (greedy trials, rounds of partition trials, then refinements) run on
+// worker threads while the calling thread watches the interrupt check, the deadline and the
+// progress report.
 #include "trees/anytime.hpp"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "trees/greedy.hpp"
+#include "trees/partition.hpp"
 #include "trees/random.hpp"
 #include "trees/refine.hpp"
 #include "util/failure.hpp"
@@ -32,6 +34,18 @@ constexpr auto progress_interval = std::chrono::milliseconds(100);
 // max_temperature * u^2 for a uniform u, favouring mild noise.
 constexpr double max_alpha = 1.0;
 constexpr double max_temperature = 0.5;
+// Partition trials draw the first split's imbalance uniformly from [min_imbalance, max_root_imbalance),
+// the later splits' from [min_deep_imbalance, max_imbalance) (the cheap trees of random graphs peel
+// small pieces off below the first split), and the leaf part size uniformly from [min_leaf_part,
+// max_leaf_part]. Their seeds come from a stream of the search's seed apart from the greedy trials'.
+constexpr double min_imbalance = 0.05;
+constexpr double max_root_imbalance = 0.5;
+constexpr double min_deep_imbalance = 0.6;
+constexpr unsigned min_leaf_part = 6;
+constexpr unsigned max_leaf_part = 10;
+constexpr uint64_t partition_stream = ~uint64_t{0};
+// Rounds in a row without a cheaper tree after which a kind of trial stops.
+constexpr unsigned idle_rounds = 2;
 
 // A complete tree and its place in the order that breaks ties between equal costs.
 struct Candidate {
@@ -54,27 +68,40 @@ public:
 
     // Runs the whole plan and answers the best tree.
     Tree run() {
-        // Job 0 is the plain greedy tree, built even after the deadline; jobs 1..trials are random.
-        run_jobs(1 + settings_.trials, [&](unsigned job) {
+        // The plain greedy tree, built even after the deadline.
+        run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0); });
+        run_rounds(settings_.trials, [&](unsigned trial) {
+            Rng rng(derive_seed(settings_.seed, trial));
             GreedyParams params;
-            if (job > 0) {
-                Rng rng(derive_seed(settings_.seed, job - 1));
-                params.alpha = max_alpha * rng.uniform();
-                const double u = rng.uniform();
-                params.temperature = max_temperature * u * u;
-                params.seed = rng.next();
-            }
-            std::optional<Tree> tree = greedy(network_, params, job == 0 ? &abort_ : &halt_);
-            if (tree) offer(std::move(*tree), job);
+            params.alpha = max_alpha * rng.uniform();
+            const double u = rng.uniform();
+            params.temperature = max_temperature * u * u;
+            params.seed = rng.next();
+            std::optional<Tree> tree = greedy(network_, params, &halt_);
+            if (tree) offer(std::move(*tree), uint64_t{1} + trial);
+        });
+        // A network no larger than every leaf part gets its exact order from any partition trial.
+        const unsigned partitions = network_.inputs.size() <= min_leaf_part ? std::min(settings_.partition_trials, 1u)
+                                                                            : settings_.partition_trials;
+        const uint64_t partition_seed = derive_seed(settings_.seed, partition_stream);
+        run_rounds(partitions, [&](unsigned trial) {
+            Rng rng(derive_seed(partition_seed, trial));
+            PartitionParams params;
+            params.imbalance = min_imbalance + (max_root_imbalance - min_imbalance) * rng.uniform();
+            params.deep_imbalance = min_deep_imbalance + (max_imbalance - min_deep_imbalance) * rng.uniform();
+            params.leaf_part = min_leaf_part + static_cast<unsigned>(rng.next() % (max_leaf_part - min_leaf_part + 1));
+            params.seed = rng.next();
+            std::optional<Tree> tree = partition_tree(network_, params, &halt_);
+            if (tree) offer(std::move(*tree), uint64_t{1} + settings_.trials + trial);
         });
         // The best distinct trees so far, each refined by its own job.
         // A job skipped after the deadline leaves its tree as it was.
         std::vector<Candidate> refined(best_.begin(),
                                        best_.begin() + std::min<size_t>(best_.size(), settings_.refine_trees));
-        run_jobs(static_cast<unsigned>(refined.size()), [&](unsigned job) {
+        run_jobs(static_cast<unsigned>(refined.size()), false, [&](unsigned job) {
             Candidate& candidate = refined[job];
             refine(network_, candidate.tree, {settings_.window, settings_.sweeps}, &halt_);
-            candidate.rank = uint64_t{1} + settings_.trials + job;
+            candidate.rank = uint64_t{1} + settings_.trials + settings_.partition_trials + job;
             note_cost(candidate.tree.cost());
         });
         Candidate* answer = &best_.front();
@@ -84,18 +111,36 @@ public:
     }
 
 private:
-    // Runs jobs 0..count-1 on the workers (job 0 first, and every job except 0 skipped once the
-    // search halts) while the calling thread watches; rethrows a worker's failure, or throws
-    // util::Interrupted, after every worker has ended.
+    // Runs trials 0..count-1 in rounds of settings_.round, each round's jobs on the workers; stops
+    // when the search halts, when the first round finds no cheaper tree than those before it, or
+    // when two rounds in a row find none. The rounds run depend only on the trees found.
+    template <class Trial>
+    void run_rounds(unsigned count, Trial&& trial) {
+        const unsigned round = std::max(settings_.round, 1u);
+        unsigned idle = 0;
+        for (unsigned done = 0; done < count && !halt_.load();) {
+            const unsigned size = std::min(round, count - done);
+            const double before = best_.front().tree.cost();
+            run_jobs(size, false, [&](unsigned job) { trial(done + job); });
+            const bool first = done == 0;
+            done += size;
+            idle = best_.front().tree.cost() < before ? 0 : idle + 1;
+            if (idle >= (first ? 1u : idle_rounds)) break;
+        }
+    }
+
+    // Runs jobs 0..count-1 on the workers (job 0 first; every job skipped once the search halts,
+    // except job 0 when `first_required`) while the calling thread watches; rethrows a worker's
+    // failure, or throws util::Interrupted, after every worker has ended.
     template <class Job>
-    void run_jobs(unsigned count, Job&& job) {
+    void run_jobs(unsigned count, bool first_required, Job&& job) {
         std::atomic<unsigned> next{0};
         unsigned running = 0;
         std::exception_ptr failure;
         const auto work = [&] {
             for (;;) {
                 const unsigned index = next.fetch_add(1);
-                if (index >= count || abort_.load() || (index > 0 && halt_.load())) break;
+                if (index >= count || abort_.load() || ((index > 0 || !first_required) && halt_.load())) break;
                 try {
                     job(index);
                 } catch (...) {

@@ -1,5 +1,6 @@
-// The anytime search for contraction trees of large networks: plain greedy, then seeded random
-// greedy trials on worker threads, then window refinement of the best trees.
+// The anytime search for contraction trees of large networks: plain greedy, then rounds of seeded
+// random greedy trials and of recursive-partitioning trials on worker threads, then window
+// refinement of the best trees.
 #pragma once
 
 #include <chrono>
@@ -18,7 +19,12 @@ using Interrupt = optimiser::Interrupt;
 // What a search may spend, and how it reports.
 struct Settings {
     uint64_t seed = 0;
-    unsigned trials = 64;        // random greedy trials; trial t draws from a seed derived from (seed, t)
+    unsigned trials = 64;        // most random greedy trials; trial t draws from a seed derived from (seed, t)
+    // Most partition trials: recursive bisection with random imbalances, leaf part sizes and seeds.
+    unsigned partition_trials = 64;
+    // Each kind of trial runs in rounds of this many, and stops when its first round, or two
+    // rounds in a row, find no tree cheaper than all before.
+    unsigned round = 8;
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
     unsigned refine_trees = 4;   // how many of the best distinct trees the windows refine
     unsigned sweeps = 12;        // most window sweeps over each refined tree
@@ -37,7 +43,7 @@ struct Settings {
 
 // The cheapest tree found for `network` within the settings' budget; it never costs more than
 // the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, trials, refine_trees, sweeps and window settings. Throws util::InvalidValue for a bad
+// seed, trials, partition_trials, round, refine_trees, sweeps and window settings. Throws util::InvalidValue for a bad
 // network, util::Interrupted, std::bad_alloc, or std::system_error when no thread can start.
 Tree search(const Network& network, const Settings& settings);
 

@@ -426,49 +426,32 @@ public:
     uint32_t holder_count(Axis axis) const { return holder_start_[axis + 1] - holder_start_[axis]; }
 
     // The sides of `members` (two or more distinct inputs), within side_bounds.
-    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, double outside,
-                               uint64_t seed) {
+    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, uint64_t seed) {
         const auto [lo, hi] = side_bounds(static_cast<uint32_t>(members.size()), imbalance);
         Rng rng(seed);
-        std::vector<uint8_t> side = multilevel(restrict(members, outside), lo, hi, rng);
-        side.pop_back();
-        return side;
+        return multilevel(restrict(members), lo, hi, rng);
     }
 
 private:
-    // The hypergraph of `members`: a vertex each, then the outside (weighing nothing), and for
-    // each axis of nonzero cost held by two or more members a net over them. An axis that the
-    // output or a non-member holds also links its holders to the outside with `outside` of its cost
-    // (the rest going to the members' net), so that splits gather such axes on one side.
-    Hypergraph restrict(const std::vector<uint32_t>& members, double outside) {
+    // The hypergraph of `members`: a vertex each, and a net for each axis of nonzero cost held by
+    // two or more of them.
+    Hypergraph restrict(const std::vector<uint32_t>& members) {
         Hypergraph graph;
-        const auto terminal = static_cast<uint32_t>(members.size());
         graph.weight.assign(members.size(), 1);
-        graph.weight.push_back(0);
         for (uint32_t k = 0; k < members.size(); ++k) local_[members[k]] = k;
         std::vector<Axis> seen;
-        std::vector<uint32_t> held;
         for (const uint32_t input : members)
             for (const Axis axis : network_.inputs[input]) {
                 if (visited_[axis] || cost_[axis] == 0) continue;
                 visited_[axis] = 1;
                 seen.push_back(axis);
-                held.clear();
+                const size_t first = graph.pins.size();
                 for (uint32_t h = holder_start_[axis]; h < holder_start_[axis + 1]; ++h)
-                    if (local_[holders_[h]] != no_node) held.push_back(local_[holders_[h]]);
-                int64_t cost = cost_[axis];
-                if (network_.output[axis] || held.size() < holder_count(axis)) {
-                    const int64_t linked = std::llround(outside * static_cast<double>(cost));
-                    if (linked > 0) {
-                        graph.pins.insert(graph.pins.end(), held.begin(), held.end());
-                        graph.pins.push_back(terminal);
-                        graph.close_net(linked);
-                        cost -= linked;
-                    }
-                }
-                if (held.size() >= 2 && cost > 0) {
-                    graph.pins.insert(graph.pins.end(), held.begin(), held.end());
-                    graph.close_net(cost);
+                    if (local_[holders_[h]] != no_node) graph.pins.push_back(local_[holders_[h]]);
+                if (graph.pins.size() - first < 2) {
+                    graph.pins.resize(first);
+                } else {
+                    graph.close_net(cost_[axis]);
                 }
             }
         for (const Axis axis : seen) visited_[axis] = 0;
@@ -502,7 +485,7 @@ public:
         tree_.nodes.reserve(2 * size_t{n} - 1);
         std::vector<uint32_t> all(n);
         for (uint32_t i = 0; i < n; ++i) all[i] = i;
-        tree_.root = build(all);
+        tree_.root = build(all, 0);
         if (tree_.root == no_node) return std::nullopt;
         return std::move(tree_);
     }
@@ -537,30 +520,27 @@ private:
         return part;
     }
 
-    // The node of the subtree over `members`, or no_node when stopped.
-    uint32_t build(const std::vector<uint32_t>& members) {
+    // The node of the subtree over `members`, `depth` splits below the root, or no_node when stopped.
+    uint32_t build(const std::vector<uint32_t>& members, unsigned depth) {
         if (stop_ && stop_->load(std::memory_order_relaxed)) return no_node;
         if (members.size() == 1) return members[0];
         if (members.size() <= leaf_part_) return order_exactly(members);
-        const std::vector<uint8_t> side = splitter_.split(members, params_.imbalance, params_.outside, rng_.next());
+        // No side smaller than a leaf part: deeper splits would cost a bisection per peeled input.
+        const double floor = 1.0 - 2.0 * leaf_part_ / static_cast<double>(members.size());
+        const double imbalance = std::min(depth == 0 ? params_.imbalance : params_.deep_imbalance, floor);
+        const std::vector<uint8_t> side = splitter_.split(members, imbalance, rng_.next());
         std::vector<uint32_t> parts[2];
         for (size_t k = 0; k < members.size(); ++k) parts[side[k]].push_back(members[k]);
-        const size_t mark = tree_.nodes.size();
-        const uint32_t left = build(parts[0]);
+        const uint32_t left = build(parts[0], depth + 1);
         if (left == no_node) return no_node;
-        const uint32_t right = build(parts[1]);
+        const uint32_t right = build(parts[1], depth + 1);
         if (right == no_node) return no_node;
         const Part part = part_of(members);
         const uint32_t at = add(left, right);
         join(
             sizes_, tree_.nodes[left], tree_.nodes[right],
             [&](Axis axis, bool) { return part.network.output[local_axis_[axis]] != 0; }, tree_.nodes[at]);
-        // The plain greedy tree of the part replaces the split's when cheaper.
-        const std::optional<Tree> plain = greedy(part.network, {}, stop_);
-        if (!plain) return no_node;
-        if (plain->cost() >= tree_.nodes[at].flops) return at;
-        tree_.nodes.resize(mark);
-        return graft(*plain, members, part.axes);
+        return at;
     }
 
     // The node of a cheapest order of `members` (at most max_window of them). When that order's
@@ -625,8 +605,8 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance) {
 }
 
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            double outside, uint64_t seed) {
-    return Splitter(network).split(members, imbalance, outside, seed);
+                            uint64_t seed) {
+    return Splitter(network).split(members, imbalance, seed);
 }
 
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,

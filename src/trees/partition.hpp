@@ -15,13 +15,13 @@
 namespace plenexa::trees {
 
 // Largest imbalance a split accepts.
-inline constexpr double max_imbalance = 0.9;
+inline constexpr double max_imbalance = 0.99;
 
 // The parameters of one partition build.
 struct PartitionParams {
-    double imbalance = 0.2;  // split sides hold (1 ± imbalance) / 2 of a part's inputs: see side_bounds
-    unsigned leaf_part = 8;  // parts of at most this many inputs (2 to max_window) are ordered exactly
-    double outside = 0;      // the share of an axis's cost that keeps a part's axes held outside it on one side
+    double imbalance = 0.2;       // the first split's sides hold (1 ± imbalance) / 2 of the inputs: see side_bounds
+    double deep_imbalance = 0.9;  // the same for the later splits
+    unsigned leaf_part = 8;       // parts of at most this many inputs (2 to max_window) are ordered exactly
     uint64_t seed = 0;
 };
 
@@ -32,11 +32,9 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance);
 
 // Splits `members`, two or more distinct inputs of a checked network, into sides 0 and 1 (one
 // entry per member) within side_bounds, keeping low the cut: the summed log2 sizes of the axes
-// that members on both sides hold, where an axis also held outside the members (by the output or
-// another input) counts as `outside` (0 to 1) of its size when members on the side away from the
-// outside hold it, and the rest when both sides hold it. Deterministic for a seed.
+// that members on both sides hold. Deterministic for a seed.
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            double outside, uint64_t seed);
+                            uint64_t seed);
 
 // The tree of a checked network built by recursive bisection: a part of more than
 // `params.leaf_part` inputs is split by `bisect` and its tree joins its sides' trees; a smaller
