@@ -47,6 +47,9 @@ constexpr uint64_t partition_stream = ~uint64_t{0};
 // Rounds in a row without a cheaper tree after which a kind of trial stops.
 constexpr unsigned idle_rounds = 2;
 
+// The builders whose trees the search keeps apart.
+enum Builder : uint8_t { by_greedy, by_partition };
+
 // A complete tree and its place in the order that breaks ties between equal costs.
 struct Candidate {
     Tree tree;
@@ -69,7 +72,7 @@ public:
     // Runs the whole plan and answers the best tree.
     Tree run() {
         // The plain greedy tree, built even after the deadline.
-        run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0); });
+        run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0, by_greedy); });
         run_rounds(settings_.trials, [&](unsigned trial) {
             Rng rng(derive_seed(settings_.seed, trial));
             GreedyParams params;
@@ -78,7 +81,7 @@ public:
             params.temperature = max_temperature * u * u;
             params.seed = rng.next();
             std::optional<Tree> tree = greedy(network_, params, &halt_);
-            if (tree) offer(std::move(*tree), uint64_t{1} + trial);
+            if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial.
         const unsigned partitions = network_.inputs.size() <= min_leaf_part ? std::min(settings_.partition_trials, 1u)
@@ -92,19 +95,36 @@ public:
             params.leaf_part = min_leaf_part + static_cast<unsigned>(rng.next() % (max_leaf_part - min_leaf_part + 1));
             params.seed = rng.next();
             std::optional<Tree> tree = partition_tree(network_, params, &halt_);
-            if (tree) offer(std::move(*tree), uint64_t{1} + settings_.trials + trial);
+            if (tree) offer(std::move(*tree), uint64_t{1} + settings_.trials + trial, by_partition);
         });
-        // The best distinct trees so far, each refined by its own job.
-        // A job skipped after the deadline leaves its tree as it was.
-        std::vector<Candidate> refined(best_.begin(),
-                                       best_.begin() + std::min<size_t>(best_.size(), settings_.refine_trees));
-        run_jobs(static_cast<unsigned>(refined.size()), false, [&](unsigned job) {
-            Candidate& candidate = refined[job];
-            refine(network_, candidate.tree, {settings_.window, settings_.sweeps}, &halt_);
-            candidate.rank = uint64_t{1} + settings_.trials + settings_.partition_trials + job;
-            note_cost(candidate.tree.cost());
-        });
-        Candidate* answer = &best_.front();
+        // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
+        // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
+        // than of a cheaper partition tree. A job skipped after the deadline leaves its tree as it was.
+        std::vector<Candidate> refined;
+        for (size_t place = 0; refined.size() < settings_.refine_trees && place < keep_; ++place)
+            for (const std::vector<Candidate>& kept : best_)
+                if (place < kept.size() && refined.size() < settings_.refine_trees) refined.push_back(kept[place]);
+        double before = lowest();
+        unsigned idle = 0;
+        for (size_t done = 0; done < refined.size() && !halt_.load();) {
+            const auto size = static_cast<unsigned>(std::min(std::size(best_), refined.size() - done));
+            run_jobs(size, false, [&](unsigned job) {
+                Candidate& candidate = refined[done + job];
+                refine(network_, candidate.tree, {settings_.window, settings_.sweeps}, &halt_);
+                candidate.rank = uint64_t{1} + settings_.trials + settings_.partition_trials + done + job;
+                note_cost(candidate.tree.cost());
+            });
+            double after = before;
+            for (size_t k = done; k < done + size; ++k) after = std::min(after, refined[k].tree.cost());
+            const bool first = done == 0;
+            done += size;
+            idle = after < before ? 0 : idle + 1;
+            if (idle >= (first ? 1u : idle_rounds)) break;
+            before = after;
+        }
+        Candidate* answer = &best_[by_greedy].front();
+        if (!best_[by_partition].empty() && best_[by_partition].front().before(*answer))
+            answer = &best_[by_partition].front();
         for (Candidate& candidate : refined)
             if (candidate.before(*answer)) answer = &candidate;
         return std::move(answer->tree);
@@ -120,11 +140,11 @@ private:
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
-            const double before = best_.front().tree.cost();
+            const double before = lowest();
             run_jobs(size, false, [&](unsigned job) { trial(done + job); });
             const bool first = done == 0;
             done += size;
-            idle = best_.front().tree.cost() < before ? 0 : idle + 1;
+            idle = lowest() < before ? 0 : idle + 1;
             if (idle >= (first ? 1u : idle_rounds)) break;
         }
     }
@@ -213,24 +233,32 @@ private:
         best_cost_ = std::min(best_cost_, cost);
     }
 
-    // Adds a finished greedy tree to the best distinct trees. The kept set is the same whatever
-    // the order in which trees arrive: the `keep_` best by (cost, rank) among distinct step
-    // lists, each with the lowest rank that produced it.
-    void offer(Tree tree, uint64_t rank) {
+    // The lowest cost of a kept tree (read between rounds, when no worker runs).
+    double lowest() const {
+        double cost = best_[by_greedy].front().tree.cost();
+        if (!best_[by_partition].empty()) cost = std::min(cost, best_[by_partition].front().tree.cost());
+        return cost;
+    }
+
+    // Adds a finished tree of the builder `by` to its best distinct trees. The kept set is the same
+    // whatever the order in which trees arrive: the `keep_` best by (cost, rank) among distinct
+    // step lists, each with the lowest rank that produced it.
+    void offer(Tree tree, uint64_t rank, Builder by) {
         Candidate candidate{std::move(tree), rank, {}};
         candidate.steps = steps_of(candidate.tree);
         std::lock_guard lock(mutex_);
+        std::vector<Candidate>& kept = best_[by];
         best_cost_ = std::min(best_cost_, candidate.tree.cost());
-        for (auto it = best_.begin(); it != best_.end(); ++it)
+        for (auto it = kept.begin(); it != kept.end(); ++it)
             if (it->steps == candidate.steps) {
                 if (it->rank < candidate.rank) return;
-                best_.erase(it);
+                kept.erase(it);
                 break;
             }
-        const auto at = std::lower_bound(best_.begin(), best_.end(), candidate,
+        const auto at = std::lower_bound(kept.begin(), kept.end(), candidate,
                                          [](const Candidate& a, const Candidate& b) { return a.before(b); });
-        best_.insert(at, std::move(candidate));
-        if (best_.size() > keep_) best_.pop_back();
+        kept.insert(at, std::move(candidate));
+        if (kept.size() > keep_) kept.pop_back();
     }
 
     const Network network_;
@@ -246,7 +274,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     double best_cost_ = HUGE_VAL;
-    std::vector<Candidate> best_;  // the best distinct trees, best first
+    std::vector<Candidate> best_[2];  // per builder, its best distinct trees, best first
 };
 
 }  // namespace

@@ -26,7 +26,7 @@ struct Settings {
     // rounds in a row, find no tree cheaper than all before.
     unsigned round = 8;
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
-    unsigned refine_trees = 4;   // how many of the best distinct trees the windows refine
+    unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
     unsigned sweeps = 12;        // most window sweeps over each refined tree
     unsigned window = 12;        // most leaves per window, 3 to max_window
     // When it passes, the search stops and answers the best complete tree so far
@@ -43,8 +43,9 @@ struct Settings {
 
 // The cheapest tree found for `network` within the settings' budget; it never costs more than
 // the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, trials, partition_trials, round, refine_trees, sweeps and window settings. Throws util::InvalidValue for a bad
-// network, util::Interrupted, std::bad_alloc, or std::system_error when no thread can start.
+// seed, trials, partition_trials, round, refine_trees, sweeps and window settings. Throws
+// util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
+// when no thread can start.
 Tree search(const Network& network, const Settings& settings);
 
 }  // namespace plenexa::trees

@@ -1,6 +1,6 @@
 // The multilevel bisection (heavy-edge coarsening, greedy growing from seeded starts on the
 // coarsest graph, Fiduccia–Mattheyses passes at every level on the way back) and the recursive
-// tree builder on top of it.
+// tree builder on top of it, which orders the small parts exactly with the window program.
 #include "trees/partition.hpp"
 
 #include <algorithm>
