@@ -284,6 +284,10 @@ def test_memory_limit_is_honoured_or_refused(seed):
             path = optimize(inputs, output, sizes, limit, hash_map_cap=cap)
         except ValueError as error:
             assert f"memory_limit={limit}" in str(error)
+            if "needs" in str(error):  # the peak of the path found without the limit, above the limit
+                unbounded = optimize(inputs, output, sizes, hash_map_cap=cap)
+                needs = replay(inputs, output, sizes, unbounded)[1]
+                assert str(error).endswith(f"the path found without it needs {needs} elements") and needs > limit
             refused += 1
             continue
         assert replay(inputs, output, sizes, path)[1] <= limit

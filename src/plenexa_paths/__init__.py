@@ -187,11 +187,36 @@ def optimize(
             raise ValueError("size_dict's sizes changed while they were read") from None
         raise
     if path is None:
+        # The path found without the limit: the answer when it happens to meet the limit, and
+        # otherwise a measure of how far off the limit is.
+        unbounded = _search.search(terms, out, sizes, None, hash_map_cap, check_outer, **search_options)
+        largest = _largest_intermediate(terms, out, sizes, unbounded)
+        if largest < mem_cap:
+            return unbounded
         raise ValueError(
             f"no contraction path keeps every intermediate within memory_limit={memory_limit!r} "
-            f"elements with hash_map_cap={hash_map_cap}; raise either to search further"
+            f"elements with hash_map_cap={hash_map_cap}; the path found without it needs "
+            f"{largest} elements"
         )
     return path
+
+
+def _largest_intermediate(terms: list[list[int]], out: list[int], sizes: list[int], path: PathType) -> int:
+    """The most elements any intermediate of `path` over the dense network holds, the result included."""
+    operands = [set(term) for term in terms]
+    keep = set(out)
+    largest = 0
+    for i, j in path:
+        both = operands[i] | operands[j]
+        for k in sorted((i, j), reverse=True):
+            del operands[k]
+        result = both & keep.union(*operands)
+        operands.append(result)
+        size = 1
+        for x in result:
+            size *= sizes[x]
+        largest = max(largest, size)
+    return largest
 
 
 def _raise_if_not_iterable(value: Any, what: str) -> None:
