@@ -35,7 +35,11 @@
 // the search stops once a sweep above the greedy cost fails, and the cheaper tree wins.
 // A strategy with greedy bounds (plenexa_paths') gives every component one: it answers when
 // the search cannot complete or runs out of work, and costs compare without saturation.
-// Such a strategy also joins the components at the least cost, scalars where they are cheapest.
+// Such a strategy also joins the components at the least cost, scalars where they are cheapest,
+// hands components of `anytime_from` inputs or more to the tree search of src/trees, and
+// improves the others' trees with that folder's exact windows.
+// In the code: `sweep_tables` is one sweep, `grow_caps` the caps' schedule, `Sweep::partners`
+// the scan of one entry's partners and `Sweep::admit` their entry into a table.
 // Calls of at most eight inputs over at most 64 ids take the same steps in small.cpp, in
 // fixed arrays: there allocation, not the search, would cost the most.
 #include "optimiser/optimiser.hpp"
@@ -408,24 +412,32 @@ struct Sweep {
             }
             const size_t count = Count || uniform ? price<true>(a, right, blk, candidates, picks, pick_costs)
                                                   : price<false>(a, right, blk, candidates, picks, pick_costs);
-            for (size_t t = 0; t < count; ++t) {
-                const Entry<W, S>& b = right.entries[picks[t]];
-                const uint64_t cost = pick_costs[t];
-                const Bits<S> s = a.subgraph | b.subgraph;
-                const int64_t pos = held.find(s);
-                if (pos >= 0) {
-                    // The kept axes depend on s alone, so a held subgraph's axes and
-                    // size, already below an earlier (never larger) mem_cap, still fit.
-                    if (cost >= held.entries[pos].cost) continue;
-                    held.replace(pos, cost, push_node(arena, {a.node, b.node}));
-                    continue;
-                }
-                if (held.size() >= hash_map_cap) continue;
-                const Bits<W> kept = kept_axes(a.axes, b.axes, s);
-                uint64_t kept_size;
-                if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
-                held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
+            admit(a, right, picks, pick_costs, count, held);
+        }
+    }
+
+    // Enters the merges of `a` with the `count` partners `picks` of `right` (at `costs`) into
+    // `held`, in order: a held subgraph when cheaper, a new one when the table has room and
+    // its result fits under mem_cap.
+    [[gnu::always_inline]] inline void admit(const Entry<W, S>& a, const Table<W, S>& right, const uint32_t* picks,
+                                             const uint64_t* costs, size_t count, Table<W, S>& held) const {
+        for (size_t t = 0; t < count; ++t) {
+            const Entry<W, S>& b = right.entries[picks[t]];
+            const uint64_t cost = costs[t];
+            const Bits<S> s = a.subgraph | b.subgraph;
+            const int64_t pos = held.find(s);
+            if (pos >= 0) {
+                // The kept axes depend on s alone, so a held subgraph's axes and
+                // size, already below an earlier (never larger) mem_cap, still fit.
+                if (cost >= held.entries[pos].cost) continue;
+                held.replace(pos, cost, push_node(arena, {a.node, b.node}));
+                continue;
             }
+            if (held.size() >= hash_map_cap) continue;
+            const Bits<W> kept = kept_axes(a.axes, b.axes, s);
+            uint64_t kept_size;
+            if (!sizer.of(kept, kept_size) || kept_size >= mem_cap) continue;
+            held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
         }
     }
 };
@@ -452,6 +464,71 @@ template <bool Count, int W, int S>
     sweep.template partners<Count>(a, right, first, held);
 }
 #endif
+
+// Raises the caps after a sweep that left a component incomplete: cost_cap by `growth` while
+// that fits in 64 bits, then mem_cap by 2 (unless it cannot grow) until it is MAX, then cost_cap
+// to MAX for one last sweep. `settled` tells whether the next sweep runs under the same mem_cap.
+inline void grow_caps(uint64_t& cost_cap, uint64_t& mem_cap, uint64_t growth, bool mem_can_grow, bool& last_sweep,
+                      bool& settled) {
+    settled = true;
+    if (cost_cap <= max_u64 / growth) {
+        cost_cap *= growth;
+    } else if (mem_can_grow && mem_cap != max_u64) {
+        mem_cap = mem_cap == 0 ? 1 : mul_saturating(mem_cap, 2);
+        settled = false;
+    } else {
+        cost_cap = max_u64;
+        last_sweep = true;
+    }
+}
+
+// One sweep (see the overview): for n = 2..k, merges the entries of tables m and n - m into
+// table n. With `settled`, full tables are passed over.
+template <int W, int S, bool Native>
+[[gnu::always_inline]] inline void sweep_tables(Call& call, const Component& comp, std::vector<Table<W, S>>& tables,
+                                                const Sweep<W, Native, S>& sweep, bool by_count, bool settled) {
+    const size_t k = comp.inputs.size();
+    const uint64_t cost_cap = sweep.cost_cap;
+    for (size_t n = 2; n <= k; ++n) {
+        Table<W, S>& held = tables[n];
+        call.pulse.tick(1);
+        if (settled && held.size() >= sweep.hash_map_cap) continue;
+        for (size_t m = 1; m <= n / 2; ++m) {
+            const Table<W, S>& left = tables[m];
+            const Table<W, S>& right = tables[n - m];
+            // Large components spend much of a sweep here, even when every pair is skipped.
+            call.pulse.tick(1);
+            if (left.empty() || right.empty()) continue;
+            const size_t n_left = left.size();
+            // A unit per operand and per block of partners, each block costing a word per feature.
+            const uint64_t work = (1 + right.size() / 64) * (S == 1 ? 1 : 1 + (n + comp.n_axes) / 64);
+            const auto partner_bounds = right.bounds();
+            // Left entries go in runs, so that the interrupt check's counting stays out
+            // of the loop that skips them.
+            for (size_t run = 0; run < n_left; run += entries_per_tick) {
+                const size_t run_end = std::min(n_left, run + entries_per_tick);
+                call.pulse.tick(run_end - run);
+                for (size_t i = run; i < run_end; ++i) {
+                    const Entry<W, S>& a = left.entries[i];
+                    // Every merge costs at least both operands' costs plus the larger operand size.
+                    if (a.floor >= cost_cap) continue;
+                    // Nor can any partner pass when every floor or every cost is too high.
+                    const uint64_t limit = cost_cap - a.cost;
+                    if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
+                    call.pulse.tick(work);
+                    // A pair of equal halves is met twice; the second orientation ties and never wins.
+                    const size_t first = (m == n - m) ? i + 1 : 0;
+                    if constexpr (Native)
+                        (by_count ? partners_popcnt<true, W, S>
+                                  : partners_popcnt<false, W, S>)(sweep, a, right, first, held);
+                    else
+                        (by_count ? partners_portable<true, W, S>
+                                  : partners_portable<false, W, S>)(sweep, a, right, first, held);
+                }
+            }
+        }
+    }
+}
 
 // Searches one component of two or more inputs with S-word subgraphs (S = 1 for up to 63
 // inputs) and W-word axis bitmaps. Returns nothing when neither cap can grow any further
@@ -522,57 +599,10 @@ template <int W, int S, bool Native>
         const Sweep<W, Native, S> sweep{sizer,        input_axes, output, shared, everything, cost_cap, call.mem_cap,
                                         hash_map_cap, check_outer, uniform, call.arena, user_start, users,
                                         feature_room};
-        for (size_t n = 2; n <= k; ++n) {
-            Table<W, S>& held = tables[n];
-            call.pulse.tick(1);
-            if (settled && held.size() >= hash_map_cap) continue;
-            for (size_t m = 1; m <= n / 2; ++m) {
-                const Table<W, S>& left = tables[m];
-                const Table<W, S>& right = tables[n - m];
-                // Large components spend much of a sweep here, even when every pair is skipped.
-                call.pulse.tick(1);
-                if (left.empty() || right.empty()) continue;
-                const size_t n_left = left.size();
-                // A unit per operand and per block of partners, each block costing a word per feature.
-                const uint64_t work = (1 + right.size() / 64) * (S == 1 ? 1 : 1 + (n + comp.n_axes) / 64);
-                const auto partner_bounds = right.bounds();
-                // Left entries go in runs, so that the interrupt check's counting stays out
-                // of the loop that skips them.
-                for (size_t run = 0; run < n_left; run += entries_per_tick) {
-                    const size_t run_end = std::min(n_left, run + entries_per_tick);
-                    call.pulse.tick(run_end - run);
-                    for (size_t i = run; i < run_end; ++i) {
-                        const Entry<W, S>& a = left.entries[i];
-                        // Every merge costs at least both operands' costs plus the larger operand size.
-                        if (a.floor >= cost_cap) continue;
-                        // Nor can any partner pass when every floor or every cost is too high.
-                        const uint64_t limit = cost_cap - a.cost;
-                        if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
-                        call.pulse.tick(work);
-                        // A pair of equal halves is met twice; the second orientation ties and never wins.
-                        const size_t first = (m == n - m) ? i + 1 : 0;
-                        if constexpr (Native)
-                            (by_count ? partners_popcnt<true, W, S>
-                                      : partners_popcnt<false, W, S>)(sweep, a, right, first, held);
-                        else
-                            (by_count ? partners_portable<true, W, S>
-                                      : partners_portable<false, W, S>)(sweep, a, right, first, held);
-                    }
-                }
-            }
-        }
+        sweep_tables<W, S, Native>(call, comp, tables, sweep, by_count, settled);
         if (!tables[k].empty()) break;
         if (last_sweep || cost_cap > call.enough) return std::nullopt;
-        settled = true;
-        if (cost_cap <= max_u64 / growth)
-            cost_cap *= growth;
-        else if (mem_can_grow && call.mem_cap != max_u64) {
-            call.mem_cap = call.mem_cap == 0 ? 1 : mul_saturating(call.mem_cap, 2);
-            settled = false;
-        } else {
-            cost_cap = max_u64;
-            last_sweep = true;
-        }
+        grow_caps(cost_cap, call.mem_cap, growth, mem_can_grow, last_sweep, settled);
     }
 
     const Entry<W, S>& full = tables[k].entries[0];
