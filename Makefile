@@ -20,7 +20,7 @@ $(VENV)/.test: $(VENV)/.base
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
-	$(PIP) install cotengrust matplotlib
+	$(PIP) install cotengrust matplotlib kahypar optuna cmaes
 	touch $@
 
 # Builds the extension (incrementally, in build/) and installs it into the environment.
@@ -51,6 +51,7 @@ bench: $(VENV)/.bench build
 	mkdir -p $(BENCH_OUT)
 	$(PY) bench/paths.py $(BENCH_FLAGS) --json $(BENCH_OUT)/paths.json
 	$(PY) bench/large.py $(BENCH_FLAGS) --json $(BENCH_OUT)/large.json
+	$(PY) bench/interrupt.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 
 # The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer

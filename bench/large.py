@@ -1,162 +1,414 @@
-"""Benchmark of plenexa_paths.optimize on networks of 64 to 2,000 tensors, and its per-call overhead.
+"""Benchmark of plenexa_paths.optimize on networks of 64 to 2,000 tensors against its peers.
 
-Run with `make bench` (or `python bench/large.py [--quick] [--json FILE]`). Two tables:
-  1. bounded search with the default caps on large networks: time, peak memory, and the cost of
-     the path against opt_einsum's greedy, cotengrust's greedy and cotengrust's random greedy
-     (`optimize_random_greedy_track_flops`, 128 trials);
+Run with `make bench` (or `python bench/large.py [--quick] [--json FILE] [--plenexa-only]`).
+Two tables:
+  1. for each network, one row per solver: time, cost of the path, its largest intermediate
+     (log2 of the number of elements), and cost and time against cotengra's HyperOptimizer()
+     (the reference row), with plenexa_paths' peak memory. The solvers: plenexa_paths.optimize
+     with its defaults; cotengra's HyperOptimizer() (128 trials) and its presets "auto" and
+     "auto-hq"; cotengrust's optimize_random_greedy_track_flops with 128 and 1,024 trials
+     (seed 0); opt_einsum's greedy. Each runs in a fresh process group with a time-out, and the
+     peers' results are kept in build/bench/peers-cache.json, so that a later run measures
+     plenexa_paths alone (--plenexa-only) or only what is missing;
   2. per-call overhead on a three-operand equation, beside EinsumSpec(...).optimize_dp() and
      opt_einsum.contract_path.
 Costs are replayed under the model of bench/paths.py: a pairwise step costs the product of the
 sizes of all axes of both operands; an intermediate keeps the axes still needed elsewhere.
+With --quick only the 128-vertex graph, the 16 x 16 grid and the matrix chain are run, and
+HyperOptimizer gets 32 trials: its row is then a weaker reference than the full run's.
 """
 
+from __future__ import annotations
+
 import argparse
+import hashlib
+import importlib.metadata
+import importlib.util
+import inspect
+import itertools
 import json
+import math
+import os
 import platform
 import random
+import signal
 import subprocess
 import sys
 import timeit
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
 
-import cotengrust
 import opt_einsum
 
+import plenexa_paths
 from plenexa_paths import DEFAULT_HASH_MAP_CAP
 
-from paths import bounded_row, edges_to_inputs, grid, regular_graph, replay, symbols
+from paths import Inputs, Network, bond2, bounded_row, edges_to_inputs, grid, lattice_edges, regular_graph, replay_stats, tree
+
+CACHE = Path(__file__).resolve().parent.parent / "build" / "bench" / "peers-cache.json"
+# Seconds that one solver may take on one network (interpreter start included).
+TIMEOUT = {"full": 400.0, "quick": 120.0}
+# HyperOptimizer's trials: its default, and the fewer of --quick.
+HYPER_TRIALS = {"full": 128, "quick": 32}
+REFERENCE = "ctg HyperOptimizer"
+# Keywords of plenexa_paths.optimize that are reported with their defaults when it takes them.
+PLENEXA_KNOBS = ("max_time", "seed", "threads")
+# The packages whose versions key the peers' cache (HyperOptimizer's choices depend on the last three).
+PEER_PACKAGES = ("cotengra", "cotengrust", "opt_einsum", "kahypar", "optuna", "cmaes")
 
 CHILD = """
-import json, sys, time
-import plenexa_paths
+import json, random, sys, time
 
 def status(field):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 
 case = json.loads(sys.stdin.read())
+kind, options = case["kind"], case["options"]
 inputs, output = case["inputs"], case["output"]
 sizes = {int(k): v for k, v in case["sizes"].items()}
+if kind != "plenexa":
+    from opt_einsum import get_symbol  # the peers take one-character labels
+    inputs = [[get_symbol(x) for x in axes] for axes in inputs]
+    output = [get_symbol(x) for x in output]
+    sizes = {get_symbol(x): s for x, s in sizes.items()}
+random.seed(0)  # cotengra's trials draw from Python's generator when given no seed
+if kind == "plenexa":
+    import plenexa_paths
+    search = lambda: plenexa_paths.optimize(inputs, output, sizes, **options)
+elif kind == "hyper":
+    import importlib.util, numpy, cotengra
+    numpy.random.seed(0)
+    if importlib.util.find_spec("optuna"):  # then optuna's sampler is the default, and takes a seed
+        options = {**options, "sampler_opts": {"seed": 0}}
+    search = lambda: cotengra.HyperOptimizer(**options)(inputs, output, sizes)
+elif kind == "preset":
+    import cotengra
+    search = lambda: cotengra.array_contract_path(inputs, output, sizes, optimize=options["preset"], cache=False)
+elif kind == "rgreedy":
+    import cotengrust
+    search = lambda: cotengrust.optimize_random_greedy_track_flops(inputs, output, sizes, **options)[0]
+elif kind == "greedy":
+    import opt_einsum
+    sets, keep = [set(axes) for axes in inputs], set(output)
+    search = lambda: opt_einsum.paths.greedy(sets, keep, sizes)
 try:
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # restart the peak resident-set mark
 except OSError:
     pass  # then the peak may predate the call, and the figure is a lower bound
 before = status("VmRSS")
-start = time.perf_counter()
-path = plenexa_paths.optimize(inputs, output, sizes, hash_map_cap=case["cap"])
-elapsed = time.perf_counter() - start
-print(json.dumps({"time": elapsed, "rss_kib": before, "peak_kib": status("VmHWM"), "path": path}))
+times = []
+while not times or (len(times) < case["repeat"] and sum(times) < 1.0):
+    start = time.perf_counter()
+    path = search()
+    times.append(time.perf_counter() - start)
+print(json.dumps({"time": min(times), "runs": len(times), "rss_kib": before, "peak_kib": status("VmHWM"),
+                  "path": [list(step) for step in path]}))
 """
 
 
-def mps_norm(sites, bond, seed):
+# --- networks ------------------------------------------------------------------------
+
+
+def mps_norm(sites: int, bond: int, seed: int) -> Network:
     """<psi|psi> for an open-boundary MPS: a ket and a bra tensor per site, physical size 2,
     virtual bonds drawn between 2 and `bond`."""
     rng = random.Random(seed)
-    sizes, inputs = {}, []
+    sizes: dict[int, int] = {}
+    inputs: Inputs = []
     bonds = [rng.randint(2, bond) for _ in range(sites - 1)]
-    label = 0
 
-    def new(size):
-        nonlocal label
-        sizes[label] = size
-        label += 1
-        return label - 1
+    def new(size: int) -> int:
+        sizes[len(sizes)] = size
+        return len(sizes) - 1
 
     phys = [new(2) for _ in range(sites)]
-    for side in range(2):
+    for _ in range(2):
         links = [new(b) for b in bonds]
         for s in range(sites):
-            legs = ([links[s - 1]] if s > 0 else []) + [phys[s]] + ([links[s]] if s < sites - 1 else [])
-            inputs.append(legs)
+            inputs.append(([links[s - 1]] if s > 0 else []) + [phys[s]] + ([links[s]] if s < sites - 1 else []))
     return inputs, [], sizes
 
 
-def circuit(qubits, depth):
-    """A brick-work circuit applied to |0...0>: a state vector per qubit, two-qubit gates on
-    alternating neighbour pairs, a single-qubit gate on each qubit at the end; one open leg per
-    qubit."""
-    sizes, inputs = {}, []
-    label = 0
+def circuit(qubits: int, depth: int, amplitude: bool = False) -> Network:
+    """A brick-work circuit applied to |0...0>: a state vector per qubit, then `depth` layers of
+    two-qubit gates (4-axis tensors) on alternating neighbour pairs, all of size 2. By default a
+    single-qubit gate closes each wire with an open leg (the output is the state); with
+    `amplitude` a vector <x| closes it instead and the network is the scalar <x|C|0...0>."""
+    sizes: dict[int, int] = {}
 
-    def new():
-        nonlocal label
-        sizes[label] = 2
-        label += 1
-        return label - 1
+    def new() -> int:
+        sizes[len(sizes)] = 2
+        return len(sizes) - 1
 
     wire = [new() for _ in range(qubits)]
-    inputs += [[w] for w in wire]
+    inputs: Inputs = [[w] for w in wire]
     for layer in range(depth):
         for q in range(layer % 2, qubits - 1, 2):
             a, b = new(), new()
             inputs.append([wire[q], wire[q + 1], a, b])
             wire[q], wire[q + 1] = a, b
-    for q in range(qubits):
-        out = new()
-        inputs.append([wire[q], out])
-        wire[q] = out
-    return inputs, list(wire), sizes
+    if amplitude:
+        return inputs + [[w] for w in wire], [], sizes
+    output = [new() for _ in range(qubits)]
+    return inputs + [[w, out] for w, out in zip(wire, output)], output, sizes
 
 
-def chain(n):
-    """n tensors in a line with bonds of sizes 2 to 5: the long end of what users bring."""
+def lattice_circuit(rows: int, cols: int, depth: int, seed: int) -> Network:
+    """The amplitude <x|C|0...0> of a random circuit on a rows x cols lattice of qubits: a
+    vector per qubit at both ends and `depth` layers of two-qubit gates between random
+    neighbours. In each layer the qubits are visited in random order, and a qubit not yet in a
+    gate of the layer picks one of its neighbours at random, joining it when that one is free
+    too (about 19 gates a layer on 7 x 7). Every axis has size 2."""
+    rng = random.Random(seed)
+    qubits = rows * cols
+    neighbours: list[list[int]] = [[] for _ in range(qubits)]
+    for a, b in lattice_edges(rows, cols):
+        neighbours[a].append(b)
+        neighbours[b].append(a)
+    wire = list(range(qubits))
+    inputs: Inputs = [[w] for w in wire]
+    label = qubits
+    for _ in range(depth):
+        busy: set[int] = set()
+        for a in rng.sample(range(qubits), qubits):
+            b = rng.choice(neighbours[a])
+            if a not in busy and b not in busy:
+                busy |= {a, b}
+                inputs.append([wire[a], wire[b], label, label + 1])
+                wire[a], wire[b] = label, label + 1
+                label += 2
+    return inputs + [[w] for w in wire], [], {x: 2 for x in range(label)}
+
+
+def cube(side: int) -> Inputs:
+    """A side x side x side cubic lattice: one axis per bond."""
+    def at(x: int, y: int, z: int) -> int:
+        return (x * side + y) * side + z
+
+    edges = []
+    for x, y, z in itertools.product(range(side), repeat=3):
+        edges += [(at(x, y, z), at(*n)) for n in ((x + 1, y, z), (x, y + 1, z), (x, y, z + 1)) if max(n) < side]
+    return edges_to_inputs(side**3, edges)
+
+
+def chain(n: int) -> Network:
+    """n tensors in a line with bonds of sizes 2 to 5, vectors at both ends; a closed network."""
     rng = random.Random(n)
-    edges = [(i, i + 1) for i in range(n - 1)]
-    inputs = edges_to_inputs(n, edges)
+    inputs = edges_to_inputs(n, [(i, i + 1) for i in range(n - 1)])
     return inputs, [], {e: rng.randint(2, 5) for e in range(n - 1)}
 
 
-def bond2(inputs):
-    return inputs, [], {x: 2 for axes in inputs for x in axes}
+def matrix_chain(n: int, seed: int) -> Network:
+    """The product of n matrices, the k-th of shape d_k x d_(k+1) with every d drawn from 2 to
+    100; the output keeps the two outer axes."""
+    rng = random.Random(seed)
+    return [[k, k + 1] for k in range(n)], [0, n], {k: rng.randint(2, 100) for k in range(n + 1)}
 
 
-def networks(quick):
-    for n in (64, 128) + (() if quick else (256,)):
+def networks(quick: bool) -> Iterator[tuple[str, Network]]:
+    """The networks of the comparison, by name."""
+    for n in (128,) if quick else (64, 128, 256, 512):
         yield f"3-regular {n}", bond2(regular_graph(n, 3, seed=n))
-    yield "MPS norm 100", mps_norm(100, 8, seed=1)
-    yield "circuit 12x10", circuit(12, 10)
-    yield "grid 12x12", bond2(grid(12))
+    for side in (16,) if quick else (12, 16):
+        yield f"grid {side}x{side}", bond2(grid(side))
     if not quick:
-        # At the default cap a sweep over 2,000 tensors takes minutes; a small cap shows the reach.
-        yield "chain 2000 (cap 8)", chain(2000), 8
+        yield "cube 5x5x5", bond2(cube(5))
+        yield "tree 200 b2-5", tree(200, seed=200, open_legs=False)
+        yield "MPS norm 100", mps_norm(100, 8, seed=1)
+        yield "circuit 12x10", circuit(12, 10)
+        yield "circuit 20x12 amp", circuit(20, 12, amplitude=True)
+        yield "circuit 7x7 d10", lattice_circuit(7, 7, 10, seed=0)
+        yield "chain 2000", chain(2000)
+    yield "matrix chain 2000", matrix_chain(2000, seed=2000)
 
 
-def large(quick):
-    print("1. plenexa_paths.optimize with the default caps (hash_map_cap 500)")
-    print(
-        f"{'network':<15}{'tensors':>8}{'time s':>9}{'peak MiB':>10}{'search MiB':>12}"
-        f"{'/oe greedy':>12}{'/ctg greedy':>13}{'/ctg rgreedy':>14}{'rgreedy s':>11}"
-    )
-    rows = []
-    for name, (inputs, output, sizes), *cap in networks(quick):
-        case = json.dumps({"inputs": inputs, "output": output, "sizes": sizes, "cap": cap[0] if cap else DEFAULT_HASH_MAP_CAP})
-        run = subprocess.run([sys.executable, "-c", CHILD], input=case, capture_output=True, text=True)
-        if run.returncode != 0:
-            # A failed search is a row of the table, not the end of the run.
-            reason = (run.stderr.strip().splitlines() or [f"exit {run.returncode}"])[-1]
-            rows.append({"network": name, "tensors": len(inputs), "failed": reason})
-            print(f"{name:<15}{len(inputs):>8}  failed: {reason[:90]}")
+# --- solvers -------------------------------------------------------------------------
+
+
+def solvers(quick: bool) -> list[tuple[str, str, dict[str, Any], int]]:
+    """Label, kind, keywords and most runs (while under a second in all) of every solver."""
+    trials = HYPER_TRIALS["quick" if quick else "full"]
+    return [
+        ("plenexa_paths", "plenexa", {}, 3),
+        (REFERENCE, "hyper", {} if trials == 128 else {"max_repeats": trials}, 1),
+        ("ctg auto", "preset", {"preset": "auto"}, 1),
+        ("ctg auto-hq", "preset", {"preset": "auto-hq"}, 1),
+        ("ctgr rgreedy 128", "rgreedy", {"ntrials": 128, "seed": 0, "simplify": False}, 3),
+        ("ctgr rgreedy 1024", "rgreedy", {"ntrials": 1024, "seed": 0, "simplify": False}, 3),
+        ("oe greedy", "greedy", {}, 3),
+    ]
+
+
+def version(package: str) -> str:
+    try:
+        return importlib.metadata.version(package)
+    except importlib.metadata.PackageNotFoundError:
+        return "-"
+
+
+def hyper_setup(trials: int) -> dict[str, Any]:
+    """What HyperOptimizer() does here: its trials, the methods and the tuner that the installed
+    packages give it by default, and how far it is seeded."""
+    def found(name: str) -> bool:
+        return importlib.util.find_spec(name) is not None
+
+    optlib = "optuna" if found("optuna") else "cmaes" if found("cmaes") else "sbplx"
+    return {
+        "max_repeats": trials,
+        "methods": ["greedy", "kahypar" if found("kahypar") else "labels"],
+        "optlib": optlib,
+        "parallel": f"auto: a pool of {os.cpu_count()} processes",
+        "seeded": "seeds 0 for Python's and numpy's generators" + (" and optuna's sampler" if optlib == "optuna" else "")
+        + "; the pool's trials finish in varying order, so runs differ",
+    }
+
+
+def run(kind: str, network: Network, options: dict[str, Any], repeat: int, timeout: float) -> dict[str, Any]:
+    """One solver on one network in a fresh process group, stopped at `timeout` seconds: its
+    time (best of up to `repeat` runs within a second), memory and path, or why it has none."""
+    inputs, output, sizes = network
+    case = json.dumps({"kind": kind, "options": options, "repeat": repeat, "inputs": inputs, "output": output, "sizes": sizes})
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = child.communicate(case, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)  # the child's own group: its pool workers too
+        child.communicate()
+        return {"timeout_s": timeout}
+    if child.returncode != 0:
+        return {"failed": (err.strip().splitlines() or [f"exit {child.returncode}"])[-1][:200]}
+    return json.loads(out)
+
+
+class PeerCache:
+    """Peers' results by network, solver and peer versions, in a JSON file written after every
+    new entry (so that a run stopped half-way keeps what it measured)."""
+
+    def __init__(self, path: Path, versions: dict[str, str]) -> None:
+        self.path = path
+        self.stamp = ",".join(f"{p}={v}" for p, v in versions.items())
+        try:
+            self.entries: dict[str, Any] = json.loads(path.read_text())
+        except (OSError, ValueError):
+            self.entries = {}
+
+    def key(self, network: str, fingerprint: str, solver: str, options: dict[str, Any]) -> str:
+        return f"{network}|{fingerprint}|{solver}|{json.dumps(options, sort_keys=True)}|{self.stamp}"
+
+    def get(self, key: str, timeout: float) -> dict[str, Any] | None:
+        """The entry, unless it is a time-out shorter than `timeout` (then worth another try)."""
+        entry = self.entries.get(key)
+        if entry is not None and entry.get("timeout_s", math.inf) < timeout:
+            return None
+        return entry
+
+    def put(self, key: str, entry: dict[str, Any]) -> None:
+        self.entries[key] = entry
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        scratch = self.path.with_suffix(".tmp")
+        scratch.write_text(json.dumps(self.entries))
+        scratch.replace(self.path)
+
+
+def fingerprint(network: Network) -> str:
+    return hashlib.sha256(json.dumps(network, sort_keys=True).encode()).hexdigest()[:16]
+
+
+def measure(network: Network, child: dict[str, Any]) -> dict[str, Any]:
+    """A row's figures from a child's result: time, cost and largest intermediate of its path."""
+    if "path" not in child:
+        return dict(child)
+    cost, largest = replay_stats(*network, child["path"])
+    return {"time_s": child["time"], "runs": child["runs"], "cost": cost, "log2_largest": math.log2(largest) if largest else 0.0,
+            "peak_mib": child["peak_kib"] / 1024, "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024}
+
+
+def outcome(row: dict[str, Any]) -> str:
+    if "timeout_s" in row:
+        return f"timed out after {row['timeout_s']:g} s"
+    if "failed" in row:
+        return f"failed: {row['failed'][:70]}"
+    return "not in the cache: run without --plenexa-only"
+
+
+def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+    mode = "quick" if args.quick else "full"
+    timeout = args.timeout or TIMEOUT[mode]
+    versions = {p: version(p) for p in PEER_PACKAGES}
+    cache = PeerCache(Path(args.cache), versions)
+    print(f"1. Paths on large networks, one row per solver; each solver in a fresh process, stopped after {timeout:g} s")
+    print(f"{'solver':<21}{'time s':>10}{'cost':>11}{'log2 big':>10}{'cost/hyper':>12}{'time/hyper':>12}{'MiB':>7}")
+    tables, rows = [], []
+    for name, network in networks(args.quick):
+        if args.only and not any(word in name for word in args.only):
             continue
-        network = (inputs, output, sizes)
-        row = bounded_row(name, network, json.loads(run.stdout))
-        syms, sym_out, sym_sizes = symbols(network)
-        rg_time = timeit.default_timer()
-        rg_path = cotengrust.optimize_random_greedy_track_flops(syms, sym_out, sym_sizes, ntrials=128, seed=0, simplify=False)
-        rg_time = timeit.default_timer() - rg_time
-        rg = replay(inputs, output, sizes, rg_path[0] if isinstance(rg_path, tuple) else rg_path)
-        row["vs_ctg_rgreedy"] = row["cost"] / rg
-        row["rgreedy_s"] = rg_time
-        rows.append(row)
-        print(f"{name:<15}{len(inputs):>8}{row['time_s']:>9.3f}{row['peak_mib']:>10.1f}{row['search_mib']:>12.1f}"
-              f"{row['vs_oe_greedy']:>12.3g}{row['vs_ctg_greedy']:>13.3g}{row['vs_ctg_rgreedy']:>14.3g}{row['rgreedy_s']:>11.3f}")
-    print("   cost ratios below 1: our path is cheaper; search MiB: peak resident memory above the")
-    print("   resident memory before the call; rgreedy s: the random greedy's own time")
-    return rows
+        inputs = network[0]
+        print(f"{name}: {len(inputs)} tensors")
+        entries = []
+        for label, kind, options, repeat in solvers(args.quick):
+            ours = kind == "plenexa"
+            if ours and args.peers_only:
+                continue
+            key = cache.key(name, fingerprint(network), label, options)
+            cached = None if ours or args.refresh else cache.get(key, timeout)
+            if cached is not None:
+                entry = {**cached, "cached": True}
+            elif not ours and args.plenexa_only:
+                entry = {"missing": True}
+            else:
+                child = run(kind, network, options, repeat, timeout)
+                entry = measure(network, child)
+                if ours and "path" in child:
+                    rows.append(bounded_row(name, network, child))
+                elif ours:
+                    rows.append({"network": name, "tensors": len(inputs), "failed": outcome(entry)})
+                else:
+                    cache.put(key, entry)
+            entries.append({"solver": label, **entry})
+        table = {"network": name, "tensors": len(inputs), "solvers": entries}
+        reference = next((e for e in entries if e["solver"] == REFERENCE and "cost" in e), None)
+        for entry in entries:
+            if reference is not None and "cost" in entry:
+                entry["cost_vs_hyper"] = entry["cost"] / reference["cost"]
+                entry["time_vs_hyper"] = entry["time_s"] / reference["time_s"]
+            print(line(entry))
+        if rows and rows[-1]["network"] == name and "cost" in rows[-1]:
+            # bench/plot.py's figures: our cost against the random greedy's and the reference's.
+            for key, solver in (("vs_ctg_rgreedy", "ctgr rgreedy 128"), ("vs_ctg_hyper", REFERENCE)):
+                peer = next((e for e in entries if e["solver"] == solver and "cost" in e), None)
+                if peer is not None:
+                    rows[-1][key] = rows[-1]["cost"] / peer["cost"]
+        tables.append(table)
+    trials = HYPER_TRIALS[mode]
+    setup = hyper_setup(trials)
+    print(f"   reference: cotengra HyperOptimizer() with {trials} trials{' (--quick: fewer than its default 128, a weaker reference)' if args.quick else ''},")
+    print(f"   methods {' and '.join(setup['methods'])}, tuner {setup['optlib']}, parallel={setup['parallel']};")
+    print(f"   {setup['seeded']}")
+    print("   ctg auto, auto-hq: cotengra.array_contract_path(optimize=...), which minimise their own")
+    print("   'combo' score; ctgr rgreedy N: cotengrust optimize_random_greedy_track_flops(ntrials=N, seed=0);")
+    print("   oe greedy: opt_einsum.paths.greedy. cost: replayed under the shared model; log2 big: log2 of")
+    print("   the elements of the largest intermediate; ratios below 1: cheaper or faster than the reference;")
+    print("   time: best of up to 3 runs within a second for plenexa_paths, cotengrust and opt_einsum, one")
+    print("   run for cotengra; MiB: plenexa_paths' peak resident memory above that before the call;")
+    print("   * marks a peer's row read from the cache")
+    return tables, rows
 
 
-def overhead():
-    import plenexa_paths
+def line(entry: dict[str, Any]) -> str:
+    label = f"  {entry['solver']:<19}"
+    if "cost" not in entry:
+        return label + "  " + ("(cached) " if entry.get("cached") else "") + outcome(entry)
+    ratios = (f"{entry['cost_vs_hyper']:>12.3g}{entry['time_vs_hyper']:>12.3g}" if "cost_vs_hyper" in entry else f"{'-':>12}{'-':>12}")
+    memory = f"{entry['search_mib']:>7.1f}" if entry["solver"] == "plenexa_paths" else " " * 7
+    mark = " *" if entry.get("cached") else ""
+    return f"{label}{entry['time_s']:>10.3f}{entry['cost']:>11.3e}{entry['log2_largest']:>10.1f}{ratios}{memory}{mark}"
+
+
+def overhead() -> tuple[float, float, float]:
     from plenexa import EinsumSpec
 
     print("2. Per-call overhead, 'ab,bc,cd->ad' with sizes 2, 3, 4, 5")
@@ -165,7 +417,7 @@ def overhead():
     sizes = {0: 2, 1: 3, 2: 4, 3: 5}
     number = 20000
 
-    def per_call(fn, n):
+    def per_call(fn: Any, n: int) -> float:
         return min(timeit.repeat(fn, number=n, repeat=5)) / n
 
     paths = per_call(lambda: plenexa_paths.optimize(inputs, output, size_dict), number)
@@ -177,19 +429,41 @@ def overhead():
     return paths, spec, oe
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="skip the 256-tensor graph and the 2,000-tensor chain")
+    parser.add_argument("--quick", action="store_true", help="three networks, HyperOptimizer with 32 trials, 120 s time-outs")
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE, for bench/plot.py")
+    parser.add_argument("--plenexa-only", action="store_true", help="run plenexa_paths alone; the peers' rows come from the cache")
+    parser.add_argument("--peers-only", action="store_true", help="run (or read from the cache) the peers alone, no overhead table")
+    parser.add_argument("--refresh", action="store_true", help="run the peers again even when the cache has them")
+    parser.add_argument("--timeout", type=float, help="seconds per solver and network (default 400, 120 with --quick)")
+    parser.add_argument("--only", action="append", metavar="WORD", help="only the networks whose name holds WORD (repeatable)")
+    parser.add_argument("--cache", default=str(CACHE), help="the peers' cache (default build/bench/peers-cache.json)")
     args = parser.parse_args()
-    print(f"python {platform.python_version()} on {platform.machine()}, {platform.processor() or platform.platform()}")
+    machine = (
+        f"python {platform.python_version()} on {platform.machine()}, {platform.processor() or platform.platform()};"
+        f" {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at the start"
+    )
+    versions = {p: version(p) for p in ("plenexa", *PEER_PACKAGES)}
+    params = inspect.signature(plenexa_paths.optimize).parameters
+    knobs = {k: repr(params[k].default) for k in PLENEXA_KNOBS if k in params}
+    print(machine)
+    print("versions: " + ", ".join(f"{p} {v}" for p, v in versions.items()))
+    print("plenexa_paths.optimize with its defaults" + (": " + ", ".join(f"{k}={v}" for k, v in knobs.items()) if knobs else
+          f" (hash_map_cap {DEFAULT_HASH_MAP_CAP}; it takes none of {', '.join(PLENEXA_KNOBS)})"))
     print()
-    rows = large(args.quick)
-    print()
-    paths_s, spec_s, oe_s = overhead()
+    tables, rows = compare(args)
+    results: dict[str, Any] = {
+        "machine": machine, "quick": args.quick, "versions": versions, "plenexa_knobs": knobs,
+        "hyper": hyper_setup(HYPER_TRIALS["quick" if args.quick else "full"]), "networks": tables, "large": rows,
+    }
+    if not args.peers_only:
+        print()
+        paths_s, spec_s, oe_s = overhead()
+        results["overhead"] = {"paths_s": paths_s, "spec_dp_s": spec_s, "oe_s": oe_s}
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"large": rows, "overhead": {"paths_s": paths_s, "spec_dp_s": spec_s, "oe_s": oe_s}}, f, indent=1)
+            json.dump(results, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -103,13 +103,16 @@ def mixed(inputs: Inputs, seed: int) -> Network:
     return inputs, [], {x: rng.randint(BOND_LOW, BOND_HIGH) for x in sorted({x for axes in inputs for x in axes})}
 
 
-def tree(n: int, seed: int) -> Network:
+def tree(n: int, seed: int, open_legs: bool = True) -> Network:
     """A random tree of n tensors (each attached to an earlier one) with mixed bond sizes; about
-    half of the leaves carry an open leg of size 2, which the output keeps."""
+    half of the leaves carry an open leg of size 2, which the output keeps (none without
+    `open_legs`, and the network is closed)."""
     rng = random.Random(seed)
     edges = [(rng.randrange(v), v) for v in range(1, n)]
     inputs = edges_to_inputs(n, edges)
     sizes = {e: rng.randint(BOND_LOW, BOND_HIGH) for e in range(len(edges))}
+    if not open_legs:
+        return inputs, [], sizes
     leaves = [v for v in range(n) if len(inputs[v]) == 1]
     output = []
     for v in leaves[:1] + [v for v in leaves[1:] if rng.random() < 0.5]:
@@ -229,17 +232,34 @@ def bounded_networks() -> Iterator[tuple[str, Network]]:
 
 def replay(inputs: Inputs, output: list[int], sizes: dict[int, int], path: list[Any]) -> int:
     """Cost of a path in the shrinking-list format under the shared cost model."""
+    return replay_stats(inputs, output, sizes, path)[0]
+
+
+def replay_stats(inputs: Inputs, output: list[int], sizes: dict[int, int], path: list[Any]) -> tuple[int, int]:
+    """Cost of a path under the shared cost model, and the number of elements of its largest
+    intermediate. Each axis's holders among the live operands are counted, so that replaying a
+    step takes time in the size of its operands rather than of the whole list."""
     operands = [set(axes) for axes in inputs]
     keep = set(output)
-    total = 0
+    holders: dict[int, int] = {}
+    for axes in operands:
+        for x in axes:
+            holders[x] = holders.get(x, 0) + 1
+    total = largest = 0
     for step in path:
         both = set().union(*(operands[k] for k in step))
         for k in sorted(step, reverse=True):
+            for x in operands[k]:
+                holders[x] -= 1
             del operands[k]
         total += math.prod(sizes[x] for x in both)
-        operands.append(both & (keep | set().union(*operands)))
+        result = {x for x in both if x in keep or holders[x]}
+        for x in result:
+            holders[x] += 1
+        operands.append(result)
+        largest = max(largest, math.prod(sizes[x] for x in result))
     assert len(operands) == 1
-    return total
+    return total, largest
 
 
 def symbols(network: Network) -> tuple[list[list[str]], list[str], dict[str, int]]:
