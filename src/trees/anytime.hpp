@@ -20,7 +20,8 @@ using Interrupt = optimiser::Interrupt;
 struct Settings {
     uint64_t seed = 0;
     unsigned trials = 64;        // most random greedy trials; trial t draws from a seed derived from (seed, t)
-    // Most partition trials: recursive bisection with random imbalances, leaf part sizes and seeds.
+    // Most partition trials: recursive bisection with random imbalances, leaf part sizes and seeds
+    // (none on a path-like network: see path_like).
     unsigned partition_trials = 64;
     // Each kind of trial runs in rounds of this many, and stops when its first round, or two
     // rounds in a row, find no tree cheaper than all before.
@@ -28,7 +29,8 @@ struct Settings {
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
     unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
     unsigned sweeps = 12;        // most window sweeps over each refined tree
-    unsigned window = 12;        // most leaves per window, 3 to max_window
+    unsigned window = 12;        // most leaves per window, 3 to max_window (at most 8 on path-like networks
+                                 // with hyperedges, whose windows are fully connected)
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).
     std::optional<std::chrono::steady_clock::time_point> deadline;

@@ -35,6 +35,31 @@ Network checked(Network network) {
     return network;
 }
 
+bool path_like(const Network& network) {
+    const size_t n = network.inputs.size();
+    std::vector<uint32_t> holders(network.sizes.size(), 0);
+    for (const Axes& axes : network.inputs)
+        for (const Axis axis : axes) ++holders[axis];
+    // Union-find over inputs (0..n-1) and axes (n + axis): an edge between two vertices already
+    // joined closes a cycle.
+    std::vector<size_t> parent(n + network.sizes.size());
+    for (size_t v = 0; v < parent.size(); ++v) parent[v] = v;
+    const auto root = [&](size_t v) {
+        while (parent[v] != v) v = parent[v] = parent[parent[v]];
+        return v;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        unsigned shared = 0;
+        for (const Axis axis : network.inputs[i]) {
+            if (holders[axis] < 2) continue;
+            const size_t a = root(i), b = root(n + axis);
+            if (a == b || ++shared > 2) return false;
+            parent[a] = b;
+        }
+    }
+    return true;
+}
+
 std::vector<double> size_weights(const Network& network) {
     return std::vector<double>(network.sizes.begin(), network.sizes.end());
 }

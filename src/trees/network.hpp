@@ -25,6 +25,12 @@ struct Network {
 // a size, a size is 0, `output` has another length, or the ids do not fit in 32 bits.
 Network checked(Network network);
 
+// Whether the network is path-like: no input shares more than two axes with other inputs, and the
+// graph joining each input to the axes it shares is a forest (no cycle). Chains and inputs around
+// one shared axis are; rings, inputs sharing two axes with one another, and trees with a branching
+// input are not.
+bool path_like(const Network& network);
+
 // The axis sizes as doubles, the unit of every size and cost in the search.
 std::vector<double> size_weights(const Network& network);
 

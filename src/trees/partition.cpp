@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "trees/greedy.hpp"
 #include "trees/random.hpp"
@@ -25,6 +26,12 @@ constexpr double coarsen_shrink = 0.9;
 constexpr uint32_t coarse_weight_divisor = 16;
 // Nets with more pins than this do not rate matches: they say little and would cost quadratic time.
 constexpr uint32_t rating_pin_limit = 32;
+// Bisections tried per split of a part; the one whose larger side has the lightest boundary (axes
+// that the output or inputs outside the side hold) wins, as the sides' tensors and the splits below
+// them grow with it. Measured on 3-regular graphs of 128 to 512 vertices (32 trees each): the median
+// tree cost 3 to 20 times less than with one bisection, for 2.5 times the time; pure cut (the sum
+// of the two boundaries) as the score did worse.
+constexpr unsigned split_candidates = 3;
 // Greedy growings tried on the coarsest graph.
 constexpr unsigned initial_starts = 6;
 // Most refinement passes per level; a pass gives up after max(min_patience, vertices /
@@ -422,6 +429,22 @@ public:
             cost_.push_back(std::llround(portable_log(static_cast<double>(size)) * inverse_ln2 * cost_units_per_bit));
     }
 
+    // The summed cost of the axes that inputs among `members` with side[k] == s hold and that the
+    // output or an input outside them also holds.
+    int64_t boundary(const std::vector<uint32_t>& members, const std::vector<uint8_t>& side, uint8_t s) {
+        std::vector<Axis> seen;
+        for (size_t k = 0; k < members.size(); ++k)
+            if (side[k] == s)
+                for (const Axis axis : network_.inputs[members[k]])
+                    if (visited_[axis]++ == 0) seen.push_back(axis);
+        int64_t total = 0;
+        for (const Axis axis : seen) {
+            if (network_.output[axis] || visited_[axis] < holder_count(axis)) total += cost_[axis];
+            visited_[axis] = 0;
+        }
+        return total;
+    }
+
     // The number of inputs holding `axis`.
     uint32_t holder_count(Axis axis) const { return holder_start_[axis + 1] - holder_start_[axis]; }
 
@@ -528,7 +551,18 @@ private:
         // No side smaller than a leaf part: deeper splits would cost a bisection per peeled input.
         const double floor = 1.0 - 2.0 * leaf_part_ / static_cast<double>(members.size());
         const double imbalance = std::min(depth == 0 ? params_.imbalance : params_.deep_imbalance, floor);
-        const std::vector<uint8_t> side = splitter_.split(members, imbalance, rng_.next());
+        std::vector<uint8_t> side;
+        std::pair<int64_t, int64_t> best{};  // the kept split's larger and smaller side boundary
+        for (unsigned c = 0; c < split_candidates; ++c) {
+            std::vector<uint8_t> candidate = splitter_.split(members, imbalance, rng_.next());
+            const int64_t zero = splitter_.boundary(members, candidate, 0);
+            const int64_t one = splitter_.boundary(members, candidate, 1);
+            const std::pair<int64_t, int64_t> score{std::max(zero, one), std::min(zero, one)};
+            if (side.empty() || score < best) {
+                side = std::move(candidate);
+                best = score;
+            }
+        }
         std::vector<uint32_t> parts[2];
         for (size_t k = 0; k < members.size(); ++k) parts[side[k]].push_back(members[k]);
         const uint32_t left = build(parts[0], depth + 1);

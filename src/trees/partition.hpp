@@ -38,8 +38,9 @@ std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>&
 
 // The tree of a checked network built by recursive bisection: a part of more than
 // `params.leaf_part` inputs is split by `bisect` (the whole network with `imbalance`, later parts
-// with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs) and
-// its tree joins its sides' trees; a smaller part gets its cheapest order (keeping the axes that
+// with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs; of a
+// few such bisections, the one whose larger side has the lightest boundary) and its tree joins its
+// sides' trees; a smaller part gets its cheapest order (keeping the axes that
 // the output or the other inputs need). Deterministic for the parameters. Returns nothing when
 // `stop` turns true before the end.
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,

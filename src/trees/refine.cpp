@@ -178,14 +178,23 @@ private:
     std::vector<uint32_t> sets_;
 };
 
-// The sweeps of windows over one tree.
+// When the subtrees of a refined tree last changed: per node the clock at the latest splice that
+// rebuilt it or a node below it.
+struct Changes {
+    uint64_t clock = 0;
+    std::vector<uint64_t> stamp;
+};
+
+// The sweeps of windows of one size over one tree.
 class Refiner {
 public:
-    Refiner(const Network& network, Tree& tree, unsigned window)
+    Refiner(const Network& network, Tree& tree, unsigned window, Changes& changes)
         : tree_(tree), sizes_(size_weights(network)), solver_(sizes_.size()),
-          window_(std::clamp(window, 3u, max_window)) {}
+          window_(std::clamp(window, 3u, max_window)), changes_(changes), seen_(tree.nodes.size(), 0) {}
 
-    // One sweep; true when some window improved. Stops early (returning false) on `stop`.
+    // One sweep; true when some window improved. Stops early (returning false) on `stop`. Skips the
+    // windows that this refiner found no better order for and whose subtree has not changed since:
+    // a window looks only down from its root, so it would find none again.
     bool sweep(const std::atomic<bool>* stop, bool& stopped) {
         bool improved = false;
         for (const uint32_t root : internal_post_order()) {
@@ -193,7 +202,12 @@ public:
                 stopped = true;
                 return improved;
             }
-            improved = improve(root) || improved;
+            if (seen_[root] > changes_.stamp[root]) continue;
+            if (improve(root)) {
+                improved = true;
+            } else {
+                seen_[root] = changes_.clock + 1;
+            }
         }
         return improved;
     }
@@ -293,14 +307,20 @@ private:
                 sizes_, nodes[node.left], nodes[node.right],
                 [&](Axis axis, bool) { return solver_.keeps(axis, set); }, node);
         }
-        for (uint32_t at = nodes[root].parent; at != no_node; at = nodes[at].parent)
+        const uint64_t now = ++changes_.clock;
+        for (const uint32_t at : inside_) changes_.stamp[at] = now;
+        for (uint32_t at = nodes[root].parent; at != no_node; at = nodes[at].parent) {
             nodes[at].flops = nodes[nodes[at].left].flops + nodes[nodes[at].right].flops + nodes[at].step;
+            changes_.stamp[at] = now;
+        }
     }
 
     Tree& tree_;
     const std::vector<double> sizes_;
     WindowSolver solver_;
     const unsigned window_;
+    Changes& changes_;
+    std::vector<uint64_t> seen_;  // per node: above the stamp of its subtree when its window was found best
     std::vector<uint32_t> inside_, frontier_, leaves_;  // the window: internal nodes (root first), leaves
     std::vector<const Axes*> leaf_axes_;
 };
@@ -342,10 +362,11 @@ unsigned refine(const Network& network, Tree& tree, const RefineSettings& settin
     if (tree.inputs < 3) return 0;
     // Sweeps cycle through window sizes, since each size gets stuck where another may not.
     const unsigned largest = std::clamp(settings.window, 3u, max_window);
+    Changes changes{0, std::vector<uint64_t>(tree.nodes.size(), 0)};
     std::vector<Refiner> refiners;
     refiners.reserve(window_cycle);
     for (unsigned k = 0; k < window_cycle && largest >= 3 + window_step * k; ++k)
-        refiners.emplace_back(network, tree, largest - window_step * k);
+        refiners.emplace_back(network, tree, largest - window_step * k, changes);
     unsigned done = 0, idle = 0;
     bool stopped = false;
     while (done < settings.sweeps && idle < refiners.size()) {

@@ -38,9 +38,11 @@ struct RefineSettings {
 // Improves `tree` (over a checked network) in place: each sweep visits every internal node in
 // post-order and re-optimises the window rooted there (the node and, repeatedly, the internal
 // node below with the largest subtree flops, up to a number of leaves), splicing in the window's
-// best order when it is cheaper. Sweeps cycle through windows of `window`, `window` - 2 and
-// `window` - 4 leaves. Stops when a whole cycle brings no improvement, after `settings.sweeps`
-// sweeps, or when `stop` turns true; the tree is complete and consistent at every point.
+// best order when it is cheaper; a window of a size that found no cheaper order at a node before,
+// whose subtree has not changed since, is skipped to the same effect. Sweeps cycle through windows
+// of `window`, `window` - 2 and `window` - 4 leaves. Stops when a whole cycle brings no
+// improvement, after `settings.sweeps` sweeps, or when `stop` turns true; the tree is complete and
+// consistent at every point.
 // Returns the number of complete sweeps. Deterministic.
 unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings,
                 const std::atomic<bool>* stop = nullptr);
