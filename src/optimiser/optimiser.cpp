@@ -74,6 +74,9 @@ namespace {
 constexpr int max_wide_subgraph_words = 64;
 constexpr int max_wide_axis_words = 128;
 
+// Components of more inputs than this get fewer tree-search trials and refinements.
+constexpr size_t large_component = 1000;
+
 // Left entries looked at between two counts of the interrupt check's work.
 constexpr size_t entries_per_tick = 1024;
 
@@ -903,6 +906,15 @@ std::optional<Solved> anytime(Call& call, const Component& comp) {
     settings.interrupt = call.options.interrupt;
     settings.progress = strategy.progress.report;
     settings.progress_context = strategy.progress.context;
+    // Beyond a thousand tensors a trial and a refinement take long enough that fewer of each
+    // keep a call within seconds.
+    const size_t k = comp.inputs.size();
+    if (k > large_component) {
+        const unsigned scale = static_cast<unsigned>(std::min<size_t>(k / large_component, 8));
+        settings.trials = std::max(settings.round, settings.trials / scale);
+        settings.partition_trials = std::max(settings.round, settings.partition_trials / scale);
+        settings.refine_trees = std::max(2u, settings.refine_trees / scale);
+    }
     const trees::Tree tree = trees::search(network_of(comp), settings);
     if (breaks_mem_cap(call, tree)) return std::nullopt;
     return adopt(call, comp, tree);
