@@ -190,6 +190,7 @@ def optimize(
         # The path found without the limit: the answer when it happens to meet the limit, and
         # otherwise a measure of how far off the limit is.
         unbounded = _search.search(terms, out, sizes, None, hash_map_cap, check_outer, **search_options)
+        assert unbounded is not None and mem_cap is not None  # without a memory cap there is always a path
         largest = _largest_intermediate(terms, out, sizes, unbounded)
         if largest < mem_cap:
             return unbounded
