@@ -32,16 +32,17 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance);
 
 // Splits `members`, two or more distinct inputs of a checked network, into sides 0 and 1 (one
 // entry per member) within side_bounds, keeping low the cut: the summed log2 sizes of the axes
-// that members on both sides hold. Deterministic for a seed.
+// that members on both sides hold. Each of `vcycles` V-cycles re-coarsens without merging across
+// the sides and refines back up, never raising the cut. Deterministic for a seed.
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            uint64_t seed);
+                            uint64_t seed, unsigned vcycles = 0);
 
 // The tree of a checked network built by recursive bisection: a part of more than
 // `params.leaf_part` inputs is split by `bisect` (the whole network with `imbalance`, later parts
-// with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs; of a
-// few such bisections, the one whose larger side has the lightest boundary) and its tree joins its
-// sides' trees; a smaller part gets its cheapest order (keeping the axes that
-// the output or the other inputs need). Deterministic for the parameters. Returns nothing when
+// with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs, the
+// first with V-cycles; of a few such bisections, the one whose larger side has the lightest
+// boundary) and its tree joins its sides' trees; a smaller part gets its cheapest order (keeping
+// the axes that the output or the other inputs need). Deterministic for the parameters. Returns nothing when
 // `stop` turns true before the end.
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
                                    const std::atomic<bool>* stop = nullptr);
