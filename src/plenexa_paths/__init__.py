@@ -113,22 +113,23 @@ def optimize(
         term_iter = iter(inputs)
     except TypeError:
         raise TypeError(f"inputs must be an iterable of terms, got {type(inputs).__name__} {inputs!r}") from None
+    lookup = ids.get
     for term in term_iter:
+        row: list[int] = []
         try:
-            labels = iter(term)
+            for label in term:
+                try:
+                    i = lookup(label)
+                except TypeError:
+                    _raise_if_unhashable(label, f"inputs[{len(terms)}] holds")
+                    raise
+                if i is None:
+                    i = ids[label] = len(ids)
+                row.append(i)
         except TypeError:
-            _raise_if_not_iterable(term, f"inputs[{len(terms)}] must be an iterable of labels")
+            if not row:
+                _raise_if_not_iterable(term, f"inputs[{len(terms)}] must be an iterable of labels")
             raise
-        row = []
-        for label in labels:
-            try:
-                i = ids.get(label)
-            except TypeError:
-                _raise_if_unhashable(label, f"inputs[{len(terms)}] holds")
-                raise
-            if i is None:
-                i = ids[label] = len(ids)
-            row.append(i)
         terms.append(row)
     try:
         out_labels = iter(output)
@@ -138,7 +139,7 @@ def optimize(
     out = []
     for label in out_labels:
         try:
-            i = ids.get(label)
+            i = lookup(label)
         except TypeError:
             _raise_if_unhashable(label, "output holds")
             raise
@@ -158,7 +159,10 @@ def optimize(
         hash_map_cap = _hash_map_cap(hash_map_cap)
     if type(check_outer) is not bool:
         raise TypeError(f"check_outer must be a bool, got {type(check_outer).__name__} {check_outer!r}")
-    search_options = _search_options(max_time, seed, threads, progress)
+    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0:
+        search_options = _DEFAULT_OPTIONS
+    else:
+        search_options = _search_options(max_time, seed, threads, progress)
 
     mem_cap = None
     if memory_limit is not None:
@@ -273,8 +277,6 @@ def _hash_map_cap(hash_map_cap: Any) -> int:
 
 def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> dict[str, Any]:
     """The native search's keyword arguments for these options, each checked and named in its error."""
-    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0:
-        return _DEFAULT_OPTIONS
     options: dict[str, Any] = {}
     if max_time is not None:
         if isinstance(max_time, bool) or not isinstance(max_time, (int, float)):
