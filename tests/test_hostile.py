@@ -248,16 +248,23 @@ def test_exhaustive_search_out_of_memory_names_hash_map_cap():
     assert after == "[(0, 1)]"
 
 
+# The tables' exhaustive search of a 40-vertex graph, and the tree search of a 3,000-vertex one.
+SEARCHES = {"tables": ("40, 3, 40", "hash_map_cap=2**64 - 1"), "trees": ("3000, 3, 1", "threads=2")}
+
+
 @pytest.mark.parametrize("busy", [False, True], ids=["alone", "beside a busy thread"])
 @pytest.mark.parametrize(
-    "arm, expected",
+    "arm, expected, search",
     [
-        ("pass", "KeyboardInterrupt"),  # the test sends SIGINT
-        ("signal.signal(signal.SIGALRM, timeout); signal.setitimer(signal.ITIMER_REAL, 0.5)", "TimeoutError"),
+        ("pass", "KeyboardInterrupt", "tables"),  # the test sends SIGINT
+        ("signal.signal(signal.SIGALRM, timeout); signal.setitimer(signal.ITIMER_REAL, 0.5)", "TimeoutError",
+         "tables"),
+        ("pass", "KeyboardInterrupt", "trees"),
     ],
-    ids=["ctrl-c", "alarm"],
+    ids=["ctrl-c", "alarm", "ctrl-c in the tree search"],
 )
-def test_signals_end_a_search_on_the_main_thread(arm, expected, busy):
+def test_signals_end_a_search_on_the_main_thread(arm, expected, search, busy):
+    network, options = SEARCHES[search]
     code = textwrap.dedent(f"""
         import signal, sys, threading, time
         import plenexa_paths
@@ -269,13 +276,13 @@ def test_signals_end_a_search_on_the_main_thread(arm, expected, busy):
                 pass
         if {busy}:
             threading.Thread(target=spin, daemon=True).start()
-        inputs = regular_graph(40, 3, 40)
+        inputs = regular_graph({network})
         sizes = {{x: 2 for term in inputs for x in term}}
         {arm}
         print("searching", flush=True)
         start = time.perf_counter()
         try:
-            plenexa_paths.optimize(inputs, [], sizes, hash_map_cap=2**64 - 1)
+            plenexa_paths.optimize(inputs, [], sizes, {options})
         except BaseException as error:
             print(type(error).__name__, round(time.perf_counter() - start, 3), flush=True)
     """)
