@@ -775,17 +775,16 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
 
 // Walks the tree under `root` of `nodes` (a component's), calling `visit(node, size, step)` with
 // each node's operand size (a leaf keeps all of its input's axes, a step the axes that the output
-// or an input outside it holds) and the cost of the step that makes it (0 for a leaf). Returns what the tree costs, without saturation: each step costs
-// the product of the sizes of its operands' axes.
+// or an input outside it holds) and the cost of the step that makes it (0 for a leaf): the product
+// of the sizes of its operands' axes, without saturation.
 template <class Visit>
-double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component& comp, Visit&& visit) {
+void walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component& comp, Visit&& visit) {
     std::vector<uint32_t> holders(comp.n_axes, 0);
     for (uint32_t a : comp.axes) ++holders[a];
     // Per node on the stack: its axes with how many of its inputs hold each, ascending by axis.
     using Counted = std::vector<std::pair<uint32_t, uint32_t>>;
     std::vector<Counted> values;
     std::vector<std::pair<uint32_t, bool>> stack{{root, false}};
-    double total = 0;
     Counted both;
     while (!stack.empty()) {
         const auto [index, expanded] = stack.back();
@@ -830,16 +829,9 @@ double walk_tree(const std::vector<Node>& nodes, uint32_t root, const Component&
                     size *= static_cast<double>(comp.sizes[axis]);
                 }
             }
-            total += step;
             visit(index, size, step);
         }
     }
-    return total;
-}
-
-// What the tree under `root` of `nodes` costs, without saturation.
-double tree_flops(const std::vector<Node>& nodes, uint32_t root, const Component& comp) {
-    return walk_tree(nodes, root, comp, [](uint32_t, double, double) {});
 }
 
 // The component as a network for the tree search: its local axes, their sizes and output marks.
@@ -934,7 +926,11 @@ Solved refined(Call& call, const Component& comp, const Solved& solved) {
 // True when tree `a` costs less than tree `b`: exactly while neither cost saturated.
 bool cheaper(const Call& call, const Solved& a, const Solved& b, const Component& comp) {
     if (a.cost != max_u64 && b.cost != max_u64) return a.cost < b.cost;
-    return tree_flops(call.tree, a.root, comp) < tree_flops(call.tree, b.root, comp);
+    const trees::Network network = trees::checked(network_of(comp));
+    const auto flops = [&](const Solved& s) {
+        return trees::tree_from_steps(network, local_steps(call, comp, s.root)).cost();
+    };
+    return flops(a) < flops(b);
 }
 
 // Finds the root of `i` in the union-find forest, halving paths on the way.
