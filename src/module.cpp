@@ -52,6 +52,7 @@ PyMODINIT_FUNC PyInit_plenexa() {
         if (!module) binding::throw_fetched();
         entry::add_class(module.get(), "EinsumSpec", einsum::einsum_type());
         entry::add_class(module.get(), "RearrangeSpec", rearrange::rearrange_type());
+        if (PyModule_AddStringConstant(module.get(), "__version__", PLENEXA_VERSION) < 0) binding::throw_fetched();
         return module.release();
     });
 }

@@ -5,9 +5,11 @@ jax and torch plug-ins."""
 import doctest
 import gc
 import importlib
+import importlib.metadata
 import math
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -20,10 +22,11 @@ import numpy as np
 import opt_einsum
 import pytest
 
+import plenexa
 import plenexa_paths
 from networks import grid, regular_graph
 from plenexa import EinsumSpec
-from plenexa_paths import Optimizer, optimize
+from plenexa_paths import Optimizer, PathInfo, einsum_path, optimize
 
 MAX = 2**64 - 1
 
@@ -366,19 +369,22 @@ def bad(**changes):
         (bad(size_dict={"a": 2, "b": 3}), ValueError, "size_dict has no size for label 'c'"),
         (bad(size_dict=[2, 3, 4]), TypeError, "size_dict must be a mapping from label to size, got list"),
         (bad(size_dict=None), TypeError, "size_dict must be a mapping from label to size, got NoneType"),
-        (bad(size_dict={"a": 2, "b": 0, "c": 4}), ValueError,
-         r"size_dict\['b'\] must be from 1 to 2\*\*64 - 1, got 0$"),
-        (bad(size_dict={"a": 2, "b": -3, "c": 4}), ValueError, r"size_dict\['b'\] must be from 1 .* got -3$"),
+        (bad(size_dict={"a": 2, "b": -3, "c": 4}), ValueError,
+         r"size_dict\['b'\] must be from 0 to 2\*\*64 - 1, got -3$"),
         (bad(size_dict={"a": 2, "b": 2**64, "c": 4}), ValueError, r"size_dict\['b'\] .* got 18446744073709551616$"),
         (bad(size_dict={"a": 2, "b": True, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got the bool True"),
         (bad(size_dict={"a": 2, "b": 3.0, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got float 3.0"),
         (bad(size_dict={"a": 2, "b": "3", "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got str '3'"),
         (bad(size_dict={"a": 2, "b": None, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got NoneType"),
-        (bad(inputs=[["a"]], size_dict={"a": 0}), ValueError, r"size_dict\['a'\] must be from 1"),
+        (bad(inputs=[["a"]], size_dict={"a": -1}), ValueError, r"size_dict\['a'\] must be from 0"),
+        (bad(output=["a", "a"]), ValueError, "output names the label 'a' more than once"),
+        (bad(output="aa", size_dict={"a": 0, "b": 3, "c": 4}), ValueError, "output names the label 'a' more"),
+        (bad(inputs=["ab,bc"], output="ac"), ValueError,
+         "no size for label ','; the inputs look like an equation: .* plenexa_paths.einsum_path"),
         (bad(memory_limit=-1), ValueError, "memory_limit must be None, 'max_input' or an int of at least 0, got -1"),
-        (bad(memory_limit=2.5), TypeError, "memory_limit must be an int, got float 2.5"),
-        (bad(memory_limit="min_input"), TypeError, "memory_limit must be an int, got str 'min_input'"),
-        (bad(memory_limit=False), TypeError, "memory_limit must be an int, got the bool False"),
+        (bad(memory_limit=2.5), TypeError, "memory_limit must be None, 'max_input' or an int, got float 2.5"),
+        (bad(memory_limit="max"), TypeError, "memory_limit must be None, 'max_input' or an int, got str 'max'"),
+        (bad(memory_limit=False), TypeError, "memory_limit must be None, 'max_input' or an int, got the bool False"),
         (bad(hash_map_cap=0), ValueError, r"hash_map_cap must be from 1 to 2\*\*64 - 1, got 0"),
         (bad(hash_map_cap=2**64), ValueError, r"hash_map_cap must be .* got 18446744073709551616"),
         (bad(hash_map_cap=1.0), TypeError, "hash_map_cap must be an int, got float 1.0"),
@@ -414,6 +420,8 @@ def test_native_search_rejects_malformed_ids():
         search([[0, 5]], [], [2, 2], None, 500, False)
     with pytest.raises(ValueError, match="output id 1 is in no term"):
         search([[0], [0]], [1], [2, 2], None, 500, False)
+    with pytest.raises(ValueError, match="output id 0 repeats"):
+        search([[0], [0]], [0, 0], [2], None, 500, False)
     with pytest.raises(ValueError, match="terms is empty"):
         search([], [], [], None, 500, False)
     with pytest.raises(ValueError, match="hash_map_cap_op must be at least 1"):
@@ -528,6 +536,24 @@ def test_cotengra_takes_the_function(network):
     np.testing.assert_allclose(cotengra.einsum(eq, *arrays, optimize=optimize), np.einsum(eq, *arrays))
 
 
+@pytest.mark.parametrize("first", ["plenexa_paths", "cotengra"])
+def test_cotengra_hyper_optimiser_and_preset_take_plenexa(first):
+    # Registered on import of plenexa_paths, whichever of the two is imported first.
+    pytest.importorskip("cotengra")
+    result = run_python(f"""
+        import {first}
+        import cotengra, plenexa_paths
+        inputs, output = [("a", "b"), ("b", "c"), ("c", "d"), ("d", "a")], ("a",)
+        sizes = {{"a": 8, "b": 2, "c": 9, "d": 3}}
+        expected = tuple(plenexa_paths.optimize(inputs, output, sizes))
+        hyper = cotengra.HyperOptimizer(methods=["plenexa"], max_repeats=4, parallel=False, progbar=False)
+        for optimize in (hyper, "plenexa"):
+            print(cotengra.array_contract_tree(inputs, output, sizes, optimize=optimize).get_path() == expected)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "True"]
+
+
 def test_jax_einsum_takes_the_optimizer(network):
     jnp = pytest.importorskip("jax.numpy")
     eq, arrays = network
@@ -535,12 +561,102 @@ def test_jax_einsum_takes_the_optimizer(network):
     np.testing.assert_allclose(np.asarray(result), np.einsum(eq, *arrays), rtol=1e-5, atol=1e-5)
 
 
-def test_torch_tensors_contract_with_the_optimizer(network):
+def test_torch_tensors_contract_with_the_optimizer(network, monkeypatch):
     torch = pytest.importorskip("torch")
     eq, arrays = network
     tensors = [torch.from_numpy(a) for a in arrays]
-    result = opt_einsum.contract(eq, *tensors, optimize=Optimizer())
-    np.testing.assert_allclose(result.numpy(), torch.einsum(eq, *tensors).numpy())
+    expected = torch.einsum(eq, *tensors).numpy()
+    np.testing.assert_allclose(opt_einsum.contract(eq, *tensors, optimize=Optimizer()).numpy(), expected)
+    # torch.einsum itself, with plenexa_paths as its opt_einsum strategy.
+    calls = []
+    monkeypatch.setitem(opt_einsum.paths._PATH_OPTIONS, "plenexa", lambda *args: calls.append(args) or optimize(*args))
+    monkeypatch.setattr(torch.backends.opt_einsum, "strategy", "plenexa")
+    np.testing.assert_allclose(torch.einsum(eq, *tensors).numpy(), expected)
+    assert len(calls) == (len(arrays) > 2)  # torch asks for no path for two operands
+
+
+# --- every input opt_einsum takes; numpy's equations -------------------------------------------
+
+ACCEPTANCE = [
+    ("ab,bc->ac", [(2, 0), (0, 4)]),  # an empty axis, summed
+    ("ab,bc->ac", [(0, 3), (3, 4)]),  # an empty result
+    ("ab,bc,cd->ad", [(1, 1), (1, 1), (1, 1)]),
+    ("aab,bc->ac", [(2, 2, 3), (3, 4)]),  # a label repeated within an input
+    ("ab,,bc->ac", [(2, 3), (), (3, 4)]),  # a scalar operand
+    ("ab->ba", [(2, 3)]),
+    ("a,a->", [(3,), (3,)]),
+    ("ab,bc->aa", [(2, 3), (3, 4)]),  # refused by both: the output repeats a label
+    ("ab,bc->az", [(2, 3), (3, 4)]),  # refused by both: an output label in no input
+]
+
+
+@pytest.mark.parametrize("equation, shapes", ACCEPTANCE, ids=[f"{eq} {shapes}" for eq, shapes in ACCEPTANCE])
+def test_accepts_what_opt_einsum_accepts(equation, shapes):
+    inputs, output = equation.split("->")
+    terms = inputs.split(",")
+    sizes = {x: n for term, shape in zip(terms, shapes) for x, n in zip(term, shape)}
+    try:
+        opt_einsum.contract_path(equation, *shapes, shapes=True)
+    except ValueError:
+        with pytest.raises(ValueError):
+            optimize(terms, output, sizes)
+        return
+    path = optimize(terms, output, sizes)
+    arrays = [np.random.default_rng(0).standard_normal(shape) for shape in shapes]
+    np.testing.assert_allclose(opt_einsum.contract(equation, *arrays, optimize=path), np.einsum(equation, *arrays))
+
+
+EQUATIONS = [
+    ("ij,jk,kl->il", [(8, 2), (2, 9), (9, 8)]),
+    ("ij,jk,kl", [(8, 2), (2, 9), (9, 8)]),  # numpy's implicit output
+    ("bA,Ac,cD", [(3, 4), (4, 5), (5, 2)]),  # capitals sort first
+    ("...ij,...jk->...ik", [(5, 2, 3), (3, 4)]),
+    ("i...,i...,i", [(2, 3), (2, 1), (2,)]),  # a broadcast dimension of size 1
+    ("ij,jk->ik", [(2, 3), (1, 4)]),  # a label of size 1 against 3
+    ("ii,ij,jk->k", [(3, 3), (3, 4), (4, 5)]),
+    (" ab , bc -> ac ", [(2, 3), (3, 4)]),
+    ("ab,bc->ac", [(2, 0), (0, 4)]),
+    ("a,b,c->abc", [(2,), (3,), (4,)]),
+    ("ab", [(2, 3)]),
+]
+
+
+@pytest.mark.parametrize("as_shapes", [False, True], ids=["arrays", "shapes"])
+@pytest.mark.parametrize("equation, shapes", EQUATIONS, ids=[eq for eq, _ in EQUATIONS])
+def test_einsum_path_feeds_numpy(equation, shapes, as_shapes):
+    rng = np.random.default_rng(1)
+    arrays = [rng.standard_normal(shape) for shape in shapes]
+    path, info = einsum_path(equation, *(shapes if as_shapes else arrays))
+    assert path[0] == "einsum_path" and info.steps == len(path) - 1
+    np.testing.assert_allclose(np.einsum(equation, *arrays, optimize=path), np.einsum(equation, *arrays))
+    # The figures against opt_einsum's account of the same path.
+    opt_info = opt_einsum.contract_path(equation, *arrays, optimize=path[1:])[1]
+    assert info.largest_intermediate == opt_info.largest_intermediate
+    assert info == PathInfo(info.cost, info.largest_intermediate, len(path) - 1)
+
+
+@pytest.mark.parametrize(
+    "equation, operands, error, message",
+    [
+        (["ab"], [(2, 3)], TypeError, r"equation must be a str such as 'ab,bc->ac', got list \['ab'\]"),
+        ("ab,bc", [(2, 3)], ValueError, "has 2 input terms but 1 operands were given"),
+        ("abc", [(2, 3)], ValueError, r"operands\[0\] has 2 dimensions but input term 'abc' names 3"),
+        ("ab,bc", [(2, 3), (4, 5)], ValueError, r"label 'b' has size 3 in one operand and 4 in operands\[1\]"),
+        ("...a->a", [(2, 3)], ValueError, "covers dimensions with '...' but its output has no '...'"),
+        ("ab->aa", [(2, 3)], ValueError, "the output of 'ab->aa' names 'a' more than once"),
+        ("ab->z", [(2, 3)], ValueError, "names 'z', which is in no input term"),
+        ("a.b", [(2, 3)], ValueError, r"input term 0 \('a.b'\) holds '.', which is not a label"),
+        ("a->b->c", [(2,)], ValueError, "holds '->' more than once"),
+        ("ab", ["2x3"], TypeError, r"operands\[0\] must be an array or a shape .* got str '2x3'"),
+        ("ab", [(2, -3)], ValueError, r"operands\[0\] has a negative dimension: \(2, -3\)"),
+    ],
+)
+def test_einsum_path_refuses_what_numpy_refuses(equation, operands, error, message):
+    with pytest.raises(error, match=message):
+        einsum_path(equation, *operands)
+    if isinstance(equation, str) and all(isinstance(shape, tuple) for shape in operands):
+        with pytest.raises(ValueError):
+            np.einsum(equation, *[np.ones(shape) for shape in operands])
 
 
 def test_optimizer_keeps_its_caps_and_checks_them():
@@ -580,7 +696,11 @@ def test_without_opt_einsum_only_the_optimizer_is_missing():
 
 
 def test_package_surface():
-    assert plenexa_paths.__all__ == ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+    assert plenexa_paths.__all__ == ["optimize", "einsum_path", "PathInfo", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+    # One version everywhere: the distribution's metadata, both modules, pyproject.toml.
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as file:
+        declared = re.search(r'^version = "(.+)"$', file.read(), re.MULTILINE).group(1)
+    assert plenexa_paths.__version__ == plenexa.__version__ == importlib.metadata.version("plenexa") == declared
     assert plenexa_paths.DEFAULT_HASH_MAP_CAP == 500
     assert os.path.exists(os.path.join(os.path.dirname(plenexa_paths.__file__), "py.typed"))
 

@@ -45,6 +45,7 @@ PyMODINIT_FUNC PyInit__search() {
         binding::Ref module = binding::fetched(PyModule_Create2(&paths::module_definition, 1013));
         binding::Ref cap = binding::from_u64(optimiser::default_hash_map_cap);
         if (PyModule_AddObjectRef(module.get(), "DEFAULT_HASH_MAP_CAP", cap.get()) < 0) binding::throw_fetched();
+        if (PyModule_AddStringConstant(module.get(), "__version__", PLENEXA_VERSION) < 0) binding::throw_fetched();
         return module.release();
     });
 }

@@ -99,13 +99,16 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         PyObject* const progress = slots[10] && slots[10].get() != Py_None ? slots[10].get() : nullptr;
         if (progress && !PyCallable_Check(progress)) throw_error(PyExc_TypeError, "progress must be callable or None");
 
-        // The search's preconditions: at least one term, every output id used by some term.
+        // The search's preconditions: at least one term, every output id used by some term, once.
         if (terms.empty()) throw_error(PyExc_ValueError, "terms is empty");
         std::vector<uint8_t> used(sizes.size(), 0);
         for (const Ids& term : terms)
             for (uint64_t id : term) used[id] = 1;
-        for (uint64_t id : output)
+        for (uint64_t id : output) {
             if (!used[id]) throw_error(PyExc_ValueError, "output id " + std::to_string(id) + " is in no term");
+            if (used[id] == 2) throw_error(PyExc_ValueError, "output id " + std::to_string(id) + " repeats");
+            used[id] = 2;
+        }
 
         optimiser::Options options;
         options.caps.check_outer = check_outer.value_or(false);

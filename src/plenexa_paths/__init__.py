@@ -2,8 +2,10 @@
 
 `optimize` takes opt_einsum's path-function arguments (one iterable of labels per
 input, the output's labels, a size per label) and returns a path in opt_einsum's
-linear format, so it plugs into opt_einsum (as `Optimizer()` or `optimize="plenexa"`),
-cotengra (`optimize=plenexa_paths.optimize`) and numpy (`optimize=["einsum_path", *path]`).
+linear format, so it plugs into opt_einsum (as `Optimizer()` or `optimize="plenexa"`)
+and cotengra (`optimize="plenexa"`, or `HyperOptimizer(methods=["plenexa"])`).
+`einsum_path` takes numpy's equation and operands (or their shapes) and returns a
+path that `numpy.einsum(..., optimize=path)` takes.
 
 The search splits the network into connected components. A component of up to 63
 tensors gets a bounded dynamic-programming search over its subsets (exact with
@@ -21,15 +23,21 @@ Example:
 
 from __future__ import annotations
 
+import importlib.abc
+import importlib.util
 import operator
 import os
 import sys
 from collections.abc import Callable, Hashable, Iterable, Mapping
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Optional, TypeVar, Union
 
-from . import _search
+from . import _equation, _search
 
-__all__ = ["optimize", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+__all__ = ["optimize", "einsum_path", "PathInfo", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+
+#: The distribution's version (the same as `plenexa.__version__`).
+__version__: str = _search.__version__
 
 #: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
 DEFAULT_HASH_MAP_CAP: int = _search.DEFAULT_HASH_MAP_CAP
@@ -66,8 +74,9 @@ def optimize(
     Parameters:
         inputs: One iterable of labels per input tensor (a str is read as its characters).
             A label is anything hashable; a label may repeat inside one input.
-        output: The labels of the result, each of which must occur in some input.
-        size_dict: The size (an int of at least 1) of every label of the inputs.
+        output: The labels of the result, each of which must occur in some input, once.
+        size_dict: The size (an int of at least 0) of every label of the inputs. An axis of
+            size 0 is searched as if it had size 1: the result is empty whatever the path.
         memory_limit: None, or the most elements any intermediate, the result included,
             may hold; "max_input" means the size of the largest input.
         hash_map_cap: Most partial contractions the search of a component of up to 63
@@ -93,9 +102,9 @@ def optimize(
         TypeError: a term that is not iterable, an unhashable label, a size, memory_limit,
             hash_map_cap, seed or threads that is not an int, a max_time that is not a
             number, a check_outer that is not a bool, or a progress that is not callable.
-        ValueError: a label without a size, a size below 1 or above 2**64 - 1, an output
-            label in no input, a negative memory_limit or one that no path meets, or an
-            option out of range.
+        ValueError: a label without a size, a negative size or one above 2**64 - 1, an
+            output label in no input or named twice, a negative memory_limit or one that no
+            path meets, or an option out of range.
         MemoryError: the search ran out of memory (a smaller hash_map_cap bounds it).
 
     Example:
@@ -152,7 +161,13 @@ def optimize(
         # The label the mapping refused; a mapping whose membership test disagrees with its
         # lookup is named by the key its lookup refused.
         missing = next((label for label in ids if label not in size_dict), error.args[0] if error.args else None)
-        raise ValueError(f"size_dict has no size for label {missing!r}") from None
+        hint = ""
+        if isinstance(missing, str) and missing in ",->":
+            hint = (
+                "; the inputs look like an equation: give one term per input, as in ['ab', 'bc'], "
+                "or pass the equation to plenexa_paths.einsum_path"
+            )
+        raise ValueError(f"size_dict has no size for label {missing!r}{hint}") from None
     except (TypeError, AttributeError):
         raise TypeError(f"size_dict must be a mapping from label to size, got {type(size_dict).__name__}") from None
     if type(hash_map_cap) is not int or not 1 <= hash_map_cap <= _MAX_U64:
@@ -165,8 +180,10 @@ def optimize(
         search_options = _search_options(max_time, seed, threads, progress)
 
     mem_cap = None
+    searched = sizes  # what the search sees: empty axes count as size 1
     if memory_limit is not None:
         sizes = _checked_sizes(ids, sizes)
+        searched = [size or 1 for size in sizes]
         limit = _memory_limit(memory_limit, terms, sizes)
         result_size = 1
         for i in set(out):
@@ -183,19 +200,23 @@ def optimize(
             return [(0,)]
         return []
     try:
-        path = _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer, **search_options)
+        path = _search.search(terms, out, searched, mem_cap, hash_map_cap, check_outer, **search_options)
     except (TypeError, ValueError, OverflowError) as error:
-        _checked_sizes(ids, sizes)  # names the label of a bad size
-        if isinstance(error, OverflowError) or "sizes" in str(error):
-            # Nothing wrong with them now: a size's __index__ changed the sizes while they were read.
-            raise ValueError("size_dict's sizes changed while they were read") from None
-        raise
+        sizes = _checked_sizes(ids, sizes)  # names the label of a bad size
+        _refuse_repeated_output(ids, out)
+        if 0 not in sizes:
+            if isinstance(error, OverflowError) or "sizes" in str(error):
+                # Nothing wrong with them now: a size's __index__ changed the sizes while they were read.
+                raise ValueError("size_dict's sizes changed while they were read") from None
+            raise
+        searched = [size or 1 for size in sizes]
+        path = _search.search(terms, out, searched, mem_cap, hash_map_cap, check_outer, **search_options)
     if path is None:
         # The path found without the limit: the answer when it happens to meet the limit, and
         # otherwise a measure of how far off the limit is.
-        unbounded = _search.search(terms, out, sizes, None, hash_map_cap, check_outer, **search_options)
+        unbounded = _search.search(terms, out, searched, None, hash_map_cap, check_outer, **search_options)
         assert unbounded is not None and mem_cap is not None  # without a memory cap there is always a path
-        largest = _largest_intermediate(terms, out, sizes, unbounded)
+        largest = _replay(terms, out, sizes, unbounded)[1]
         if largest < mem_cap:
             return unbounded
         raise ValueError(
@@ -206,22 +227,96 @@ def optimize(
     return path
 
 
-def _largest_intermediate(terms: list[list[int]], out: list[int], sizes: list[int], path: PathType) -> int:
-    """The most elements any intermediate of `path` over the dense network holds, the result included."""
+@dataclass(frozen=True)
+class PathInfo:
+    """What a path costs, as `einsum_path` reports it.
+
+    Attributes:
+        cost: The sum over the steps of the product of the sizes of every label a step
+            touches: the measure `optimize` minimises (multiply-adds, not numpy's FLOP count).
+        largest_intermediate: The most elements any intermediate holds, the result included.
+        steps: The number of contractions (one per entry of the path).
+
+    Example:
+        >>> PathInfo(cost=560, largest_intermediate=16, steps=2)
+        PathInfo(cost=560, largest_intermediate=16, steps=2)
+    """
+
+    cost: int
+    largest_intermediate: int
+    steps: int
+
+
+def einsum_path(equation: str, *operands: Any, **options: Any) -> tuple[list[Any], PathInfo]:
+    """The path for numpy's `einsum` of `equation` over `operands`, found by `optimize`.
+
+    Parameters:
+        equation: numpy's subscripts, such as "ij,jk->ik": one term per operand, an optional
+            "->" and output (without it, numpy's implicit output: the labels used once, in
+            alphabetical order), "..." for broadcast dimensions; spaces are ignored.
+        operands: The arrays (anything with a `.shape`) or their shapes (sequences of ints).
+            A dimension of size 1 broadcasts against the same label's other sizes.
+        options: `optimize`'s keyword arguments (memory_limit, hash_map_cap, check_outer,
+            max_time, seed, threads, progress).
+
+    Returns:
+        The path in numpy's format, ["einsum_path", (i, j), ...], which
+        `numpy.einsum(equation, *arrays, optimize=path)` takes, and its `PathInfo`.
+
+    Raises:
+        TypeError: an equation that is not a str, an operand that is neither an array nor a
+            shape, or an option `optimize` refuses.
+        ValueError: an equation that does not fit the operands (term count, dimensions,
+            sizes of one label that disagree, an output label in no term or named twice,
+            "..." missing from an output), or an option `optimize` refuses.
+
+    Example:
+        >>> path, info = einsum_path("ij,jk,kl->il", (8, 2), (2, 9), (9, 8))
+        >>> path
+        ['einsum_path', (1, 2), (0, 1)]
+        >>> info
+        PathInfo(cost=272, largest_intermediate=64, steps=2)
+    """
+    shapes = [_equation.shape_of(operand, i) for i, operand in enumerate(operands)]
+    terms, output, sizes = _equation.parse(equation, shapes)
+    path = optimize(terms, output, sizes, **options)
+    cost, largest = _replay(terms, output, sizes, path)
+    return ["einsum_path", *path], PathInfo(cost=cost, largest_intermediate=largest, steps=len(path))
+
+
+def _replay(terms: list[list[Any]], out: list[Any], sizes: Any, path: PathType) -> tuple[int, int]:
+    """The cost of `path` (over the steps, the product of the sizes of every label the step
+    touches) and the most elements any intermediate holds, the result included."""
     operands = [set(term) for term in terms]
     keep = set(out)
-    largest = 0
-    for i, j in path:
-        both = operands[i] | operands[j]
-        for k in sorted((i, j), reverse=True):
+    cost = largest = 0
+    for step in path:
+        touched = set().union(*(operands[k] for k in step))
+        for k in sorted(step, reverse=True):
             del operands[k]
-        result = both & keep.union(*operands)
+        result = touched & keep.union(*operands)
         operands.append(result)
-        size = 1
-        for x in result:
-            size *= sizes[x]
-        largest = max(largest, size)
-    return largest
+        cost += _product(sizes[x] for x in touched)
+        largest = max(largest, _product(sizes[x] for x in result))
+    return cost, largest
+
+
+def _product(factors: Iterable[int]) -> int:
+    """The product of some sizes (1 for none)."""
+    product = 1
+    for factor in factors:
+        product *= factor
+    return product
+
+
+def _refuse_repeated_output(ids: dict[Any, int], out: list[int]) -> None:
+    """Raises the ValueError naming an output label that occurs twice, if one does."""
+    seen: set[int] = set()
+    for i in out:
+        if i in seen:
+            label = next(label for label, j in ids.items() if j == i)
+            raise ValueError(f"output names the label {label!r} more than once")
+        seen.add(i)
 
 
 def _raise_if_not_iterable(value: Any, what: str) -> None:
@@ -249,8 +344,8 @@ def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
     for label, size in zip(ids, held):
         if type(size) is not int:
             size = _integer(size, f"size_dict[{label!r}]")
-        if not 1 <= size <= _MAX_U64:
-            raise ValueError(f"size_dict[{label!r}] must be from 1 to 2**64 - 1, got {size}")
+        if not 0 <= size <= _MAX_U64:
+            raise ValueError(f"size_dict[{label!r}] must be from 0 to 2**64 - 1, got {size}")
         checked.append(size)
     return checked
 
@@ -258,11 +353,18 @@ def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:
 def _integer(value: Any, name: str) -> int:
     """`value` as an int through its __index__; a bool or a non-integer is a TypeError naming `name`."""
     if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, got the bool {value!r}")
+        raise TypeError(f"{name} must be an int, got {_described(value)}")
     try:
         return operator.index(value)
     except TypeError:
-        raise TypeError(f"{name} must be an int, got {type(value).__name__} {value!r}") from None
+        raise TypeError(f"{name} must be an int, got {_described(value)}") from None
+
+
+def _described(value: Any) -> str:
+    """A value as an error names it: "the bool True", "float 2.5"."""
+    if isinstance(value, bool):
+        return f"the bool {value!r}"
+    return f"{type(value).__name__} {value!r}"
 
 
 def _hash_map_cap(hash_map_cap: Any) -> int:
@@ -324,6 +426,8 @@ def _memory_limit(memory_limit: Any, terms: list[list[int]], sizes: list[int]) -
                 size *= sizes[i]
             largest = max(largest, size)
         return largest
+    if isinstance(memory_limit, (str, bool)) or not hasattr(type(memory_limit), "__index__"):
+        raise TypeError(f"memory_limit must be None, 'max_input' or an int, got {_described(memory_limit)}")
     limit = _integer(memory_limit, "memory_limit")
     if limit < 0:
         raise ValueError(f"memory_limit must be None, 'max_input' or an int of at least 0, got {limit}")
@@ -416,3 +520,46 @@ if _PathOptimizerBase is not object:
         _register_path_fn("plenexa", optimize)
     except KeyError:  # registered already, by an earlier import of this package
         pass
+
+
+def _cotengra_tree(inputs: Any, output: Any, size_dict: Any, **options: Any) -> Any:
+    """`optimize`'s path as cotengra's contraction tree: a trial of its hyper-optimiser, or its preset."""
+    from cotengra import ContractionTree
+
+    path = optimize(inputs, output, size_dict, **options)
+    return ContractionTree.from_path(inputs, output, size_dict, path=path)
+
+
+def _register_with_cotengra(cotengra: Any) -> None:
+    """Makes "plenexa" a method of cotengra's hyper-optimiser (its trials vary the seed) and a preset."""
+    from cotengra.hyperoptimizers.hyper import register_hyper_function
+
+    register_hyper_function("plenexa", _cotengra_tree, {"seed": {"type": "INT", "min": 0, "max": 2**31 - 1}})
+    cotengra.register_preset("plenexa", optimize, _cotengra_tree, register_opt_einsum=False)
+
+
+class _RegisterOnImport(importlib.abc.MetaPathFinder):
+    """Registers with cotengra once it is imported: importing it here would cost every user of
+    plenexa_paths its import time (about 0.1 s beyond numpy's)."""
+
+    def find_spec(self, fullname: str, path: Any, target: Any = None) -> Any:
+        """cotengra's own spec, its loader made to register once the module has run."""
+        if fullname != "cotengra":
+            return None
+        sys.meta_path.remove(self)
+        spec = importlib.util.find_spec(fullname)
+        if spec is not None and spec.loader is not None and hasattr(spec.loader, "exec_module"):
+            run = spec.loader.exec_module
+
+            def run_then_register(module: Any) -> None:
+                run(module)
+                _register_with_cotengra(module)
+
+            spec.loader.exec_module = run_then_register  # type: ignore[method-assign]
+        return spec
+
+
+if "cotengra" in sys.modules:
+    _register_with_cotengra(sys.modules["cotengra"])
+elif not any(type(finder).__name__ == "_RegisterOnImport" for finder in sys.meta_path):  # also after a reload
+    sys.meta_path.insert(0, _RegisterOnImport())

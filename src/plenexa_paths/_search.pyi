@@ -3,6 +3,9 @@
 from collections.abc import Callable, Sequence
 from typing import Optional
 
+#: The distribution's version.
+__version__: str
+
 #: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
 DEFAULT_HASH_MAP_CAP: int
 

@@ -22,6 +22,9 @@ from typing import Any, SupportsIndex, final
 
 __all__ = ["EinsumSpec", "RearrangeSpec"]
 
+#: The distribution's version.
+__version__: str
+
 @final
 class EinsumSpec:
     """One einsum contraction: an axis list per operand, the output's axis
