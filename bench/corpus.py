@@ -6,7 +6,7 @@ everything, so a mismatch names the groups that changed. It exits non-zero on a 
 `--write` records the digests instead; do that only from a build whose paths are known good.
 `--groups NAME ...` checks only those groups.
 
-Each group draws its specs from one kind of network with one seed sequence:
+Each group draws its specs from one kind of network (bench/networks.py) with one seed sequence:
   free     free-form ids: repeats inside an input, single-input sums, outputs
   bonds    random graphs of bonds and open legs, often falling apart into several components
   lattice  chains, rings, trees, grids and 3-regular graphs
@@ -25,6 +25,7 @@ import random
 import sys
 import time
 
+from networks import bond_graph, drawn_sizes, free_form, lattice_like, past_the_limits, spread_ids
 from plenexa import EinsumSpec
 
 MAX = 2**64 - 1
@@ -34,111 +35,6 @@ SPECS_PER_GROUP = 500
 KINDS = {"free": 5, "bonds": 5, "lattice": 5, "wideids": 3, "huge": 3, "limits": 1}
 # Networks with at most this many inputs may be searched with hash_map_cap_op unbounded.
 EXACT_INPUTS = 12
-
-
-def edges_to_inputs(n, edges, rng, legs):
-    """Inputs of n tensors with one axis per edge, plus `legs` open axes on random tensors."""
-    inputs = [[] for _ in range(n)]
-    for e, (a, b) in enumerate(edges):
-        inputs[a].append(e)
-        inputs[b].append(e)
-    output = []
-    for leg in range(legs):
-        x = len(edges) + leg
-        inputs[rng.randrange(n)].append(x)
-        if rng.random() < 0.7:
-            output.append(x)
-    for axes in inputs:
-        rng.shuffle(axes)
-    return inputs, output
-
-
-def free(rng, n):
-    """Ids drawn from a small pool: repeats, single-input sums and shared ids."""
-    pool = rng.randint(1, 3 * n)
-    inputs = [[rng.randrange(pool) for _ in range(rng.randint(0, 5))] for _ in range(n)]
-    used = sorted({x for axes in inputs for x in axes})
-    output = rng.sample(used, rng.randint(0, min(4, len(used))))
-    return inputs, output
-
-
-def bonds(rng, n):
-    """A random graph of bonds; sparse ones fall apart into several components."""
-    n_edges = rng.randint(0, 2 * n)
-    edges = []
-    for _ in range(n_edges):
-        a, b = rng.sample(range(n), 2)
-        edges.append((a, b))
-        if rng.random() < 0.1:
-            edges.append((a, b))  # a double bond
-    return edges_to_inputs(n, edges, rng, rng.randint(0, 3))
-
-
-def regular(rng, n):
-    """A random 3-regular multigraph without loops (one tensor short a bond when n is odd)."""
-    stubs = [v for v in range(n) for _ in range(3)][: n * 3 // 2 * 2]
-    while True:
-        rng.shuffle(stubs)
-        edges = [tuple(stubs[k : k + 2]) for k in range(0, len(stubs), 2)]
-        if all(a != b for a, b in edges):
-            return edges
-
-
-def lattice(rng, n):
-    """A chain, ring, random tree, grid or 3-regular graph."""
-    shape = rng.choice(["chain", "ring", "tree", "grid", "regular"])
-    if shape == "chain":
-        edges = [(i, i + 1) for i in range(n - 1)]
-    elif shape == "ring":
-        edges = [(i, (i + 1) % n) for i in range(n)] if n > 2 else [(0, 1)]
-    elif shape == "tree":
-        edges = [(rng.randrange(i), i) for i in range(1, n)]
-    elif shape == "grid":
-        cols = rng.randint(1, max(1, int(n**0.5)))
-        edges = [(i, i + 1) for i in range(n - 1) if (i + 1) % cols != 0]
-        edges += [(i, i + cols) for i in range(n - cols)]
-    else:
-        edges = regular(rng, max(n, 4))
-        n = max(n, 4)
-    return edges_to_inputs(n, edges, rng, rng.randint(0, 2))
-
-
-def spread_ids(rng, inputs, output):
-    """Renames every id to one of 64 or more, far apart."""
-    used = sorted({x for axes in inputs for x in axes})
-    step = rng.choice([1, 64, 1000, 65537])
-    start = rng.choice([64, 100, 4096, 10**5])
-    names = {x: start + step * k for k, x in enumerate(used)}
-    return [[names[x] for x in axes] for axes in inputs], [names[x] for x in output]
-
-
-def sizes_for(rng, inputs, huge):
-    """Sizes 1..5, now and then a huge one (always several when `huge`)."""
-    used = sorted({x for axes in inputs for x in axes})
-    sizes = {x: rng.randint(1, 5) for x in used}
-    chance = 0.3 if huge else 0.01
-    for x in used:
-        if rng.random() < chance:
-            sizes[x] = rng.choice([2**20, 2**31, 2**32 + 1, 2**40, 2**63, MAX])
-    return sizes
-
-
-def limits(rng):
-    """A component of 64 or more inputs, or one of more than 512 axes, or one just under."""
-    shape = rng.choice(["chain", "many-axes", "under"])
-    if shape == "chain":
-        n = rng.randint(64, 80)
-        inputs = [[i, i + 1] for i in range(n)]
-    elif shape == "many-axes":
-        width = rng.randint(257, 400)
-        inputs = [list(range(0, 2 * width, 2)) + [1], list(range(1, 2 * width, 2))]
-        if rng.random() < 0.5:
-            inputs.append([0, 2 * width])
-    else:
-        n = rng.randint(50, 63)
-        inputs = [[i, i + 1] for i in range(n)]
-    output = [0] if rng.random() < 0.5 else []
-    return inputs, output
 
 
 def caps_for(rng, n_inputs):
@@ -168,19 +64,19 @@ def spec(kind, index):
     rng = random.Random(f"{kind}:{index}")
     n = rng.randint(2, 40) if rng.random() < 0.4 else rng.randint(2, 14)
     if kind == "free":
-        inputs, output = free(rng, n)
+        inputs, output = free_form(rng, n)
     elif kind == "bonds":
-        inputs, output = bonds(rng, n)
+        inputs, output = bond_graph(rng, n)
     elif kind == "lattice":
-        inputs, output = lattice(rng, n)
+        inputs, output = lattice_like(rng, n)
     elif kind == "wideids":
-        inputs, output = rng.choice([free, bonds, lattice])(rng, n)
+        inputs, output = rng.choice([free_form, bond_graph, lattice_like])(rng, n)
         inputs, output = spread_ids(rng, inputs, output)
     elif kind == "huge":
-        inputs, output = rng.choice([free, bonds, lattice])(rng, n)
+        inputs, output = rng.choice([free_form, bond_graph, lattice_like])(rng, n)
     else:
-        inputs, output = limits(rng)
-    sizes = sizes_for(rng, inputs, kind == "huge")
+        inputs, output = past_the_limits(rng)
+    sizes = drawn_sizes(rng, inputs, kind == "huge")
     return inputs, output, sizes, caps_for(rng, len(inputs))
 
 

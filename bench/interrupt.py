@@ -18,9 +18,7 @@ import threading
 import time
 
 import plenexa_paths
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from networks import regular_graph  # noqa: E402
+from networks import regular_graph
 
 INPUTS = regular_graph(40, 3, 40)
 SIZES = {x: 2 for term in INPUTS for x in term}
@@ -78,8 +76,8 @@ def ctrl_c_latency() -> float:
         except KeyboardInterrupt:
             print(time.time(), flush=True)
     """)
-    tests = os.path.join(os.path.dirname(__file__), "..", "tests")
-    child = subprocess.Popen([sys.executable, "-c", code, tests], stdout=subprocess.PIPE, text=True)
+    bench = os.path.dirname(os.path.abspath(__file__))  # where the child finds bench/networks.py
+    child = subprocess.Popen([sys.executable, "-c", code, bench], stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout is not None and child.stdout.readline() == "searching\n"
         time.sleep(0.5)

@@ -12,7 +12,7 @@ Two tables:
      plenexa_paths alone (--plenexa-only) or only what is missing;
   2. per-call overhead on a three-operand equation, beside EinsumSpec(...).optimize_dp() and
      opt_einsum.contract_path.
-Costs are replayed under the model of bench/paths.py: a pairwise step costs the product of the
+Costs are replayed under the model of bench/replay.py: a pairwise step costs the product of the
 sizes of all axes of both operands; an intermediate keeps the axes still needed elsewhere.
 With --quick only the 128-vertex graph, the 16 x 16 grid and the matrix chain are run, and
 HyperOptimizer gets 32 trials: its row is then a weaker reference than the full run's.
@@ -25,12 +25,10 @@ import hashlib
 import importlib.metadata
 import importlib.util
 import inspect
-import itertools
 import json
 import math
 import os
 import platform
-import random
 import signal
 import subprocess
 import sys
@@ -44,7 +42,10 @@ import opt_einsum
 import plenexa_paths
 from plenexa_paths import DEFAULT_HASH_MAP_CAP
 
-from paths import Inputs, Network, bond2, bounded_row, edges_to_inputs, grid, lattice_edges, regular_graph, replay_stats, tree
+from networks import (Network, bond2, brickwork_circuit, closed_chain, cube, grid, lattice_circuit, matrix_chain, mps_norm,
+                      regular_graph, tree)
+from paths import bounded_row
+from replay import replay
 
 CACHE = Path(__file__).resolve().parent.parent / "build" / "bench" / "peers-cache.json"
 # Seconds that one solver may take on one network (interpreter start included).
@@ -112,116 +113,20 @@ print(json.dumps({"time": min(times), "runs": len(times), "rss_kib": before, "pe
 # --- networks ------------------------------------------------------------------------
 
 
-def mps_norm(sites: int, bond: int, seed: int) -> Network:
-    """<psi|psi> for an open-boundary MPS: a ket and a bra tensor per site, physical size 2,
-    virtual bonds drawn between 2 and `bond`."""
-    rng = random.Random(seed)
-    sizes: dict[int, int] = {}
-    inputs: Inputs = []
-    bonds = [rng.randint(2, bond) for _ in range(sites - 1)]
-
-    def new(size: int) -> int:
-        sizes[len(sizes)] = size
-        return len(sizes) - 1
-
-    phys = [new(2) for _ in range(sites)]
-    for _ in range(2):
-        links = [new(b) for b in bonds]
-        for s in range(sites):
-            inputs.append(([links[s - 1]] if s > 0 else []) + [phys[s]] + ([links[s]] if s < sites - 1 else []))
-    return inputs, [], sizes
-
-
-def circuit(qubits: int, depth: int, amplitude: bool = False) -> Network:
-    """A brick-work circuit applied to |0...0>: a state vector per qubit, then `depth` layers of
-    two-qubit gates (4-axis tensors) on alternating neighbour pairs, all of size 2. By default a
-    single-qubit gate closes each wire with an open leg (the output is the state); with
-    `amplitude` a vector <x| closes it instead and the network is the scalar <x|C|0...0>."""
-    sizes: dict[int, int] = {}
-
-    def new() -> int:
-        sizes[len(sizes)] = 2
-        return len(sizes) - 1
-
-    wire = [new() for _ in range(qubits)]
-    inputs: Inputs = [[w] for w in wire]
-    for layer in range(depth):
-        for q in range(layer % 2, qubits - 1, 2):
-            a, b = new(), new()
-            inputs.append([wire[q], wire[q + 1], a, b])
-            wire[q], wire[q + 1] = a, b
-    if amplitude:
-        return inputs + [[w] for w in wire], [], sizes
-    output = [new() for _ in range(qubits)]
-    return inputs + [[w, out] for w, out in zip(wire, output)], output, sizes
-
-
-def lattice_circuit(rows: int, cols: int, depth: int, seed: int) -> Network:
-    """The amplitude <x|C|0...0> of a random circuit on a rows x cols lattice of qubits: a
-    vector per qubit at both ends and `depth` layers of two-qubit gates between random
-    neighbours. In each layer the qubits are visited in random order, and a qubit not yet in a
-    gate of the layer picks one of its neighbours at random, joining it when that one is free
-    too (about 19 gates a layer on 7 x 7). Every axis has size 2."""
-    rng = random.Random(seed)
-    qubits = rows * cols
-    neighbours: list[list[int]] = [[] for _ in range(qubits)]
-    for a, b in lattice_edges(rows, cols):
-        neighbours[a].append(b)
-        neighbours[b].append(a)
-    wire = list(range(qubits))
-    inputs: Inputs = [[w] for w in wire]
-    label = qubits
-    for _ in range(depth):
-        busy: set[int] = set()
-        for a in rng.sample(range(qubits), qubits):
-            b = rng.choice(neighbours[a])
-            if a not in busy and b not in busy:
-                busy |= {a, b}
-                inputs.append([wire[a], wire[b], label, label + 1])
-                wire[a], wire[b] = label, label + 1
-                label += 2
-    return inputs + [[w] for w in wire], [], {x: 2 for x in range(label)}
-
-
-def cube(side: int) -> Inputs:
-    """A side x side x side cubic lattice: one axis per bond."""
-    def at(x: int, y: int, z: int) -> int:
-        return (x * side + y) * side + z
-
-    edges = []
-    for x, y, z in itertools.product(range(side), repeat=3):
-        edges += [(at(x, y, z), at(*n)) for n in ((x + 1, y, z), (x, y + 1, z), (x, y, z + 1)) if max(n) < side]
-    return edges_to_inputs(side**3, edges)
-
-
-def chain(n: int) -> Network:
-    """n tensors in a line with bonds of sizes 2 to 5, vectors at both ends; a closed network."""
-    rng = random.Random(n)
-    inputs = edges_to_inputs(n, [(i, i + 1) for i in range(n - 1)])
-    return inputs, [], {e: rng.randint(2, 5) for e in range(n - 1)}
-
-
-def matrix_chain(n: int, seed: int) -> Network:
-    """The product of n matrices, the k-th of shape d_k x d_(k+1) with every d drawn from 2 to
-    100; the output keeps the two outer axes."""
-    rng = random.Random(seed)
-    return [[k, k + 1] for k in range(n)], [0, n], {k: rng.randint(2, 100) for k in range(n + 1)}
-
-
 def networks(quick: bool) -> Iterator[tuple[str, Network]]:
     """The networks of the comparison, by name."""
     for n in (128,) if quick else (64, 128, 256, 512):
         yield f"3-regular {n}", bond2(regular_graph(n, 3, seed=n))
     for side in (16,) if quick else (12, 16):
-        yield f"grid {side}x{side}", bond2(grid(side))
+        yield f"grid {side}x{side}", bond2(grid(side, side))
     if not quick:
         yield "cube 5x5x5", bond2(cube(5))
         yield "tree 200 b2-5", tree(200, seed=200, open_legs=False)
         yield "MPS norm 100", mps_norm(100, 8, seed=1)
-        yield "circuit 12x10", circuit(12, 10)
-        yield "circuit 20x12 amp", circuit(20, 12, amplitude=True)
+        yield "circuit 12x10", brickwork_circuit(12, 10)
+        yield "circuit 20x12 amp", brickwork_circuit(20, 12, amplitude=True)
         yield "circuit 7x7 d10", lattice_circuit(7, 7, 10, seed=0)
-        yield "chain 2000", chain(2000)
+        yield "chain 2000", closed_chain(2000)
     yield "matrix chain 2000", matrix_chain(2000, seed=2000)
 
 
@@ -322,7 +227,7 @@ def measure(network: Network, child: dict[str, Any]) -> dict[str, Any]:
     """A row's figures from a child's result: time, cost and largest intermediate of its path."""
     if "path" not in child:
         return dict(child)
-    cost, largest = replay_stats(*network, child["path"])
+    cost, largest = replay(*network, child["path"], pairwise=False)
     return {"time_s": child["time"], "runs": child["runs"], "cost": cost, "log2_largest": math.log2(largest) if largest else 0.0,
             "peak_mib": child["peak_kib"] / 1024, "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024}
 

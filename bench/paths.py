@@ -17,10 +17,8 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import platform
-import random
 import resource
 import signal
 import subprocess
@@ -33,7 +31,10 @@ from typing import Any
 import cotengrust
 import opt_einsum
 
+from networks import (Inputs, Network, bond2, grid, ladder, mixed, random_einsum, random_pair_circuit, regular_graph,
+                      sandwich, tree)
 from plenexa import EinsumSpec
+from replay import replay
 
 MAX = 2**64 - 1
 # The exact-search table covers networks up to this many tensors; the bounded table those from
@@ -43,170 +44,30 @@ BOUNDED_MIN, BOUNDED_MAX = 40, 63
 # Seconds that opt_einsum's exhaustive search may spend on one network (all its runs together);
 # past that it is stopped and reported as ">budget".
 OE_BUDGET = {"full": 6.0, "quick": 1.5}
-# Bond sizes of the "mixed" networks, drawn uniformly between these bounds.
-BOND_LOW, BOND_HIGH = 2, 5
 # The scale probe's limits for one exhaustive search.
 SCALE_SECONDS = 10.0
 SCALE_BYTES = 4 * 2**30
 MAX_NARROW_INPUTS = 63  # most inputs per component that EinsumSpec.optimize_dp takes
 
-Inputs = list[list[int]]
-Network = tuple[Inputs, list[int], dict[int, int]]
-
-
-# --- networks ------------------------------------------------------------------------
-
-
-def regular_graph(n: int, degree: int, seed: int) -> Inputs:
-    """A random simple `degree`-regular graph on n vertices: one axis per edge. When
-    n * degree is odd, the last vertex has one edge fewer."""
-    rng = random.Random(seed)
-    while True:
-        stubs = [v for v in range(n) for _ in range(degree)][: n * degree // 2 * 2]
-        rng.shuffle(stubs)
-        edges = {(min(a, b), max(a, b)) for a, b in zip(stubs[::2], stubs[1::2])}
-        if len(edges) == len(stubs) // 2 and all(a != b for a, b in edges):
-            return edges_to_inputs(n, sorted(edges))
-
-
-def lattice_edges(rows: int, cols: int) -> list[tuple[int, int]]:
-    """The bonds of a rows x cols square lattice, tensors numbered row by row."""
-    def at(r: int, c: int) -> int:
-        return r * cols + c
-
-    edges = [(at(r, c), at(r, c + 1)) for r in range(rows) for c in range(cols - 1)]
-    return edges + [(at(r, c), at(r + 1, c)) for r in range(rows - 1) for c in range(cols)]
-
-
-def grid(side: int) -> Inputs:
-    """A side x side square lattice: one axis per bond."""
-    return edges_to_inputs(side * side, lattice_edges(side, side))
-
-
-def edges_to_inputs(n: int, edges: list[tuple[int, int]]) -> Inputs:
-    """The axis lists of n tensors joined by `edges`, edge k being axis k."""
-    inputs: Inputs = [[] for _ in range(n)]
-    for e, (a, b) in enumerate(edges):
-        inputs[a].append(e)
-        inputs[b].append(e)
-    return inputs
-
-
-def bond2(inputs: Inputs) -> Network:
-    """A closed network with every axis of size 2."""
-    return inputs, [], {x: 2 for axes in inputs for x in axes}
-
-
-def mixed(inputs: Inputs, seed: int) -> Network:
-    """A closed network with bond sizes drawn from BOND_LOW to BOND_HIGH."""
-    rng = random.Random(seed)
-    return inputs, [], {x: rng.randint(BOND_LOW, BOND_HIGH) for x in sorted({x for axes in inputs for x in axes})}
-
-
-def tree(n: int, seed: int, open_legs: bool = True) -> Network:
-    """A random tree of n tensors (each attached to an earlier one) with mixed bond sizes; about
-    half of the leaves carry an open leg of size 2, which the output keeps (none without
-    `open_legs`, and the network is closed)."""
-    rng = random.Random(seed)
-    edges = [(rng.randrange(v), v) for v in range(1, n)]
-    inputs = edges_to_inputs(n, edges)
-    sizes = {e: rng.randint(BOND_LOW, BOND_HIGH) for e in range(len(edges))}
-    if not open_legs:
-        return inputs, [], sizes
-    leaves = [v for v in range(n) if len(inputs[v]) == 1]
-    output = []
-    for v in leaves[:1] + [v for v in leaves[1:] if rng.random() < 0.5]:
-        leg = len(sizes)
-        sizes[leg] = 2
-        inputs[v].append(leg)
-        output.append(leg)
-    return inputs, output, sizes
-
-
-def ladder(length: int, seed: int) -> Network:
-    """A 2 x length ladder with mixed bond sizes."""
-    return mixed(edges_to_inputs(2 * length, lattice_edges(2, length)), seed)
-
-
-def circuit(qubits: int, gates: int, seed: int) -> Network:
-    """A random circuit on |0...0>: a state vector per qubit, then two-qubit gates on random
-    pairs of qubits; the last leg of every wire is open."""
-    rng = random.Random(seed)
-    wire = list(range(qubits))
-    inputs: Inputs = [[w] for w in wire]
-    label = qubits
-    for _ in range(gates):
-        a, b = rng.sample(range(qubits), 2)
-        inputs.append([wire[a], wire[b], label, label + 1])
-        wire[a], wire[b] = label, label + 1
-        label += 2
-    return inputs, list(wire), {x: 2 for x in range(label)}
-
-
-def sandwich(sites: int, seed: int) -> Network:
-    """<psi|H|psi> for open-boundary matrix products: a bra, an operator and a ket tensor per
-    site, physical legs of size 2, virtual bonds of mixed sizes."""
-    rng = random.Random(seed)
-    sizes: dict[int, int] = {}
-
-    def new(size: int) -> int:
-        sizes[len(sizes)] = size
-        return len(sizes) - 1
-
-    up = [new(2) for _ in range(sites)]  # between bra and operator
-    down = [new(2) for _ in range(sites)]  # between operator and ket
-    inputs: Inputs = []
-    for layer, phys in ((0, up), (1, None), (2, down)):
-        links = [new(rng.randint(BOND_LOW, BOND_HIGH)) for _ in range(sites - 1)]
-        for s in range(sites):
-            legs = [up[s], down[s]] if phys is None else [phys[s]]
-            inputs.append(([links[s - 1]] if s > 0 else []) + legs + ([links[s]] if s < sites - 1 else []))
-    return inputs, [], sizes
-
-
-def random_einsum(operands: int, seed: int) -> Network:
-    """A small connected einsum: a random spanning tree of shared indices, a few more indices on
-    two or three operands, indices found on a single operand (summed away or kept), and one
-    or two output indices; sizes from BOND_LOW to BOND_HIGH."""
-    rng = random.Random(seed)
-    inputs: Inputs = [[] for _ in range(operands)]
-    label = 0
-    for v in range(1, operands):
-        for t in (rng.randrange(v), v):
-            inputs[t].append(label)
-        label += 1
-    for _ in range(operands // 2):
-        for t in rng.sample(range(operands), rng.choice((2, 3))):
-            inputs[t].append(label)
-        label += 1
-    singles = []
-    for t in rng.sample(range(operands), max(2, operands // 3)):
-        inputs[t].append(label)
-        singles.append(label)
-        label += 1
-    output = sorted(rng.sample(range(label - len(singles)), 1) + singles[:1])
-    return inputs, output, {x: rng.randint(BOND_LOW, BOND_HIGH) for x in range(label)}
-
-
 def exact_networks(quick: bool) -> Iterator[tuple[str, Network]]:
     """The networks of up to EXACT_MAX tensors, by family; --quick leaves out the slowest."""
     for n in [10, 14, 18, 22] + ([] if quick else [26]):
         yield f"3-regular {n}", bond2(regular_graph(n, 3, seed=n))
-    yield "grid 4x4", bond2(grid(4))
-    yield "grid 5x5", bond2(grid(5))
+    yield "grid 4x4", bond2(grid(4, 4))
+    yield "grid 5x5", bond2(grid(5, 5))
     yield "3-regular 18 b2-5", mixed(regular_graph(18, 3, seed=18), seed=1)
     if not quick:
         yield "3-regular 24 b2-5", mixed(regular_graph(24, 3, seed=24), seed=2)
-    yield "grid 4x5 b2-5", mixed(edges_to_inputs(20, lattice_edges(4, 5)), seed=3)
+    yield "grid 4x5 b2-5", mixed(grid(4, 5), seed=3)
     for n in [12, 16] + ([] if quick else [20]):
         yield f"4-regular {n}", bond2(regular_graph(n, 4, seed=n))
     yield "tree 16", tree(16, seed=16)
     yield "tree 26", tree(26, seed=26)
     yield "ladder 2x8", ladder(8, seed=8)
     yield "ladder 2x13", ladder(13, seed=13)
-    yield "circuit 6q 14g", circuit(6, 14, seed=6)
+    yield "circuit 6q 14g", random_pair_circuit(6, 14, seed=6)
     if not quick:
-        yield "circuit 8q 18g", circuit(8, 18, seed=8)
+        yield "circuit 8q 18g", random_pair_circuit(8, 18, seed=8)
     yield "MPS-MPO-MPS 6", sandwich(6, seed=6)
     yield "MPS-MPO-MPS 8", sandwich(8, seed=8)
     for n in (4, 6, 8, 10):
@@ -217,49 +78,17 @@ def bounded_networks() -> Iterator[tuple[str, Network]]:
     """The networks of BOUNDED_MIN to BOUNDED_MAX tensors."""
     for n in (40, 50, 63):  # 63 * 3 is odd: in the 63-tensor graph one tensor has two bonds
         yield f"3-regular {n}", bond2(regular_graph(n, 3, seed=n))
-    yield "grid 7x7", bond2(grid(7))
+    yield "grid 7x7", bond2(grid(7, 7))
     yield "3-regular 50 b2-5", mixed(regular_graph(50, 3, seed=50), seed=4)
-    yield "grid 6x8 b2-5", mixed(edges_to_inputs(48, lattice_edges(6, 8)), seed=5)
+    yield "grid 6x8 b2-5", mixed(grid(6, 8), seed=5)
     yield "4-regular 40", bond2(regular_graph(40, 4, seed=40))
     yield "tree 60", tree(60, seed=60)
     yield "ladder 2x30", ladder(30, seed=30)
-    yield "circuit 12q 44g", circuit(12, 44, seed=12)
+    yield "circuit 12q 44g", random_pair_circuit(12, 44, seed=12)
     yield "MPS-MPO-MPS 20", sandwich(20, seed=20)
 
 
 # --- costs and timing ----------------------------------------------------------------
-
-
-def replay(inputs: Inputs, output: list[int], sizes: dict[int, int], path: list[Any]) -> int:
-    """Cost of a path in the shrinking-list format under the shared cost model."""
-    return replay_stats(inputs, output, sizes, path)[0]
-
-
-def replay_stats(inputs: Inputs, output: list[int], sizes: dict[int, int], path: list[Any]) -> tuple[int, int]:
-    """Cost of a path under the shared cost model, and the number of elements of its largest
-    intermediate. Each axis's holders among the live operands are counted, so that replaying a
-    step takes time in the size of its operands rather than of the whole list."""
-    operands = [set(axes) for axes in inputs]
-    keep = set(output)
-    holders: dict[int, int] = {}
-    for axes in operands:
-        for x in axes:
-            holders[x] = holders.get(x, 0) + 1
-    total = largest = 0
-    for step in path:
-        both = set().union(*(operands[k] for k in step))
-        for k in sorted(step, reverse=True):
-            for x in operands[k]:
-                holders[x] -= 1
-            del operands[k]
-        total += math.prod(sizes[x] for x in both)
-        result = {x for x in both if x in keep or holders[x]}
-        for x in result:
-            holders[x] += 1
-        operands.append(result)
-        largest = max(largest, math.prod(sizes[x] for x in result))
-    assert len(operands) == 1
-    return total, largest
 
 
 def symbols(network: Network) -> tuple[list[list[str]], list[str], dict[str, int]]:
@@ -273,9 +102,9 @@ def greedy_costs(network: Network) -> tuple[int, int]:
     """Costs of opt_einsum's and cotengrust's greedy paths for the network."""
     inputs, output, sizes = network
     syms, sym_out, sym_sizes = symbols(network)
-    oe = replay(inputs, output, sizes, opt_einsum.paths.greedy([set(s) for s in syms], set(sym_out), sym_sizes))
-    ctg = replay(inputs, output, sizes, cotengrust.optimize_greedy(syms, sym_out, sym_sizes, simplify=False))
-    return oe, ctg
+    oe = opt_einsum.paths.greedy([set(s) for s in syms], set(sym_out), sym_sizes)
+    ctg = cotengrust.optimize_greedy(syms, sym_out, sym_sizes, simplify=False)
+    return replay(inputs, output, sizes, oe, pairwise=False).flops, replay(inputs, output, sizes, ctg, pairwise=False).flops
 
 
 def best_time(fn: Callable[[], Any], repeat: int, budget: float | None = None,
@@ -318,7 +147,7 @@ def bounded_row(name: str, network: Network, child: dict[str, Any]) -> dict[str,
     """A row of a bounded-search table: the child's time and memory, and the cost of its path
     against opt_einsum's and cotengrust's greedy paths."""
     inputs, output, sizes = network
-    cost = replay(inputs, output, sizes, child["path"])
+    cost = replay(inputs, output, sizes, child["path"]).flops
     oe_greedy, ctg_greedy = greedy_costs(network)
     return {
         "network": name,
@@ -345,13 +174,13 @@ def exact(quick: bool) -> list[dict[str, Any]]:
         assert len(inputs) <= EXACT_MAX
         spec = EinsumSpec(inputs, output, sizes)
         ours_t, path = best_time(lambda: spec.optimize_dp(hash_map_cap_op=MAX), 7, budget=2)
-        ours = replay(inputs, output, sizes, path)
+        ours = replay(inputs, output, sizes, path).flops
 
         syms, sym_out, sym_sizes = symbols(network)
         dp = opt_einsum.paths.DynamicProgramming(minimize="flops", search_outer=False)
         set_inputs, set_out = [set(s) for s in syms], set(sym_out)
         timed = within(budget, lambda: dp(set_inputs, set_out, sym_sizes), 3)
-        oe_t, oe = (timed[0], replay(inputs, output, sizes, timed[1])) if timed else (None, None)
+        oe_t, oe = (timed[0], replay(inputs, output, sizes, timed[1], pairwise=False).flops) if timed else (None, None)
         # opt_einsum first sums away axes found on one operand only, as one-operand steps: its
         # path then leaves the pairwise model, and its cost is not comparable with ours.
         unary = timed is not None and any(len(step) == 1 for step in timed[1])
@@ -361,7 +190,7 @@ def exact(quick: bool) -> list[dict[str, Any]]:
             3,
             budget=budget,
         )
-        ctg = replay(inputs, output, sizes, ctg_path)
+        ctg = replay(inputs, output, sizes, ctg_path, pairwise=False).flops
         row = {
             "network": name,
             "tensors": len(inputs),
@@ -535,7 +364,7 @@ def scale() -> dict[str, Any]:
     result: dict[str, Any] = {}
     families: list[tuple[str, Callable[[int], Inputs], int, int]] = [
         ("3-regular", lambda n: regular_graph(n, 3, seed=n), 36, 2),
-        ("grid", grid, 6, 1),
+        ("grid", lambda side: grid(side, side), 6, 1),
     ]
     for family, make, start, step in families:
         largest = None

@@ -1,6 +1,12 @@
 import contextlib
+import pathlib
+import sys
 
 import pytest
+
+# The tests share the seeded networks and the cost replay of the benchmarks (bench/networks.py,
+# bench/replay.py), and tests/test_corpus.py checks bench/corpus.py.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
 

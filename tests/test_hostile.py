@@ -15,6 +15,7 @@ import threading
 
 import pytest
 
+import networks
 import plenexa_paths
 from plenexa_paths import _search, optimize
 from test_paths import replay
@@ -287,7 +288,7 @@ def test_signals_end_a_search_on_the_main_thread(arm, expected, search, busy):
             print(type(error).__name__, round(time.perf_counter() - start, 3), flush=True)
     """)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, cwd=os.path.dirname(__file__))
+                             text=True, cwd=os.path.dirname(networks.__file__))
     try:
         assert child.stdout.readline() == "searching\n"
         if arm == "pass":
@@ -323,5 +324,5 @@ def test_a_search_on_another_thread_ignores_the_main_threads_signals():
         print(len(result[0]))
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                         cwd=os.path.dirname(__file__))
+                         cwd=os.path.dirname(networks.__file__))
     assert run.stdout.split("\n")[:2] == ["main interrupted", "25"], run.stderr

@@ -20,33 +20,14 @@ from hypothesis import strategies as st
 
 from networks import grid, regular_graph
 from plenexa import EinsumSpec
+from replay import replay as replay_path
 
 MAX = 2**64 - 1
 UNBOUNDED = {"hash_map_cap_op": MAX}
 
 
-def replay(inputs, output, sizes, path):
-    """Checks that `path` contracts every operand exactly once and returns its cost: each
-    step costs the product of the sizes of both operands' axes; an intermediate keeps the
-    axes that the output or a remaining operand still needs."""
-    operands = [set(axes) for axes in inputs]
-    keep = set(output)
-    total = 0
-    if len(operands) == 1:
-        assert path == [[0]]
-        return 0
-    assert len(path) == len(operands) - 1
-    for step in path:
-        assert len(step) == 2
-        i, j = step
-        assert i != j and 0 <= i < len(operands) and 0 <= j < len(operands), (step, len(operands))
-        both = operands[i] | operands[j]
-        for k in sorted((i, j), reverse=True):
-            del operands[k]
-        total += math.prod(sizes[x] for x in both)
-        rest = set().union(*operands)
-        operands.append(both & (keep | rest))
-    return total
+# optimize_dp's steps are lists.
+replay = functools.partial(replay_path, step_type=list)
 
 
 def chain(n, size=2):
@@ -62,7 +43,7 @@ def opt_einsum_dp_cost(inputs, output, sizes, search_outer=False):
     shapes = [tuple(sizes[x] for x in axes) for axes in inputs]
     optimizer = opt_einsum.paths.DynamicProgramming(minimize="flops", search_outer=search_outer)
     path, _ = opt_einsum.contract_path(eq, *shapes, shapes=True, optimize=optimizer)
-    return replay(inputs, output, sizes, [list(step) for step in path])
+    return replay(inputs, output, sizes, [list(step) for step in path]).flops
 
 
 def plain_sweeps(inputs, output, sizes, hash_map_cap, mem_cap, check_outer):
@@ -166,9 +147,9 @@ def test_check_outer_allows_outer_products_within_a_component():
     # of the vectors first is cheaper, but only allowed with check_outer_op.
     inputs, output, sizes = [[0], [1], [0, 1, 2]], [2], {0: 2, 1: 2, 2: 1000}
     spec = EinsumSpec(inputs, output, sizes)
-    assert replay(inputs, output, sizes, spec.optimize_dp()) == 6000
+    assert replay(inputs, output, sizes, spec.optimize_dp()).flops == 6000
     assert spec.optimize_dp(check_outer_op=True) == [[0, 1], [0, 1]]
-    assert replay(inputs, output, sizes, spec.optimize_dp(check_outer_op=True)) == 4004
+    assert replay(inputs, output, sizes, spec.optimize_dp(check_outer_op=True)).flops == 4004
     # It never joins inputs that share no axis.
     assert EinsumSpec([[0], [1]], [], {0: 10, 1: 3}).optimize_dp(check_outer_op=True) == [[1, 0]]
 
@@ -192,13 +173,13 @@ def test_raised_mem_cap_carries_over_to_later_components():
     b = [[0, 1], [1, 2], [2, 3]]
     sizes = {10: 2**10, 11: 2, 12: 2**10, 0: 1, 1: 2, 2: 16, 3: 2}
     output = [10, 12, 0, 3]
-    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp()) == 64
-    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp(mem_cap_op=1)) == 68
-    cheapest = replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp())
+    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp()).flops == 64
+    assert replay(b, [0, 3], sizes, EinsumSpec(b, [0, 3], sizes).optimize_dp(mem_cap_op=1)).flops == 68
+    cheapest = replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp()).flops
     # A solved first: B profits from the raise.
-    assert replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp(mem_cap_op=1)) == cheapest
+    assert replay(a + b, output, sizes, EinsumSpec(a + b, output, sizes).optimize_dp(mem_cap_op=1)).flops == cheapest
     # B solved first: it still has the small cap.
-    assert replay(b + a, output, sizes, EinsumSpec(b + a, output, sizes).optimize_dp(mem_cap_op=1)) == cheapest + 4
+    assert replay(b + a, output, sizes, EinsumSpec(b + a, output, sizes).optimize_dp(mem_cap_op=1)).flops == cheapest + 4
 
 
 @pytest.mark.parametrize("seed", range(5))
@@ -258,7 +239,7 @@ def test_component_of_63_inputs_is_searched_and_64_fails(expect_panic):
     inputs, _, sizes = chain(63)
     path = EinsumSpec(inputs, [0, 63], sizes).optimize_dp()
     # Every step joins two neighbouring stretches of the open chain and costs 2**3.
-    assert replay(inputs, [0, 63], sizes, path) == 8 * 62
+    assert replay(inputs, [0, 63], sizes, path).flops == 8 * 62
     inputs, output, sizes = chain(64)
     with expect_panic("store bitmaps as usize, so can only have 64 per subgraph"):
         EinsumSpec(inputs, output, sizes).optimize_dp()
@@ -271,7 +252,7 @@ def test_many_inputs_in_small_components():
     sizes = {p: p + 2 for p in range(n_pairs)}
     path = EinsumSpec(inputs, [], sizes).optimize_dp()
     # Each pair contracts to a scalar, then the scalars multiply at cost 1 per step.
-    assert replay(inputs, [], sizes, path) == sum(sizes.values()) + n_pairs - 1
+    assert replay(inputs, [], sizes, path).flops == sum(sizes.values()) + n_pairs - 1
 
 
 def test_inputs_64_apart_are_not_confused():
@@ -311,7 +292,7 @@ def test_more_than_64_distinct_axes_are_exact(n_tensors, bonds):
             inputs[link + 1].append(axis)
             sizes[axis] = 2 + (link + b) % 2 if b < 3 else 1
     spec = EinsumSpec(inputs, [], {**sizes, 5000: 0})  # an unused id may have size 0
-    cost = replay(inputs, [], sizes, spec.optimize_dp(**UNBOUNDED))
+    cost = replay(inputs, [], sizes, spec.optimize_dp(**UNBOUNDED)).flops
     assert cost == opt_einsum_dp_cost(inputs, [], sizes)
 
 
@@ -448,7 +429,7 @@ def test_paths_are_valid_and_as_cheap_as_opt_einsum(block):
         spec = EinsumSpec(inputs, output, sizes or {0: 1})
         check_outer = rng.random() < 0.25
         path = spec.optimize_dp(check_outer_op=check_outer, **UNBOUNDED)
-        cost = replay(inputs, output, sizes, path)
+        cost = replay(inputs, output, sizes, path).flops
         eq = spec.to_einsum_string()
         arrays = [np.random.default_rng(0).standard_normal([sizes[x] for x in axes]) for axes in inputs]
         got = opt_einsum.contract(eq, *arrays, optimize=[tuple(step) for step in path])
@@ -514,7 +495,7 @@ def test_grown_mem_cap_follows_the_plain_sweeps(inputs, output, sizes, hash_map_
 def test_regular_graphs_match_opt_einsum(n, seed):
     inputs = regular_graph(n, 3, seed)
     sizes = {x: 2 + (x % 3) for axes in inputs for x in axes}
-    cost = replay(inputs, [], sizes, EinsumSpec(inputs, [], sizes).optimize_dp(**UNBOUNDED))
+    cost = replay(inputs, [], sizes, EinsumSpec(inputs, [], sizes).optimize_dp(**UNBOUNDED)).flops
     assert cost == opt_einsum_dp_cost(inputs, [], sizes)
 
 

@@ -3,6 +3,7 @@ networks, memory limits, bad input, Ctrl-C, threads, and the opt_einsum, cotengr
 jax and torch plug-ins."""
 
 import doctest
+import functools
 import gc
 import importlib
 import importlib.metadata
@@ -27,34 +28,13 @@ import plenexa_paths
 from networks import grid, regular_graph
 from plenexa import EinsumSpec
 from plenexa_paths import Optimizer, PathInfo, einsum_path, optimize
+from replay import replay as replay_path
 
 MAX = 2**64 - 1
 
 
-def replay(inputs, output, sizes, path):
-    """Checks that `path` (opt_einsum's linear format) contracts every operand exactly once;
-    returns its cost and its largest intermediate, the result included. A step costs the
-    product of the sizes of both operands' labels; an intermediate keeps the labels that the
-    output or a remaining operand still needs."""
-    operands = [set(term) for term in inputs]
-    keep = set(output)
-    if len(operands) == 1:
-        assert path == [(0,)]
-        return 0, math.prod(sizes[x] for x in keep)
-    assert len(path) == len(operands) - 1
-    total = peak = 0
-    for step in path:
-        assert type(step) is tuple and len(step) == 2 and all(type(i) is int for i in step), step
-        i, j = step
-        assert i != j and 0 <= i < len(operands) and 0 <= j < len(operands), (step, len(operands))
-        both = operands[i] | operands[j]
-        for k in sorted((i, j), reverse=True):
-            del operands[k]
-        total += math.prod(sizes[x] for x in both)
-        operands.append(both & (keep | set().union(*operands)))
-        peak = max(peak, math.prod(sizes[x] for x in operands[-1]))
-    assert operands[0] == keep
-    return total, peak
+# plenexa_paths' steps are tuples, as opt_einsum's are.
+replay = functools.partial(replay_path, step_type=tuple)
 
 
 def dense(inputs, output):

@@ -1,0 +1,51 @@
+"""The cost model under which the tests and the benchmarks price every path.
+
+A pairwise step costs the product of the sizes of all axes of both operands, and its result
+keeps the axes that the output or a remaining operand still needs.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from collections.abc import Hashable, Iterable, Mapping, Sequence
+from typing import Any, NamedTuple
+
+
+class Cost(NamedTuple):
+    """What a path costs: the sum of its steps' costs, and the number of elements of its largest
+    intermediate (the result included)."""
+
+    flops: int
+    largest: int
+
+
+def replay(inputs: Iterable[Iterable[Hashable]], output: Iterable[Hashable], sizes: Mapping[Any, int],
+           path: Sequence[Sequence[int]], *, pairwise: bool = True, step_type: type | None = None) -> Cost:
+    """Replays `path` (positions in the shrinking operand list, opt_einsum's format), checking that
+    it leaves one operand holding exactly the output's axes, and returns its Cost. Every step is
+    a pair of distinct positions (of `step_type` when given), or, when not `pairwise`, any number
+    of them, as opt_einsum's one-operand sums (priced as their operand's size). A lone input's
+    path [0] costs nothing."""
+    operands = [set(axes) for axes in inputs]
+    keep = set(output)
+    holders = Counter(x for axes in operands for x in axes)  # live operands holding each axis
+    if len(operands) == 1:
+        assert len(path) == 1 and list(path[0]) == [0] and (step_type is None or type(path[0]) is step_type), path
+        return Cost(0, math.prod(sizes[x] for x in keep))
+    flops = largest = 0
+    for step in path:
+        assert step_type is None or type(step) is step_type, step
+        assert len(step) == 2 or not pairwise and len(step) >= 1, step
+        assert len(set(step)) == len(step) and all(type(k) is int and 0 <= k < len(operands) for k in step), (
+            step, len(operands))
+        both = set().union(*(operands[k] for k in step))
+        for k in sorted(step, reverse=True):
+            holders.subtract(operands.pop(k))
+        result = {x for x in both if x in keep or holders[x]}
+        holders.update(result)
+        operands.append(result)
+        flops += math.prod(sizes[x] for x in both)
+        largest = max(largest, math.prod(sizes[x] for x in result))
+    assert len(operands) == 1 and operands[0] == keep, (len(operands), keep)
+    return Cost(flops, largest)
