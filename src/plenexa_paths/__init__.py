@@ -28,13 +28,15 @@ import importlib.util
 import operator
 import os
 import sys
+import time
 from collections.abc import Callable, Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Optional, TypeVar, Union
 
-from . import _equation, _search
+from . import _equation, _plan, _search
+from ._plan import Plan, PlanStep
 
-__all__ = ["optimize", "einsum_path", "PathInfo", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+__all__ = ["optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP"]
 
 #: The distribution's version (the same as `plenexa.__version__`).
 __version__: str = _search.__version__
@@ -284,9 +286,103 @@ def einsum_path(equation: str, *operands: Any, **options: Any) -> tuple[list[Any
     return ["einsum_path", *path], PathInfo(cost=cost, largest_intermediate=largest, steps=len(path))
 
 
+def plan(
+    inputs: Iterable[Iterable[Label]],
+    output: Iterable[Label],
+    size_dict: Mapping[Label, int],
+    *,
+    memory_limit: MemoryLimit = None,
+    hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
+    check_outer: bool = False,
+    max_time: Optional[float] = None,
+    seed: int = 0,
+    threads: Optional[int] = None,
+    progress: Progress = False,
+) -> Plan:
+    """A contraction plan: `optimize`'s path and, with `memory_limit`, the labels to slice (fix
+    one value at a time) so that every intermediate of one slice fits, chosen with the path.
+
+    Slicing starts from the unsliced path, fixes labels of its largest intermediate, those
+    that raise the total cost least, until everything fits, then searches the path again
+    with the sliced labels taken out and slices that path, for a few rounds; the plan is the
+    round of least total cost.
+
+    Parameters:
+        inputs, output, size_dict: As for `optimize`.
+        memory_limit: None (no slicing), or the most elements an intermediate of one slice,
+            the result included, may hold (at least 1); "max_input" means the size of the
+            largest input.
+        hash_map_cap, check_outer, seed, threads, progress: As for `optimize`.
+        max_time: None, or the seconds all the searches together may take.
+
+    Returns:
+        The `Plan`: its path, sliced labels, figures and steps; `Plan.contract` runs it.
+
+    Raises:
+        TypeError, ValueError, MemoryError: as `optimize` raises them; ValueError also for a
+            memory_limit below 1.
+
+    Example:
+        >>> p = plan(["ab", "bc", "cd"], "ad", {"a": 8, "b": 8, "c": 8, "d": 8}, memory_limit=16)
+        >>> p.sliced, p.slices, p.largest
+        (('d',), 8, 8)
+    """
+    terms = _materialised(inputs)
+    try:
+        out = tuple(output)
+    except TypeError:
+        _raise_if_not_iterable(output, "output must be an iterable of labels")
+        raise
+    _search_options(max_time, seed, threads, progress)  # refuses bad options before any search
+    deadline = None if max_time is None else time.monotonic() + max_time
+    options: dict[str, Any] = dict(
+        hash_map_cap=hash_map_cap, check_outer=check_outer, seed=seed, threads=threads, progress=progress
+    )
+
+    def budget(rounds_left: int) -> Optional[float]:
+        """The seconds the next of `rounds_left` searches may take; None without max_time."""
+        return None if deadline is None else max(deadline - time.monotonic(), 0.0) / rounds_left
+
+    path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS), **options)
+    ids = {label: i for i, label in enumerate(dict.fromkeys(label for term in terms for label in term))}
+    sizes = dict(zip(ids, _checked_sizes(ids, [size_dict[label] for label in ids])))
+    limit = None
+    if memory_limit is not None:
+        limit = _memory_limit(memory_limit, [[ids[x] for x in term] for term in terms], list(sizes.values()))
+        if limit < 1:
+            raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
+
+    def search(dense_terms: list[list[int]], dense_out: list[int], dense_sizes: list[int], rounds_left: int) -> Any:
+        """The path of the dense network with some labels taken out, or None when time is up."""
+        seconds = budget(rounds_left)
+        if seconds == 0.0:
+            return None
+        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds, **options)
+
+    return _plan.build(terms, out, sizes, path, limit, search)
+
+
+def _materialised(inputs: Any) -> list[tuple[Any, ...]]:
+    """The input terms as tuples, read once; what is not iterable gets `optimize`'s errors."""
+    if isinstance(inputs, str):
+        raise TypeError(f"inputs must be an iterable of terms, not the str {inputs!r}")
+    try:
+        term_iter = iter(inputs)
+    except TypeError:
+        raise TypeError(f"inputs must be an iterable of terms, got {type(inputs).__name__} {inputs!r}") from None
+    terms = []
+    for term in term_iter:
+        try:
+            terms.append(tuple(term))
+        except TypeError:
+            _raise_if_not_iterable(term, f"inputs[{len(terms)}] must be an iterable of labels")
+            raise
+    return terms
+
+
 def _replay(terms: list[list[Any]], out: list[Any], sizes: Any, path: PathType) -> tuple[int, int]:
-    """The cost of `path` (over the steps, the product of the sizes of every label the step
-    touches) and the most elements any intermediate holds, the result included."""
+    """The cost of `path` (over the pairwise steps, the product of the sizes of every label the
+    step touches) and the most elements any intermediate holds, the result included."""
     operands = [set(term) for term in terms]
     keep = set(out)
     cost = largest = 0
@@ -296,7 +392,8 @@ def _replay(terms: list[list[Any]], out: list[Any], sizes: Any, path: PathType) 
             del operands[k]
         result = touched & keep.union(*operands)
         operands.append(result)
-        cost += _product(sizes[x] for x in touched)
+        if len(step) > 1:  # a lone input's step (a trace or a sum) is not priced
+            cost += _product(sizes[x] for x in touched)
         largest = max(largest, _product(sizes[x] for x in result))
     return cost, largest
 

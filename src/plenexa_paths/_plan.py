@@ -1,0 +1,235 @@
+"""Plans: a path, the labels sliced to fit a memory limit, what it all costs, and the contraction."""
+
+from __future__ import annotations
+
+import itertools
+import sys
+from collections.abc import Callable, Hashable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from . import _slicing
+
+# How many times the path is searched again with the sliced labels taken out, and sliced again.
+_ROUNDS = 4
+
+
+@dataclass(frozen=True)
+class PlanStep:
+    """One pairwise contraction of a plan, in one slice.
+
+    Attributes:
+        operands: The labels of the two operands (sliced labels left out).
+        result: The labels of the result.
+        size: The elements of the result.
+        flops: The step's cost: the product of the sizes of every label it touches.
+    """
+
+    operands: tuple[tuple[Hashable, ...], ...]
+    result: tuple[Hashable, ...]
+    size: int
+    flops: int
+
+
+@dataclass(frozen=True)
+class Plan:
+    """A contraction path, the labels fixed one value at a time so that it fits in memory, and
+    what it costs; `contract` runs it.
+
+    Attributes:
+        path: The path in opt_einsum's linear format, the same for every slice.
+        sliced: The labels fixed in each slice, in the order they were chosen.
+        slices: How many slices there are: the product of the sliced labels' sizes.
+        flops: The cost over all slices: slices times the sum of the steps' flops.
+        largest: The most elements an intermediate of one slice holds, the result included.
+        write: The elements written over all slices: slices times the sum of the steps' sizes.
+        steps: Each step of one slice.
+
+    Example:
+        >>> plan([["a", "b"], ["b", "c"]], ["a", "c"], {"a": 4, "b": 8, "c": 4}, memory_limit=8).sliced
+        ('a',)
+    """
+
+    path: list[tuple[int, ...]]
+    sliced: tuple[Hashable, ...]
+    slices: int
+    flops: int
+    largest: int
+    write: int
+    steps: tuple[PlanStep, ...]
+    _inputs: list[tuple[Hashable, ...]] = field(repr=False, compare=False)
+    _output: tuple[Hashable, ...] = field(repr=False, compare=False)
+    _sizes: dict[Hashable, int] = field(repr=False, compare=False)
+
+    def __str__(self) -> str:
+        lines = [
+            f"{len(self.steps)} steps, "
+            + (f"sliced {_spelled(self.sliced)}: {self.slices} slices" if self.sliced else "no slicing"),
+            f"flops (all slices): {self.flops:.4g}   largest intermediate: {self.largest:.4g} elements   "
+            f"write (all slices): {self.write:.4g}",
+            f"{'step':>4}  {'operands':<30} {'result':<16} {'size':>10} {'flops':>10}",
+        ]
+        for k, step in enumerate(self.steps):
+            operands = ", ".join(_spelled(labels) for labels in step.operands)
+            lines.append(f"{k:>4}  {operands:<30} {_spelled(step.result):<16} {step.size:>10.4g} {step.flops:>10.4g}")
+        return "\n".join(lines)
+
+    def contract(self, *arrays: Any, backend: Optional[str] = None) -> Any:
+        """The contraction of `arrays` (one per input, shaped by the sizes) along the plan, one slice
+        at a time through opt_einsum's `contract`, so that only one slice's intermediates are held.
+
+        Parameters:
+            arrays: The input arrays, in the order of the plan's inputs.
+            backend: opt_einsum's backend name; None lets opt_einsum pick it from the arrays.
+
+        Returns:
+            The result, the slices summed over summed labels and joined along output labels.
+
+        Raises:
+            ModuleNotFoundError: opt_einsum is not installed.
+            ValueError: the number of arrays or an array's shape does not fit the plan.
+        """
+        import opt_einsum
+
+        if len(arrays) != len(self._inputs):
+            raise ValueError(f"the plan has {len(self._inputs)} inputs, got {len(arrays)} arrays")
+        for k, (array, term) in enumerate(zip(arrays, self._inputs)):
+            expected = tuple(self._sizes[label] for label in term)
+            if tuple(getattr(array, "shape", ())) != expected:
+                raise ValueError(f"arrays[{k}] must have the shape {expected}, got {getattr(array, 'shape', None)}")
+        symbol = {label: opt_einsum.get_symbol(k) for k, label in enumerate(self._sizes)}
+        kept = [label for label in self.sliced if label in self._output]
+        summed = [label for label in self.sliced if label not in self._output]
+        # A sliced output label keeps its axis with length 1, so that slices join along it;
+        # a summed one disappears from each slice.
+        terms = ["".join(symbol[x] for x in term if x not in summed) for term in self._inputs]
+        equation = ",".join(terms) + "->" + "".join(symbol[x] for x in self._output)
+        options = {} if backend is None else {"backend": backend}
+        parts = []
+        for outer in itertools.product(*(range(self._sizes[label]) for label in kept)):
+            total = None
+            for inner in itertools.product(*(range(self._sizes[label]) for label in summed)):
+                value = dict(zip(kept, outer)) | dict(zip(summed, inner))
+                operands = [
+                    array[tuple(_index(x, value, x in kept) for x in term)] if value.keys() & set(term) else array
+                    for array, term in zip(arrays, self._inputs)
+                ]
+                part = opt_einsum.contract(equation, *operands, optimize=self.path, **options)
+                total = part if total is None else total + part
+            parts.append(total)
+        for label in reversed(kept):
+            # Join runs of consecutive parts along this label's axis, innermost label first.
+            run = self._sizes[label]
+            axis = self._output.index(label)
+            parts = [_concatenate(parts[k : k + run], axis) for k in range(0, len(parts), run)]
+        return parts[0]
+
+
+def _index(label: Hashable, value: dict[Hashable, int], keep_axis: bool) -> Any:
+    """The index of one axis in a slice: everything, one value, or one value kept as an axis."""
+    if label not in value:
+        return slice(None)
+    return slice(value[label], value[label] + 1) if keep_axis else value[label]
+
+
+def _concatenate(parts: list[Any], axis: int) -> Any:
+    """The parts joined along `axis`, by the arrays' own library."""
+    first = parts[0]
+    if hasattr(first, "__array_namespace__"):
+        namespace = first.__array_namespace__()
+        join = getattr(namespace, "concat", None) or namespace.concatenate
+        return join(parts, axis=axis)
+    if type(first).__module__.split(".")[0] == "torch":
+        return sys.modules["torch"].cat(parts, dim=axis)
+    import numpy
+
+    return numpy.concatenate(parts, axis=axis)
+
+
+def _spelled(labels: Sequence[Hashable]) -> str:
+    """Labels as a plan prints them: one-character strings run together, others comma-separated."""
+    if all(isinstance(label, str) and len(label) == 1 for label in labels):
+        return "".join(labels)  # type: ignore[arg-type]
+    return "(" + ", ".join(repr(label) for label in labels) + ")"
+
+
+def build(
+    inputs: list[tuple[Hashable, ...]],
+    output: tuple[Hashable, ...],
+    size_dict: dict[Hashable, int],
+    path: list[tuple[int, ...]],
+    limit: Optional[int],
+    search: Callable[[list[list[int]], list[int], list[int], int], Optional[list[tuple[int, ...]]]],
+) -> Plan:
+    """The plan of the cheapest (path, sliced labels) found, from `path` (the unsliced network's).
+    With a limit, slicing and searching again with the sliced labels taken out alternate for a
+    few rounds; `search(terms, output, sizes, rounds_left)` gives a path for the dense network,
+    or None when time is up."""
+    ids: dict[Hashable, int] = {}
+    terms = [[ids.setdefault(label, len(ids)) for label in term] for term in inputs]
+    out = [ids[label] for label in output]
+    sizes = [size_dict[label] for label in ids]
+    chosen: list[int] = []
+    if limit is not None:
+        best = None
+        for rounds_left in range(_ROUNDS, 0, -1):
+            chosen = _slicing.sliced(_slicing.steps_of(terms, out, path), sizes, limit, chosen)
+            flops = _figures(terms, out, sizes, path, chosen)[1]
+            if best is None or flops < best[0]:
+                best = (flops, path, chosen)
+            again = search(terms, out, [1 if i in chosen else size for i, size in enumerate(sizes)], rounds_left)
+            if again is None or again == path:
+                break
+            path = again
+        assert best is not None
+        _, path, chosen = best
+    labels = list(ids)
+    steps, flops, largest, write = _figures(terms, out, sizes, path, chosen)
+    slices = 1
+    for i in chosen:
+        slices *= sizes[i]
+    named = tuple(
+        PlanStep(tuple(tuple(labels[i] for i in operand) for operand in operands), tuple(labels[i] for i in result), size, cost)
+        for operands, result, size, cost in steps
+    )
+    return Plan(
+        path=path, sliced=tuple(labels[i] for i in chosen), slices=slices, flops=flops, largest=largest,
+        write=write, steps=named, _inputs=inputs, _output=output, _sizes=dict(size_dict),
+    )
+
+
+def _figures(
+    terms: list[list[int]], out: list[int], sizes: list[int], path: list[tuple[int, ...]], chosen: list[int]
+) -> tuple[list[tuple[list[list[int]], list[int], int, int]], int, int, int]:
+    """Per step of one slice (operands' labels, result's labels, size, flops), then the flops and
+    writes over all slices and the largest result of one slice, in exact integers."""
+    fixed = set(chosen)
+    slices = 1
+    for i in fixed:
+        slices *= sizes[i]
+    operands = [list(dict.fromkeys(i for i in term if i not in fixed)) for term in terms]
+    keep = set(out)
+    steps = []
+    for step in path:
+        pair = [operands[k] for k in step]
+        for k in sorted(step, reverse=True):
+            del operands[k]
+        touched = list(dict.fromkeys(i for operand in pair for i in operand))
+        needed = keep.union(*operands)
+        result = [i for i in touched if i in needed]
+        operands.append(result)
+        # A lone input's step (a trace or a sum) is not a contraction: it costs nothing here.
+        flops = _product(sizes[i] for i in touched) if len(step) > 1 else 0
+        steps.append((pair, result, _product(sizes[i] for i in result), flops))
+    flops = slices * sum(step[3] for step in steps)
+    write = slices * sum(step[2] for step in steps)
+    largest = max((step[2] for step in steps), default=_product(sizes[i] for i in set(out) - fixed))
+    return steps, flops, largest, write
+
+
+def _product(factors: Any) -> int:
+    """The product of some sizes (1 for none)."""
+    product = 1
+    for factor in factors:
+        product *= factor
+    return product
