@@ -51,6 +51,7 @@ bench: $(VENV)/.bench build
 	mkdir -p $(BENCH_OUT)
 	$(PY) bench/paths.py $(BENCH_FLAGS) --json $(BENCH_OUT)/paths.json
 	$(PY) bench/large.py $(BENCH_FLAGS) --json $(BENCH_OUT)/large.json
+	$(PY) bench/sliced.py $(BENCH_FLAGS) --json $(BENCH_OUT)/sliced.json
 	$(PY) bench/interrupt.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 

@@ -175,11 +175,17 @@ def run(kind: str, network: Network, options: dict[str, Any], repeat: int, timeo
     """One solver on one network in a fresh process group, stopped at `timeout` seconds: its
     time (best of up to `repeat` runs within a second), memory and path, or why it has none."""
     inputs, output, sizes = network
-    case = json.dumps({"kind": kind, "options": options, "repeat": repeat, "inputs": inputs, "output": output, "sizes": sizes})
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    case = {"kind": kind, "options": options, "repeat": repeat, "inputs": inputs, "output": output, "sizes": sizes}
+    return run_child(CHILD, case, timeout)
+
+
+def run_child(script: str, case: dict[str, Any], timeout: float) -> dict[str, Any]:
+    """`script` run by a fresh interpreter in its own process group with `case` as JSON on its
+    stdin, stopped at `timeout` seconds: the JSON it prints, or why there is none."""
+    child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
-        out, err = child.communicate(case, timeout=timeout)
+        out, err = child.communicate(json.dumps(case), timeout=timeout)
     except subprocess.TimeoutExpired:
         os.killpg(child.pid, signal.SIGKILL)  # the child's own group: its pool workers too
         child.communicate()

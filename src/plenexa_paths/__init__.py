@@ -302,10 +302,10 @@ def plan(
     """A contraction plan: `optimize`'s path and, with `memory_limit`, the labels to slice (fix
     one value at a time) so that every intermediate of one slice fits, chosen with the path.
 
-    Slicing starts from the unsliced path, fixes labels of its largest intermediate, those
-    that raise the total cost least, until everything fits, then searches the path again
-    with the sliced labels taken out and slices that path, for a few rounds; the plan is the
-    round of least total cost.
+    Slicing starts from the unsliced path and fixes labels of its largest intermediate, those
+    that raise the total cost least, until everything fits; then, for a few rounds, the path
+    is searched again with the sliced labels taken out (with three seeds) and sliced again,
+    while that lowers the total cost.
 
     Parameters:
         inputs, output, size_dict: As for `optimize`.
@@ -339,11 +339,11 @@ def plan(
         hash_map_cap=hash_map_cap, check_outer=check_outer, seed=seed, threads=threads, progress=progress
     )
 
-    def budget(rounds_left: int) -> Optional[float]:
-        """The seconds the next of `rounds_left` searches may take; None without max_time."""
-        return None if deadline is None else max(deadline - time.monotonic(), 0.0) / rounds_left
+    def budget(searches_left: int) -> Optional[float]:
+        """The seconds the next of `searches_left` searches may take; None without max_time."""
+        return None if deadline is None else max(deadline - time.monotonic(), 0.0) / searches_left
 
-    path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS), **options)
+    path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS * _plan._SEEDS), **options)
     ids = {label: i for i, label in enumerate(dict.fromkeys(label for term in terms for label in term))}
     sizes = dict(zip(ids, _checked_sizes(ids, [size_dict[label] for label in ids])))
     limit = None
@@ -352,12 +352,14 @@ def plan(
         if limit < 1:
             raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
 
-    def search(dense_terms: list[list[int]], dense_out: list[int], dense_sizes: list[int], rounds_left: int) -> Any:
+    def search(dense_terms: list[list[int]], dense_out: list[int], dense_sizes: list[int], offset: int,
+               searches_left: int) -> Any:
         """The path of the dense network with some labels taken out, or None when time is up."""
-        seconds = budget(rounds_left)
+        seconds = budget(searches_left)
         if seconds == 0.0:
             return None
-        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds, **options)
+        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds,
+                        **(options | {"seed": (options["seed"] + offset) % 2**64}))
 
     return _plan.build(terms, out, sizes, path, limit, search)
 
