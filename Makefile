@@ -45,7 +45,7 @@ test: $(VENV)/.test build core-tests
 stubtest: $(VENV)/.test build
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
-# Both benchmarks, then bench/speed.png from their figures (`BENCH_FLAGS=--quick` for a short run).
+# The benchmarks (exact, large, sliced, interrupt), then bench/speed.png from the first two (`BENCH_FLAGS=--quick` for a short run).
 BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
 	mkdir -p $(BENCH_OUT)
