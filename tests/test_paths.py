@@ -676,7 +676,9 @@ def test_without_opt_einsum_only_the_optimizer_is_missing():
 
 
 def test_package_surface():
-    assert plenexa_paths.__all__ == ["optimize", "einsum_path", "PathInfo", "Optimizer", "DEFAULT_HASH_MAP_CAP"]
+    assert plenexa_paths.__all__ == [
+        "optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP"
+    ]
     # One version everywhere: the distribution's metadata, both modules, pyproject.toml.
     with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as file:
         declared = re.search(r'^version = "(.+)"$', file.read(), re.MULTILINE).group(1)

@@ -179,8 +179,7 @@ def build(
     sizes = [size_dict[label] for label in ids]
     chosen: list[int] = []
     if limit is not None:
-        steps = _slicing.steps_of(terms, out, path)
-        chosen = _slicing.sliced(steps, sizes, limit)
+        chosen = _slicing.sliced(_slicing.steps_of(terms, out, path), sizes, limit)
         best = (_figures(terms, out, sizes, path, chosen)[1], path, chosen)
         for round_left in range(_ROUNDS, 0, -1):
             reduced = [1 if i in chosen else size for i, size in enumerate(sizes)]
@@ -197,13 +196,11 @@ def build(
             best = (flops, path, chosen)
         _, path, chosen = best
     labels = list(ids)
-    steps, flops, largest, write = _figures(terms, out, sizes, path, chosen)
-    slices = 1
-    for i in chosen:
-        slices *= sizes[i]
+    table, flops, largest, write = _figures(terms, out, sizes, path, chosen)
+    slices = _product(sizes[i] for i in chosen)
     named = tuple(
         PlanStep(tuple(tuple(labels[i] for i in operand) for operand in operands), tuple(labels[i] for i in result), size, cost)
-        for operands, result, size, cost in steps
+        for operands, result, size, cost in table
     )
     return Plan(
         path=path, sliced=tuple(labels[i] for i in chosen), slices=slices, flops=flops, largest=largest,
