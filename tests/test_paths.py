@@ -1,9 +1,11 @@
 """plenexa_paths.optimize: agreement with EinsumSpec.optimize_dp, labels of any kind, large
-networks, memory limits, bad input, Ctrl-C, threads, and the opt_einsum, cotengra, numpy,
-jax and torch plug-ins."""
+networks, memory limits, objectives other than flops, bad input, Ctrl-C, threads, and the
+opt_einsum, cotengra, numpy, jax and torch plug-ins."""
 
+import collections
 import doctest
 import functools
+import itertools
 import gc
 import importlib
 import importlib.metadata
@@ -28,6 +30,7 @@ import plenexa_paths
 from networks import grid, regular_graph
 from plenexa import EinsumSpec
 from plenexa_paths import Optimizer, PathInfo, einsum_path, optimize
+from replay import measure, score
 from replay import replay as replay_path
 
 MAX = 2**64 - 1
@@ -87,10 +90,10 @@ def run_python(code, timeout=60):
 CAPS = [1, 2, 3, 4, 5, 500, MAX]
 
 
-def greedy_cost(inputs, output, sizes):
-    """What a greedy path costs under replay's model: again and again it contracts the pair of
-    operands sharing a label whose result grows the least (result size less both operand
-    sizes), the two smallest operands when no pair shares a label."""
+def greedy_path(inputs, output, sizes):
+    """A greedy path: again and again it contracts the pair of operands sharing a label whose
+    result grows the least (result size less both operand sizes), the two smallest operands
+    when no pair shares a label."""
     operands, keep = [set(term) for term in inputs], set(output)
     size = lambda labels: math.prod(sizes[x] for x in labels)  # noqa: E731
     path = []
@@ -108,6 +111,12 @@ def greedy_cost(inputs, output, sizes):
         path.append((i, j))
         del operands[j], operands[i]
         operands.append(merged)
+    return path
+
+
+def greedy_cost(inputs, output, sizes):
+    """What the greedy path costs under replay's model."""
+    path = greedy_path(inputs, output, sizes)
     return replay(inputs, output, sizes, path)[0] if path else 0
 
 
@@ -318,6 +327,112 @@ def test_memory_limit_reaches_opt_einsum():
                                  memory_limit=4**5)
 
 
+# --- objectives -------------------------------------------------------------------------------
+
+OBJECTIVES = ["flops", "size", "write", "combo", "combo-3"]
+
+
+def scored(inputs, output, sizes, path, minimize):
+    """The path's score under `minimize`, from the shared replay."""
+    return score(measure(inputs, output, sizes, path, step_type=tuple), minimize)
+
+
+def every_order(inputs, output, sizes):
+    """The measures of every path of a connected network that contracts only operands sharing a
+    label, as the exhaustive search does."""
+    found = []
+
+    def extend(operands, path):
+        if len(operands) == 1:
+            found.append(measure(inputs, output, sizes, path))
+            return
+        for i, j in itertools.combinations(range(len(operands)), 2):
+            if operands[i] & operands[j]:
+                rest = [term for k, term in enumerate(operands) if k not in (i, j)]
+                extend(rest + [operands[i] | operands[j]], path + [(i, j)])
+
+    extend([set(term) for term in inputs], [])
+    return found
+
+
+def connected_network(rng, n, shared_only=False):
+    """A random connected network of n inputs: labels that repeat within an input, sit in one
+    input only (unless `shared_only`: then every label is on two inputs or in the output), or
+    are kept by the output; sizes 2 to 5."""
+    while True:
+        pool = range(rng.randint(n, 2 * n))
+        inputs = [[rng.choice(pool) for _ in range(rng.randint(1, 4))] for _ in range(n)]
+        used = sorted({x for term in inputs for x in term})
+        output = rng.sample(used, rng.randint(0, 2))
+        held = collections.Counter(x for term in inputs for x in set(term))
+        if connected(inputs) and not (shared_only and any(held[x] < 2 and x not in output for x in used)):
+            return inputs, output, {x: rng.randint(2, 5) for x in used}
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_exhaustive_search_is_exact_for_each_objective(seed):
+    # Against every order of 3 to 6 inputs; "size" compares (largest, flops), so its ties go to
+    # the fewest flops.
+    rng = random.Random(seed)
+    for _ in range(4):
+        inputs, output, sizes = connected_network(rng, rng.randint(3, 6))
+        orders = every_order(inputs, output, sizes)
+        for minimize in OBJECTIVES:
+            path = optimize(inputs, output, sizes, hash_map_cap=None, minimize=minimize)
+            best = min(score(m, minimize) for m in orders)
+            assert scored(inputs, output, sizes, path, minimize) == best, (inputs, output, sizes, minimize)
+
+
+@pytest.mark.parametrize("minimize", ["size", "write", "combo"])
+def test_exhaustive_search_beats_opt_einsum_dp_and_the_other_objectives(minimize):
+    # With every label on two inputs or in the output, opt_einsum's dynamic programming prices
+    # steps as the replay does. It is exact for the largest intermediate; for write it sometimes
+    # misses the optimum, so it bounds ours from above. So does every path of another objective.
+    rng = random.Random(minimize)
+    for _ in range(8):
+        inputs, output, sizes = connected_network(rng, rng.randint(7, 10), shared_only=True)
+        path = optimize(inputs, output, sizes, hash_map_cap=None, minimize=minimize)
+        ours = scored(inputs, output, sizes, path, minimize)
+        dp = opt_einsum.paths.DynamicProgramming(minimize=minimize)
+        theirs = scored(inputs, output, sizes, dp([set(t) for t in inputs], set(output), sizes), minimize)
+        context = (inputs, output, sizes)
+        assert ours <= theirs, context
+        if minimize == "size":
+            assert ours[0] == theirs[0], context
+        for other in OBJECTIVES:
+            other_path = optimize(inputs, output, sizes, hash_map_cap=None, minimize=other)
+            assert ours <= scored(inputs, output, sizes, other_path, minimize), (context, other)
+
+
+@pytest.mark.parametrize("minimize", OBJECTIVES[1:])
+def test_every_objective_keeps_paths_valid_within_caps_and_memory_limits(minimize):
+    # Disconnected networks, scalars, repeated labels, every cap, outer products and limits.
+    rng = random.Random(minimize)
+    for _ in range(200):
+        inputs, output, sizes = random_network(rng)
+        cap, outer, limit = rng.choice(CAPS), rng.random() < 0.3, rng.choice([None, 4, 16, 64])
+        try:
+            path = optimize(inputs, output, sizes, limit, hash_map_cap=cap, check_outer=outer, minimize=minimize)
+        except ValueError as error:
+            assert limit is not None and f"memory_limit={limit}" in str(error)
+            continue
+        assert limit is None or replay(inputs, output, sizes, path)[1] <= limit
+        if not outer and len(inputs) > 1 and connected(inputs) and limit is None:
+            greedy = greedy_path(inputs, output, sizes)
+            assert scored(inputs, output, sizes, path, minimize) <= scored(inputs, output, sizes, greedy, minimize)
+
+
+@pytest.mark.parametrize(
+    "inputs", [regular_graph(80, 3, 80), grid(9, 9)], ids=["3-regular 80", "grid 9x9"],
+)
+def test_tree_search_beats_greedy_under_each_objective(inputs):
+    sizes = {x: 2 + x % 3 for term in inputs for x in term}
+    greedy = opt_einsum.paths.greedy([set(term) for term in inputs], set(), sizes)
+    for minimize in OBJECTIVES:
+        path = optimize(inputs, [], sizes, minimize=minimize)
+        assert scored(inputs, [], sizes, path, minimize) <= scored(inputs, [], sizes, greedy, minimize), minimize
+
+
 # --- bad input --------------------------------------------------------------------------------
 
 GOOD = ([["a", "b"], ["b", "c"]], ["a"], {"a": 2, "b": 3, "c": 4})
@@ -377,6 +492,12 @@ def bad(**changes):
         (bad(seed=1.5), TypeError, "seed must be an int, got float 1.5"),
         (bad(threads=0), ValueError, "threads must be None or at least 1, got 0"),
         (bad(progress="yes"), TypeError, "progress must be a bool or a callable, got str 'yes'"),
+        (bad(minimize="speed"), ValueError,
+         r"minimize must be 'flops', 'size', 'write', 'combo' or 'combo-<factor>' \(a positive number\), got 'speed'"),
+        (bad(minimize="combo-0"), ValueError, "minimize must be .* got 'combo-0'"),
+        (bad(minimize="combo-nan"), ValueError, "minimize must be .* got 'combo-nan'"),
+        (bad(minimize="size-2"), ValueError, "minimize must be .* got 'size-2'"),
+        (bad(minimize=None), TypeError, "minimize must be 'flops', .* got NoneType None"),
     ],
 )
 def test_bad_input_names_the_argument_and_value(call, error, message):
@@ -649,6 +770,11 @@ def test_optimizer_keeps_its_caps_and_checks_them():
         Optimizer(hash_map_cap=0)
     with pytest.raises(TypeError, match="check_outer must be a bool"):
         Optimizer(check_outer="yes")
+    by_size = Optimizer(minimize="size")
+    assert by_size(inputs, output, sizes) == optimize(inputs, output, sizes, minimize="size")
+    assert "minimize='size'" in repr(by_size)
+    with pytest.raises(ValueError, match="minimize must be .* got 'combo-'"):
+        Optimizer(minimize="combo-")
 
 
 def test_reimport_keeps_the_registered_path_function():

@@ -38,6 +38,16 @@
 // Such a strategy also joins the components at the least cost, scalars where they are cheapest,
 // hands components of `anytime_from` inputs or more to the tree search of src/trees, and
 // improves the others' trees with that folder's exact windows.
+//
+// Objectives. The costs above are flops; a strategy may minimise another measure (Objective):
+// the tables then hold that measure's cost, the cap schedule is the same, and every merge is
+// priced in full by `Sweep::measured`, since floors and shared-axis counts bound flops only
+// (combo, which costs at least the flops, keeps the floors). "write" adds the size of each
+// result, "combo" flops plus factor x write, "size" keeps the largest result; for "size" a
+// second, flops search under a fixed mem_cap of that largest result breaks its ties. Greedy
+// trees, tree searches and windows are compared by the objective (a replay of the tree), calls
+// of few inputs take the general search, and components are joined in the order of fewest
+// flops, scalars among the other results rather than inside a tree.
 // In the code: `sweep_tables` is one sweep, `grow_caps` the caps' schedule, `Sweep::partners`
 // the scan of one entry's partners and `Sweep::admit` their entry into a table.
 // Calls of at most eight inputs over at most 64 ids take the same steps in small.cpp, in
@@ -47,6 +57,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <new>
 #include <optional>
@@ -164,7 +175,14 @@ struct Call {
     std::vector<Node> tree;   // nodes of the finished trees, children before parents
     std::vector<Node> arena;  // nodes made by the current component's search
     uint64_t enough = max_u64;  // a failed sweep at a cost cap above this ends the search
+    Measure measure = Measure::flops;  // what the tables' costs measure
+    bool fixed_mem_cap = false;        // mem_cap is a hard bound: it never grows
 };
+
+// A double as a saturating 64-bit count.
+uint64_t saturated(double value) {
+    return value >= 18446744073709551615.0 ? max_u64 : static_cast<uint64_t>(value);
+}
 
 // Appends `node` to `nodes`, refusing to outgrow 32-bit node numbers.
 uint32_t push_node(std::vector<Node>& nodes, Node node) {
@@ -227,6 +245,9 @@ struct Sweep {
     uint64_t hash_map_cap;
     bool check_outer;
     bool uniform;
+    Objective objective;  // with a measure other than flops, `measured` scans the partners
+    // With such a measure and S = 1: per axis, the inputs that hold it (bit j: input j).
+    const std::vector<uint64_t>& holder_masks;
     std::vector<Node>& arena;
     // Wide searches only: per axis, the inputs that hold it (see Component::users), and
     // room for the partner features.
@@ -443,6 +464,66 @@ struct Sweep {
             held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
         }
     }
+
+    // What merging `a` and `b` into `s` costs under a measure other than flops (saturating; combo's
+    // write term rounded to a whole number), with the merge's kept axes and their size (MAX on overflow).
+    [[gnu::always_inline]] inline uint64_t measured_cost(const Entry<W, S>& a, const Entry<W, S>& b, const Bits<S>& s,
+                                                         Bits<W>& kept, uint64_t& kept_size) const {
+        if constexpr (S == 1) {
+            // An axis leaves when s holds every input that has it and the output drops it: an
+            // axis of one input at its first merge, else only an axis that both a and b keep.
+            for (int i = 0; i < W; ++i) {
+                kept.w[i] = (a.axes.w[i] | b.axes.w[i]) & (shared.w[i] | output.w[i]);
+                for (uint64_t x = a.axes.w[i] & b.axes.w[i] & ~output.w[i]; x != 0; x &= x - 1)
+                    if ((holder_masks[i * 64 + __builtin_ctzll(x)] & ~s.w[0]) == 0) kept.w[i] &= ~(x & -x);
+            }
+        } else {
+            kept = kept_axes(a.axes, b.axes, s);
+        }
+        if (!sizer.of(kept, kept_size)) kept_size = max_u64;
+        if (objective.measure == Measure::size) return std::max({a.cost, b.cost, kept_size});
+        const uint64_t both = add_saturating(a.cost, b.cost);
+        if (objective.measure == Measure::write) return add_saturating(both, kept_size);
+        uint64_t pair_size;
+        if (!sizer.of_union(a.axes, a.size, b.axes, b.size, pair_size)) pair_size = max_u64;
+        const uint64_t write = saturated(std::round(objective.factor * static_cast<double>(kept_size)));
+        return add_saturating(add_saturating(both, pair_size), write);
+    }
+
+    // `partners` under a measure other than flops: merges `a` into `held` with each entry of `right`
+    // from position `first` on that passes the caps, in entry order, each priced in full. Blocks are
+    // passed over by their smallest cost (no merge costs less than either operand; with write or
+    // combo, less than both together) and, for combo, which costs at least the flops, by their floors.
+    [[gnu::always_inline]] inline void measured(const Entry<W, S>& a, const Table<W, S>& right, size_t first,
+                                                Table<W, S>& held) const {
+        const size_t n_right = right.size();
+        const bool largest = objective.measure == Measure::size;
+        const uint64_t limit = largest ? cost_cap : cost_cap - a.cost;
+        for (size_t blk = first / 64; blk * 64 < n_right; ++blk) {
+            const auto& bounds = right.block_bounds(blk);
+            if (bounds.cost >= limit) continue;
+            if (objective.measure == Measure::combo && (bounds.floor >= limit || bounds.cost >= limit - a.size)) continue;
+            const size_t end = std::min(n_right, blk * 64 + 64);
+            for (size_t j = std::max(first, blk * 64); j < end; ++j) {
+                const Entry<W, S>& b = right.entries[j];
+                if (b.cost >= limit) continue;
+                if (!((a.subgraph & b.subgraph) == Bits<S>{})) continue;
+                if (!check_outer && (a.axes & b.axes & shared) == Bits<W>{}) continue;
+                const Bits<S> s = a.subgraph | b.subgraph;
+                Bits<W> kept;
+                uint64_t kept_size;
+                const uint64_t cost = measured_cost(a, b, s, kept, kept_size);
+                if (cost >= cost_cap) continue;
+                const int64_t pos = held.find(s);
+                if (pos >= 0) {
+                    if (cost < held.entries[pos].cost) held.replace(pos, cost, push_node(arena, {a.node, b.node}));
+                    continue;
+                }
+                if (held.size() >= hash_map_cap || kept_size >= mem_cap) continue;
+                held.append(s, kept, cost, kept_size, push_node(arena, {a.node, b.node}));
+            }
+        }
+    }
 };
 
 // Sweep::partners out of line, so that its loops get the registers: once compiled for any
@@ -513,14 +594,25 @@ template <int W, int S, bool Native>
                 call.pulse.tick(run_end - run);
                 for (size_t i = run; i < run_end; ++i) {
                     const Entry<W, S>& a = left.entries[i];
+                    // A pair of equal halves is met twice; the second orientation ties and never wins.
+                    const size_t first = (m == n - m) ? i + 1 : 0;
+                    // Write and size merges cost at least the operand's own cost, and are priced apart.
+                    if (sweep.objective.measure == Measure::write || sweep.objective.measure == Measure::size) {
+                        if (a.cost >= cost_cap) continue;
+                        call.pulse.tick(work);
+                        sweep.measured(a, right, first, held);
+                        continue;
+                    }
                     // Every merge costs at least both operands' costs plus the larger operand size.
                     if (a.floor >= cost_cap) continue;
                     // Nor can any partner pass when every floor or every cost is too high.
                     const uint64_t limit = cost_cap - a.cost;
                     if (partner_bounds.floor >= limit || partner_bounds.cost >= limit - a.size) continue;
                     call.pulse.tick(work);
-                    // A pair of equal halves is met twice; the second orientation ties and never wins.
-                    const size_t first = (m == n - m) ? i + 1 : 0;
+                    if (sweep.objective.measure == Measure::combo) {
+                        sweep.measured(a, right, first, held);
+                        continue;
+                    }
                     if constexpr (Native)
                         (by_count ? partners_popcnt<true, W, S>
                                   : partners_popcnt<false, W, S>)(sweep, a, right, first, held);
@@ -561,6 +653,12 @@ template <int W, int S, bool Native>
         if (comp.in_output[a]) output.set(a);
     std::vector<uint32_t> user_start, users, feature_room;
     if constexpr (Table<W, S>::compact) feature_room.resize(k + comp.n_axes);
+    std::vector<uint64_t> holder_masks;
+    if (S == 1 && call.measure != Measure::flops) {
+        holder_masks.assign(comp.n_axes, 0);
+        for (size_t j = 0; j < k; ++j)
+            for (uint32_t p = comp.axis_start[j]; p < comp.axis_start[j + 1]; ++p) holder_masks[comp.axes[p]] |= uint64_t{1} << j;
+    }
     if constexpr (S > 1) comp.users(user_start, users);
 
     uint64_t cost_cap;
@@ -586,7 +684,7 @@ template <int W, int S, bool Native>
     // then mem_cap by 2 (unless the caller fixed it) until it is MAX. After that one last
     // sweep with cost_cap = MAX admits every merge whose cost did not saturate; if even that
     // leaves the component incomplete, the search gives up.
-    const bool mem_can_grow = !call.options.caps.fixed_mem_cap;
+    const bool mem_can_grow = !call.fixed_mem_cap;
     const uint64_t growth = call.options.strategy.growth;
     bool last_sweep = false;
     // True when the previous sweep ran under the same mem_cap. Such a sweep changes no entry
@@ -600,8 +698,8 @@ template <int W, int S, bool Native>
         // A component whose output alone overflows cannot complete with any merge below the cap.
         if (cost_cap == max_u64 && !last_sweep && (call.mem_cap == max_u64 || !mem_can_grow)) return std::nullopt;
         const Sweep<W, Native, S> sweep{sizer,        input_axes, output, shared, everything, cost_cap, call.mem_cap,
-                                        hash_map_cap, check_outer, uniform, call.arena, user_start, users,
-                                        feature_room};
+                                        hash_map_cap, check_outer, uniform, {call.measure, call.options.strategy.objective.factor},
+                                        holder_masks, call.arena, user_start, users, feature_room};
         sweep_tables<W, S, Native>(call, comp, tables, sweep, by_count, settled);
         if (!tables[k].empty()) break;
         if (last_sweep || cost_cap > call.enough) return std::nullopt;
@@ -863,11 +961,6 @@ trees::Steps local_steps(const Call& call, const Component& comp, uint32_t root)
     return steps;
 }
 
-// A double as a saturating 64-bit count.
-uint64_t saturated(double value) {
-    return value >= 18446744073709551615.0 ? max_u64 : static_cast<uint64_t>(value);
-}
-
 // Adds a tree of the search of src/trees over the component's inputs to the call's tree.
 Solved adopt(Call& call, const Component& comp, const trees::Tree& tree) {
     const uint32_t k = static_cast<uint32_t>(comp.inputs.size());
@@ -898,6 +991,7 @@ std::optional<Solved> anytime(Call& call, const Component& comp) {
     settings.interrupt = call.options.interrupt;
     settings.progress = strategy.progress.report;
     settings.progress_context = strategy.progress.context;
+    settings.objective = strategy.objective;
     // Beyond a thousand tensors a trial and a refinement take long enough that fewer of each
     // keep a call within seconds.
     const size_t k = comp.inputs.size();
@@ -912,25 +1006,63 @@ std::optional<Solved> anytime(Call& call, const Component& comp) {
     return adopt(call, comp, tree);
 }
 
-// `solved` improved by the exact windows of src/trees, when they find a cheaper tree that a
-// fixed mem_cap allows.
+// `solved` improved by the exact windows of src/trees, when they find a better tree under the
+// call's objective that a fixed mem_cap allows.
 Solved refined(Call& call, const Component& comp, const Solved& solved) {
     const trees::Network network = trees::checked(network_of(comp));
     trees::Tree tree = trees::tree_from_steps(network, local_steps(call, comp, solved.root));
-    const double before = tree.cost();
-    trees::refine(network, tree, trees::RefineSettings{});
-    if (!(tree.cost() < before) || breaks_mem_cap(call, tree)) return solved;
+    const Objective& objective = call.options.strategy.objective;
+    const trees::Score before = trees::score(tree, objective);
+    trees::RefineSettings settings;
+    settings.objective = objective;
+    trees::refine(network, tree, settings);
+    if (!(trees::score(tree, objective) < before) || breaks_mem_cap(call, tree)) return solved;
     return adopt(call, comp, tree);
 }
 
-// True when tree `a` costs less than tree `b`: exactly while neither cost saturated.
+// The score of a solved component's tree under the call's objective, replayed in doubles.
+trees::Score score_of(const Call& call, const Component& comp, const Solved& solved) {
+    const trees::Network network = trees::checked(network_of(comp));
+    return trees::score(trees::tree_from_steps(network, local_steps(call, comp, solved.root)),
+                        call.options.strategy.objective);
+}
+
+// True when tree `a` is better than tree `b` under the call's objective: flops exactly while
+// neither cost saturated, else (and any other measure) by a replay in doubles.
 bool cheaper(const Call& call, const Solved& a, const Solved& b, const Component& comp) {
+    if (call.options.strategy.objective.measure != Measure::flops) return score_of(call, comp, a) < score_of(call, comp, b);
     if (a.cost != max_u64 && b.cost != max_u64) return a.cost < b.cost;
     const trees::Network network = trees::checked(network_of(comp));
     const auto flops = [&](const Solved& s) {
         return trees::tree_from_steps(network, local_steps(call, comp, s.root)).cost();
     };
     return flops(a) < flops(b);
+}
+
+// For "size": the tree of fewest flops among those whose intermediates are no larger than
+// `solved`'s largest, by a flops search of the tables under that memory cap, or `solved` when
+// that search finds none better (or runs out of work).
+Solved fewest_flops_within(Call& call, const Component& comp, const Solved& solved) {
+    const trees::Score score = score_of(call, comp, solved);
+    const uint64_t largest = saturated(score.measure);
+    if (largest == max_u64) return solved;
+    const auto kept = std::tuple(call.measure, call.mem_cap, call.fixed_mem_cap, call.enough);
+    call.measure = Measure::flops;
+    call.mem_cap = std::min(call.mem_cap, largest + 1);
+    call.fixed_mem_cap = true;
+    // No tree under the cap costs fewer flops once a sweep above `solved`'s flops fails.
+    call.enough = saturated(score.flops);
+    std::optional<Solved> within;
+    try {
+        within = search_any(call, comp);
+    } catch (const WorkSpent&) {
+        within.reset();
+    } catch (...) {
+        std::tie(call.measure, call.mem_cap, call.fixed_mem_cap, call.enough) = kept;
+        throw;
+    }
+    std::tie(call.measure, call.mem_cap, call.fixed_mem_cap, call.enough) = kept;
+    return within && cheaper(call, *within, solved, comp) ? *within : solved;
 }
 
 // Finds the root of `i` in the union-find forest, halving paths on the way.
@@ -1078,7 +1210,9 @@ uint32_t join_cheaply(Call& call, const std::vector<Component>& comps, const std
         (solved[c].output_size == 1 ? scalars : others).push_back(static_cast<uint32_t>(c));
     }
     auto [order, cost] = join_order(sizes);
-    if (scalars.empty() || others.empty()) return add_joins(call, items, order);
+    // Attaching scalars inside a tree is priced in flops alone: other measures join them in order.
+    if (scalars.empty() || others.empty() || call.options.strategy.objective.measure != Measure::flops)
+        return add_joins(call, items, order);
 
     // The operand of the other components' trees where the scalars, joined, cost least: the
     // product of both sizes, less what contracting the operand first saves its parent's step
@@ -1309,7 +1443,8 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     // The small-call search has no greedy bound; below a cap at which its tables hold every
     // subgraph, a strategy with one takes the general search.
     std::optional<Path> small;
-    if ((!options.strategy.greedy_bound || options.caps.hash_map_cap >= small_table_room) &&
+    const Measure measure = options.strategy.objective.measure;
+    if (measure == Measure::flops && (!options.strategy.greedy_bound || options.caps.hash_map_cap >= small_table_room) &&
         find_small(input_ints, output_ints, int_sizes, options, small) && (small || !options.strategy.greedy_bound))
         return small;
 
@@ -1325,6 +1460,8 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
     }
 
     Call call{options, Pulse(options.interrupt), options.caps.mem_cap, {}, {}};
+    call.measure = measure;
+    call.fixed_mem_cap = options.caps.fixed_mem_cap;
     call.tree.reserve(2 * n);
     std::vector<Solved> solved;
     solved.reserve(comps.size());
@@ -1361,16 +1498,19 @@ std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_in
         const uint32_t bound_root = bound ? bound->root : Node::leaf;
         const bool exhaustive = options.caps.hash_map_cap == max_u64;
         std::optional<Solved> result;
-        call.enough = k > 63 && bound ? bound->cost : max_u64;
+        call.enough = k <= 63 || !bound              ? max_u64
+                      : measure == Measure::flops ? bound->cost
+                                                  : saturated(score_of(call, comp, *bound).measure);
         call.pulse.limit_work(options.strategy.work_limit, options.strategy.deadline);
         try {
             result = search_any(call, comp);
         } catch (const WorkSpent&) {
             result.reset();
         }
-        call.pulse.limit_work(max_u64, std::nullopt);
         call.enough = max_u64;
         if (!result || (bound && cheaper(call, *bound, *result, comp))) result = bound;
+        if (result && measure == Measure::size) result = fewest_flops_within(call, comp, *result);
+        call.pulse.limit_work(max_u64, std::nullopt);
         if (!result) return std::nullopt;
         // Windows cannot improve what the exhaustive tables found (nor a search of three inputs).
         if (options.strategy.refine && k > 3 && !(exhaustive && result->root != bound_root))

@@ -44,6 +44,21 @@ struct Progress {
     void* context = nullptr;
 };
 
+// What a search minimises, over the pairwise steps of a path: a step's flops are the product of
+// the sizes of every axis it touches, its write the size of its result (the final one included).
+enum class Measure : uint8_t {
+    flops,  // the sum of the steps' flops
+    size,   // the largest result of a step; among the paths of the least, the fewest flops
+    write,  // the sum of the steps' result sizes
+    combo,  // flops + factor x write
+};
+
+// A measure and, for combo, its weight of write (a positive number).
+struct Objective {
+    Measure measure = Measure::flops;
+    double factor = 64;
+};
+
 // How a search goes about the caller's caps. The default value is optimize_dp's own strategy,
 // whose paths the corpus pins; plenexa_paths runs others.
 struct Strategy {
@@ -64,6 +79,8 @@ struct Strategy {
     // costlier than the greedy one.
     size_t anytime_from = std::numeric_limits<size_t>::max();
     bool refine = false;
+    // What the search minimises; any other measure than flops needs `greedy_bound`.
+    Objective objective;
     uint64_t seed = 0;     // the tree search's seed: its trees depend on nothing else
     unsigned threads = 1;  // worker threads of the tree search; its trees do not depend on them
     Progress progress;

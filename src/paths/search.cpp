@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/api.hpp"
@@ -17,13 +20,15 @@ namespace plenexa::paths {
 
 const char* const search_doc =
     "search(terms, output, sizes, mem_cap, hash_map_cap, check_outer, *, work_limit=None, max_time=None,\n"
-    "       seed=None, threads=None, progress=None)\n--\n\n"
+    "       seed=None, threads=None, progress=None, minimize=None, factor=None)\n--\n\n"
     "The contraction path of dense integer ids (a list of tuples), never costlier than a greedy\n"
     "one. `mem_cap` None means no memory cap; an int is a hard bound that every intermediate\n"
     "stays strictly below, and None is returned when no path passes it. `work_limit` (units of\n"
     "search work; None: a default for capped searches, none for exhaustive ones) and `max_time`\n"
     "(seconds) stop the search, the best tree found so far answering. `seed` (0) and `threads`\n"
-    "(1) drive the tree search of large components; `progress` is called with (elapsed, cost).";
+    "(1) drive the tree search of large components; `progress` is called with (elapsed, cost).\n"
+    "`minimize` ('flops', 'size', 'write' or 'combo'; None: 'flops') is what the path minimises,\n"
+    "`factor` (a positive number; None: 64) combo's weight of write.";
 
 namespace {
 using namespace binding;
@@ -51,8 +56,36 @@ std::optional<double> optional_seconds(PyObject* object) {
 
 constexpr const char* parameters[] = {"terms", "output", "sizes", "mem_cap", "hash_map_cap", "check_outer"};
 constexpr KeywordOnly keywords[] = {{"work_limit", false}, {"max_time", false}, {"seed", false},
-                                    {"threads", false}, {"progress", false}};
+                                    {"threads", false}, {"progress", false}, {"minimize", false},
+                                    {"factor", false}};
 constexpr FunctionDescription description{nullptr, "search", parameters, 6, 6, keywords};
+
+// The objective that `minimize` names (None or absent: flops), combo's weighted by `factor`
+// (None or absent: the default).
+optimiser::Objective objective_of(PyObject* minimize, PyObject* factor) {
+    optimiser::Objective objective;
+    if (minimize && minimize != Py_None) {
+        if (!PyUnicode_Check(minimize)) throw_error(PyExc_TypeError, "minimize must be a str or None");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(minimize, &size);
+        if (!text) throw_fetched();
+        const std::string name(text, static_cast<size_t>(size));
+        constexpr std::pair<const char*, optimiser::Measure> measures[] = {
+            {"flops", optimiser::Measure::flops}, {"size", optimiser::Measure::size},
+            {"write", optimiser::Measure::write}, {"combo", optimiser::Measure::combo}};
+        const auto* found = std::find_if(std::begin(measures), std::end(measures), [&](const auto& m) { return name == m.first; });
+        if (found == std::end(measures))
+            throw_error(PyExc_ValueError, "minimize must be 'flops', 'size', 'write' or 'combo', got '" + name + "'");
+        objective.measure = found->second;
+    }
+    if (factor && factor != Py_None) {
+        const double value = PyFloat_AsDouble(factor);
+        if (value == -1.0 && PyErr_Occurred()) throw_fetched();
+        if (!(value > 0) || !std::isfinite(value)) throw_error(PyExc_ValueError, "factor must be a positive number");
+        objective.factor = value;
+    }
+    return objective;
+}
 
 // The ids of one sequence of Python ints, each checked to be below `n_ids`.
 Ids ids_of(PyObject* sequence, uint64_t n_ids, const char* argument) {
@@ -69,7 +102,7 @@ Ids ids_of(PyObject* sequence, uint64_t n_ids, const char* argument) {
 
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_frame<PyObject*>(nullptr, [&] {
-        std::array<Ref, 11> slots;
+        std::array<Ref, 13> slots;
         extract_fastcall(description, args, nargs, kwnames, slots);
 
         // Everything is copied to native values first: the search never touches Python objects.
@@ -98,6 +131,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         const uint64_t threads = convert_argument("threads", [&] { return optional_u64(slots[9].get()); }).value_or(1);
         PyObject* const progress = slots[10] && slots[10].get() != Py_None ? slots[10].get() : nullptr;
         if (progress && !PyCallable_Check(progress)) throw_error(PyExc_TypeError, "progress must be callable or None");
+        const optimiser::Objective objective = objective_of(slots[11].get(), slots[12].get());
 
         // The search's preconditions: at least one term, every output id used by some term, once.
         if (terms.empty()) throw_error(PyExc_ValueError, "terms is empty");
@@ -123,6 +157,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         options.strategy.anytime_from = anytime_from;
         options.strategy.refine = true;
         options.strategy.seed = seed;
+        options.strategy.objective = objective;
         options.strategy.threads = static_cast<unsigned>(std::clamp<uint64_t>(threads, 1, max_threads));
         if (max_time)
             options.strategy.deadline = optimiser::Clock::now() + std::chrono::duration_cast<optimiser::Clock::duration>(

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import importlib.abc
 import importlib.util
+import math
 import operator
 import os
 import sys
@@ -69,9 +70,22 @@ def optimize(
     seed: int = 0,
     threads: Optional[int] = None,
     progress: Progress = False,
+    minimize: str = "flops",
 ) -> PathType:
     """Finds a pairwise contraction order: dynamic programming on small components, an
-    anytime tree search on large ones, never costlier than a greedy path.
+    anytime tree search on large ones, never worse than a greedy path.
+
+    Each pairwise step of a path has flops, the product of the sizes of every label it
+    touches, and a size, the number of elements of its result. `minimize` chooses what
+    the path minimises:
+
+    - "flops": the sum of the steps' flops;
+    - "size": the largest result of a step (the final result included); among the paths
+      with the least, the one of fewest flops;
+    - "write": the sum of the steps' result sizes (the final result included);
+    - "combo": flops + 64 x write; "combo-<factor>", such as "combo-256" or "combo-0.5":
+      flops + factor x write, for a positive factor (a search holds factor x write
+      rounded to a whole number per step).
 
     Parameters:
         inputs: One iterable of labels per input tensor (a str is read as its characters).
@@ -94,7 +108,12 @@ def optimize(
             path does not depend on it.
         progress: True reports the best cost so far and the time spent on stderr; a
             callable gets (elapsed seconds, best cost) at most every 100 ms of a long tree
-            search, and an exception it raises ends the search.
+            search, and an exception it raises ends the search. The cost is the measure
+            of `minimize` (for "size", the largest intermediate).
+        minimize: "flops", "size", "write", "combo" or "combo-<factor>" (see above). The
+            exhaustive search (`hash_map_cap=None`) is exact for each of them on a connected
+            network; the components of a disconnected one are joined in the order of
+            fewest flops.
 
     Returns:
         The path in opt_einsum's linear format: each step names the positions of two
@@ -103,10 +122,11 @@ def optimize(
     Raises:
         TypeError: a term that is not iterable, an unhashable label, a size, memory_limit,
             hash_map_cap, seed or threads that is not an int, a max_time that is not a
-            number, a check_outer that is not a bool, or a progress that is not callable.
+            number, a check_outer that is not a bool, a progress that is not callable, or
+            a minimize that is not a str.
         ValueError: a label without a size, a negative size or one above 2**64 - 1, an
             output label in no input or named twice, a negative memory_limit or one that no
-            path meets, or an option out of range.
+            path meets, an unknown minimize, or an option out of range.
         MemoryError: the search ran out of memory (a smaller hash_map_cap bounds it).
 
     Example:
@@ -176,10 +196,12 @@ def optimize(
         hash_map_cap = _hash_map_cap(hash_map_cap)
     if type(check_outer) is not bool:
         raise TypeError(f"check_outer must be a bool, got {type(check_outer).__name__} {check_outer!r}")
-    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0:
+    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0 and (
+        type(minimize) is str and minimize == "flops"
+    ):
         search_options = _DEFAULT_OPTIONS
     else:
-        search_options = _search_options(max_time, seed, threads, progress)
+        search_options = _search_options(max_time, seed, threads, progress, minimize)
 
     mem_cap = None
     searched = sizes  # what the search sees: empty axes count as size 1
@@ -235,7 +257,8 @@ class PathInfo:
 
     Attributes:
         cost: The sum over the steps of the product of the sizes of every label a step
-            touches: the measure `optimize` minimises (multiply-adds, not numpy's FLOP count).
+            touches: the flops `optimize` minimises by default (multiply-adds, not numpy's
+            FLOP count).
         largest_intermediate: The most elements any intermediate holds, the result included.
         steps: The number of contractions (one per entry of the path).
 
@@ -259,7 +282,7 @@ def einsum_path(equation: str, *operands: Any, **options: Any) -> tuple[list[Any
         operands: The arrays (anything with a `.shape`) or their shapes (sequences of ints).
             A dimension of size 1 broadcasts against the same label's other sizes.
         options: `optimize`'s keyword arguments (memory_limit, hash_map_cap, check_outer,
-            max_time, seed, threads, progress).
+            max_time, seed, threads, progress, minimize).
 
     Returns:
         The path in numpy's format, ["einsum_path", (i, j), ...], which
@@ -333,7 +356,7 @@ def plan(
     except TypeError:
         _raise_if_not_iterable(output, "output must be an iterable of labels")
         raise
-    _search_options(max_time, seed, threads, progress)  # refuses bad options before any search
+    _search_options(max_time, seed, threads, progress, "flops")  # refuses bad options before any search
     deadline = None if max_time is None else time.monotonic() + max_time
     options: dict[str, Any] = dict(
         hash_map_cap=hash_map_cap, check_outer=check_outer, seed=seed, threads=threads, progress=progress
@@ -476,9 +499,9 @@ def _hash_map_cap(hash_map_cap: Any) -> int:
     return cap
 
 
-def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> dict[str, Any]:
+def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any, minimize: Any) -> dict[str, Any]:
     """The native search's keyword arguments for these options, each checked and named in its error."""
-    options: dict[str, Any] = {}
+    options = _objective(minimize)
     if max_time is not None:
         if isinstance(max_time, bool) or not isinstance(max_time, (int, float)):
             raise TypeError(f"max_time must be None or a number of seconds, got {type(max_time).__name__} {max_time!r}")
@@ -507,6 +530,25 @@ def _search_options(max_time: Any, seed: Any, threads: Any, progress: Any) -> di
 
 
 _DEFAULT_OPTIONS: dict[str, Any] = {"threads": _PROCESSORS}
+
+_MEASURES = ("flops", "size", "write", "combo")
+_MINIMIZE_CHOICES = "'flops', 'size', 'write', 'combo' or 'combo-<factor>'"
+
+
+def _objective(minimize: Any) -> dict[str, Any]:
+    """The native search's keyword arguments for `minimize` (none for "flops"), or the error naming it."""
+    if not isinstance(minimize, str):
+        raise TypeError(f"minimize must be {_MINIMIZE_CHOICES}, got {_described(minimize)}")
+    if minimize in _MEASURES:
+        return {} if minimize == "flops" else {"minimize": minimize}
+    prefix, _, text = minimize.partition("-")
+    try:
+        factor = float(text) if prefix == "combo" else math.nan
+    except ValueError:
+        factor = math.nan
+    if not (factor > 0 and math.isfinite(factor)):
+        raise ValueError(f"minimize must be {_MINIMIZE_CHOICES} (a positive number), got {minimize!r}")
+    return {"minimize": "combo", "factor": factor}
 
 
 def _report_on_stderr(elapsed: float, best_cost: float) -> None:
@@ -555,6 +597,7 @@ class Optimizer(_PathOptimizerBase):
         seed: The seed of the tree search's random trials.
         threads: Worker threads for the tree search; None means one per processor.
         progress: As for `optimize`: False, True or a callable.
+        minimize: As for `optimize`: "flops", "size", "write", "combo" or "combo-<factor>".
 
     Calling the optimizer with opt_einsum's path-function arguments (inputs, output,
     size_dict, memory_limit) returns `optimize`'s path for them, and raises what it raises.
@@ -580,6 +623,7 @@ class Optimizer(_PathOptimizerBase):
         seed: int = 0,
         threads: Optional[int] = None,
         progress: Progress = False,
+        minimize: str = "flops",
     ) -> None:
         if _PathOptimizerBase is object:
             raise ModuleNotFoundError(
@@ -589,10 +633,11 @@ class Optimizer(_PathOptimizerBase):
             )
         if type(check_outer) is not bool:
             raise TypeError(f"check_outer must be a bool, got {check_outer!r}")
-        _search_options(max_time, seed, threads, progress)  # refuses bad options now
+        _search_options(max_time, seed, threads, progress, minimize)  # refuses bad options now
         self.hash_map_cap = _hash_map_cap(hash_map_cap)
         self.check_outer = check_outer
         self.max_time, self.seed, self.threads, self.progress = max_time, seed, threads, progress
+        self.minimize = minimize
 
     def __call__(
         self,
@@ -605,12 +650,13 @@ class Optimizer(_PathOptimizerBase):
         return optimize(
             inputs, output, size_dict, memory_limit, hash_map_cap=self.hash_map_cap, check_outer=self.check_outer,
             max_time=self.max_time, seed=self.seed, threads=self.threads, progress=self.progress,
+            minimize=self.minimize,
         )
 
     def __repr__(self) -> str:
         return (
             f"Optimizer(hash_map_cap={self.hash_map_cap}, check_outer={self.check_outer}, max_time={self.max_time}, "
-            f"seed={self.seed}, threads={self.threads}, progress={self.progress!r})"
+            f"seed={self.seed}, threads={self.threads}, progress={self.progress!r}, minimize={self.minimize!r})"
         )
 
 

@@ -22,6 +22,8 @@ def search(
     seed: Optional[int] = None,
     threads: Optional[int] = None,
     progress: Optional[Callable[[float, float], object]] = None,
+    minimize: Optional[str] = None,
+    factor: Optional[float] = None,
 ) -> Optional[list[tuple[int, ...]]]:
     """The contraction path of dense integer ids, or None when no path passes a memory cap.
 
@@ -31,7 +33,9 @@ def search(
     for capped searches, none for exhaustive ones) and `max_time` (seconds) stop the search,
     the best tree found so far answering. `seed` (0) and `threads` (1) drive the tree search
     of components of 64 inputs or more; `progress` is called with (elapsed seconds, best cost)
-    at most every 100 ms of it. The interpreter lock is released during the
+    at most every 100 ms of it. `minimize` ("flops", "size", "write" or "combo"; None: "flops")
+    is what the path minimises, `factor` (a positive number; None: 64) combo's weight of write.
+    The interpreter lock is released during the
     search; on the main thread Ctrl-C ends it within milliseconds and other signal handlers
     run about every 250 ms; one that raises ends the search with its exception.
 

@@ -64,15 +64,18 @@ bool crowded(const Network& network) {
 // The builders whose trees the search keeps apart.
 enum Builder : uint8_t { by_greedy, by_partition };
 
-// A complete tree and its place in the order that breaks ties between equal costs.
+// A complete tree, its score under the search's objective and its place in the order that breaks
+// ties between equal scores.
 struct Candidate {
     Tree tree;
     uint64_t rank;
     Steps steps;
+    Score score;
 
-    // Cheaper first, then lower rank.
+    // Lower score first, then lower rank.
     bool before(const Candidate& other) const {
-        return std::make_pair(tree.cost(), rank) < std::make_pair(other.tree.cost(), other.rank);
+        if (score < other.score || other.score < score) return score < other.score;
+        return rank < other.rank;
     }
 };
 
@@ -125,18 +128,19 @@ public:
                 if (place < kept.size() && refined.size() < settings_.refine_trees) refined.push_back(kept[place]);
         const unsigned window = path_like_ && crowded(network_) ? std::min(settings_.window, crowded_path_window)
                                                                 : settings_.window;
-        double before = lowest();
+        Score before = lowest();
         unsigned idle = 0;
         for (size_t done = 0; done < refined.size() && !halt_.load();) {
             const auto size = static_cast<unsigned>(std::min(std::size(best_), refined.size() - done));
             run_jobs(size, false, [&](unsigned job) {
                 Candidate& candidate = refined[done + job];
-                refine(network_, candidate.tree, {window, settings_.sweeps}, &halt_);
+                refine(network_, candidate.tree, {window, settings_.sweeps, settings_.objective}, &halt_);
                 candidate.rank = uint64_t{1} + settings_.trials + settings_.partition_trials + done + job;
-                note_cost(candidate.tree.cost());
+                candidate.score = score(candidate.tree, settings_.objective);
+                note_cost(candidate.score.measure);
             });
-            double after = before;
-            for (size_t k = done; k < done + size; ++k) after = std::min(after, refined[k].tree.cost());
+            Score after = before;
+            for (size_t k = done; k < done + size; ++k) after = std::min(after, refined[k].score);
             const bool first = done == 0;
             done += size;
             idle = after < before ? 0 : idle + 1;
@@ -161,7 +165,7 @@ private:
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
-            const double before = lowest();
+            const Score before = lowest();
             run_jobs(size, false, [&](unsigned job) { trial(done + job); });
             const bool first = done == 0;
             done += size;
@@ -254,22 +258,23 @@ private:
         best_cost_ = std::min(best_cost_, cost);
     }
 
-    // The lowest cost of a kept tree (read between rounds, when no worker runs).
-    double lowest() const {
-        double cost = best_[by_greedy].front().tree.cost();
-        if (!best_[by_partition].empty()) cost = std::min(cost, best_[by_partition].front().tree.cost());
-        return cost;
+    // The lowest score of a kept tree (read between rounds, when no worker runs).
+    Score lowest() const {
+        Score lowest = best_[by_greedy].front().score;
+        if (!best_[by_partition].empty()) lowest = std::min(lowest, best_[by_partition].front().score);
+        return lowest;
     }
 
     // Adds a finished tree of the builder `by` to its best distinct trees. The kept set is the same
     // whatever the order in which trees arrive: the `keep_` best by (cost, rank) among distinct
     // step lists, each with the lowest rank that produced it.
     void offer(Tree tree, uint64_t rank, Builder by) {
-        Candidate candidate{std::move(tree), rank, {}};
+        Candidate candidate{std::move(tree), rank, {}, {}};
         candidate.steps = steps_of(candidate.tree);
+        candidate.score = score(candidate.tree, settings_.objective);
         std::lock_guard lock(mutex_);
         std::vector<Candidate>& kept = best_[by];
-        best_cost_ = std::min(best_cost_, candidate.tree.cost());
+        best_cost_ = std::min(best_cost_, candidate.score.measure);
         for (auto it = kept.begin(); it != kept.end(); ++it)
             if (it->steps == candidate.steps) {
                 if (it->rank < candidate.rank) return;

@@ -29,6 +29,7 @@ struct Settings {
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
     unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
     unsigned sweeps = 12;        // most window sweeps over each refined tree
+    optimiser::Objective objective;  // what the trees are compared by, and the windows improve
     unsigned window = 12;        // most leaves per window, 3 to max_window (at most 8 on path-like networks
                                  // with hyperedges, whose windows are fully connected)
     // When it passes, the search stops and answers the best complete tree so far
@@ -43,8 +44,8 @@ struct Settings {
     void* progress_context = nullptr;
 };
 
-// The cheapest tree found for `network` within the settings' budget; it never costs more than
-// the plain greedy tree. Without a deadline the result depends only on the network and the
+// The best tree under the settings' objective found for `network` within their budget; it is
+// never worse than the plain greedy tree. Without a deadline the result depends only on the network and the
 // seed, trials, partition_trials, round, refine_trees, sweeps and window settings. Throws
 // util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
 // when no thread can start.

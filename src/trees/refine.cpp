@@ -23,6 +23,25 @@ constexpr double improvement_margin = 1e-12;
 constexpr unsigned window_cycle = 3;
 constexpr unsigned window_step = 2;
 
+// How a window's orders are priced: each step at flops_weight x its flops + write_weight x the size
+// of its result, or with `largest` the order at its largest result; orders with a result above
+// `cap` are ruled out.
+struct Pricing {
+    double flops_weight = 1;
+    double write_weight = 0;
+    bool largest = false;
+    double cap = HUGE_VAL;
+};
+
+// The pricing of the objective's sums (all but "size", which refine prices apart).
+Pricing pricing_of(const optimiser::Objective& objective) {
+    switch (objective.measure) {
+        case optimiser::Measure::write: return {0, 1};
+        case optimiser::Measure::combo: return {1, objective.factor};
+        default: return {};
+    }
+}
+
 // Whether a set of leaves holds exactly one.
 bool one_leaf(uint32_t set) { return set != 0 && (set & (set - 1)) == 0; }
 
@@ -54,8 +73,9 @@ public:
             }
     }
 
-    // The cheapest cost over the loaded leaves (infinite when a product overflows).
-    double solve(const std::vector<double>& sizes, bool outer) {
+    // The cheapest cost over the loaded leaves under `pricing` (infinite when a product overflows
+    // or no order keeps within the cap).
+    double solve(const std::vector<double>& sizes, bool outer, const Pricing& pricing = {}) {
         std::vector<Local> sorted = locals_;
         std::sort(sorted.begin(), sorted.end(), [](const Local& a, const Local& b) {
             return std::tie(a.mask, a.kept, a.axis) < std::tie(b.mask, b.kept, b.axis);
@@ -115,6 +135,10 @@ public:
                 best_[set] = 0;
                 continue;
             }
+            if (kept_size_[set] > pricing.cap) {
+                best_[set] = HUGE_VAL;
+                continue;
+            }
             const uint32_t low = set & -set, rest = set ^ low;
             const double scale = kept_size_[set] * inner_[set];
             double best = HUGE_VAL;
@@ -124,7 +148,15 @@ public:
             for (uint32_t sub = (rest - 1) & rest;; sub = (sub - 1) & rest) {
                 const uint32_t one = low | sub, two = set ^ one;
                 if (outer || (connected_[one] && connected_[two] && (adjacent_[one] & two))) {
-                    const double cost = best_[one] + best_[two] + scale / (inner_[one] * inner_[two]);
+                    double cost;
+                    if (pricing.largest) {
+                        cost = std::max({best_[one], best_[two], kept_size_[set]});
+                    } else {
+                        double step = scale / (inner_[one] * inner_[two]);
+                        if (pricing.write_weight != 0)
+                            step = pricing.flops_weight * step + pricing.write_weight * kept_size_[set];
+                        cost = best_[one] + best_[two] + step;
+                    }
                     if (best_split == 0 || cost < best) {
                         best = cost;
                         best_split = one;
@@ -140,6 +172,12 @@ public:
 
     // The side holding the lowest leaf in the best split of `set` (two or more leaves).
     uint32_t split(uint32_t set) const { return split_[set]; }
+
+    // The largest result of the best order of `set`.
+    double largest(uint32_t set) const {
+        if (one_leaf(set)) return 0;
+        return std::max({kept_size_[set], largest(split_[set]), largest(set ^ split_[set])});
+    }
 
     // Whether the contraction of leaf set `set` keeps `axis` (an axis of some leaf).
     bool keeps(Axis axis, uint32_t set) const {
@@ -188,15 +226,18 @@ struct Changes {
 // The sweeps of windows of one size over one tree.
 class Refiner {
 public:
-    Refiner(const Network& network, Tree& tree, unsigned window, Changes& changes)
+    Refiner(const Network& network, Tree& tree, unsigned window, Changes& changes,
+            const optimiser::Objective& objective)
         : tree_(tree), sizes_(size_weights(network)), solver_(sizes_.size()),
-          window_(std::clamp(window, 3u, max_window)), changes_(changes), seen_(tree.nodes.size(), 0) {}
+          window_(std::clamp(window, 3u, max_window)), changes_(changes), seen_(tree.nodes.size(), 0),
+          by_size_(objective.measure == optimiser::Measure::size), pricing_(pricing_of(objective)) {}
 
     // One sweep; true when some window improved. Stops early (returning false) on `stop`. Skips the
     // windows that this refiner found no better order for and whose subtree has not changed since:
     // a window looks only down from its root, so it would find none again.
     bool sweep(const std::atomic<bool>* stop, bool& stopped) {
         bool improved = false;
+        if (by_size_) tally();
         for (const uint32_t root : internal_post_order()) {
             if (stop && stop->load(std::memory_order_relaxed)) {
                 stopped = true;
@@ -257,18 +298,67 @@ private:
         leaves_.insert(leaves_.end(), frontier_.begin(), frontier_.end());
         if (leaves_.size() < 3) return false;
         std::sort(leaves_.begin(), leaves_.end());
-        double current = 0;
-        for (const uint32_t at : inside_) current += nodes[at].step;
 
         leaf_axes_.clear();
         for (const uint32_t leaf : leaves_) leaf_axes_.push_back(&nodes[leaf].axes);
         const Axes& result = nodes[root].axes;
         solver_.load(leaf_axes_, [&](Axis axis) { return std::binary_search(result.begin(), result.end(), axis); });
-        const double best = solver_.solve(sizes_, false);
-        const bool better = best < current * (1 - improvement_margin);
-        if (better) splice(root);
+        const bool better = by_size_ ? narrower() : cheaper();
+        if (better) {
+            splice(root);
+            if (by_size_) tally();
+        }
         solver_.clear();
         return better;
+    }
+
+    // Whether the loaded window has an order cheaper under the pricing of a sum than its own.
+    bool cheaper() {
+        double current = 0;
+        for (const uint32_t at : inside_) {
+            const Node& node = tree_.nodes[at];
+            current += pricing_.write_weight == 0 ? node.step
+                                                  : pricing_.flops_weight * node.step + pricing_.write_weight * node.size;
+        }
+        return solver_.solve(sizes_, false, pricing_) < current * (1 - improvement_margin);
+    }
+
+    // For "size": whether the loaded window has an order that lowers the tree's largest
+    // intermediate, or keeps it and costs fewer flops; the solver holds that order.
+    bool narrower() {
+        const std::vector<Node>& nodes = tree_.nodes;
+        double flops = 0, inside_largest = 0;
+        size_t inside_at_largest = 0;
+        for (const uint32_t at : inside_) {
+            flops += nodes[at].step;
+            inside_largest = std::max(inside_largest, nodes[at].size);
+            inside_at_largest += nodes[at].size == largest_;
+        }
+        // The largest intermediate outside the window: the tree's, unless the window holds all of those.
+        double outside = largest_;
+        if (inside_at_largest == at_largest_) {
+            outside = 0;
+            for (uint32_t at = tree_.inputs; at < nodes.size(); ++at)
+                if (std::find(inside_.begin(), inside_.end(), at) == inside_.end()) outside = std::max(outside, nodes[at].size);
+        }
+        double cap = outside;
+        if (inside_largest > outside) cap = std::max(cap, solver_.solve(sizes_, false, {0, 0, true}));
+        const double best = solver_.solve(sizes_, false, {1, 0, false, cap});
+        if (!(best < HUGE_VAL)) return false;
+        const uint32_t full = (uint32_t{1} << leaves_.size()) - 1;
+        const double before = std::max(outside, inside_largest), after = std::max(outside, solver_.largest(full));
+        return after < before || (after == before && best < flops * (1 - improvement_margin));
+    }
+
+    // Counts the tree's largest intermediate and how many internal nodes have that size.
+    void tally() {
+        largest_ = 0;
+        at_largest_ = 0;
+        for (uint32_t at = tree_.inputs; at < tree_.nodes.size(); ++at) {
+            const double size = tree_.nodes[at].size;
+            if (size > largest_) largest_ = size, at_largest_ = 0;
+            at_largest_ += size == largest_;
+        }
     }
 
     // Rebuilds the window at `root` in the solver's best order, reusing its internal nodes.
@@ -321,6 +411,10 @@ private:
     const unsigned window_;
     Changes& changes_;
     std::vector<uint64_t> seen_;  // per node: above the stamp of its subtree when its window was found best
+    const bool by_size_;          // the objective is "size"
+    const Pricing pricing_;       // the objective's pricing otherwise
+    double largest_ = 0;          // with by_size_: the tree's largest intermediate
+    size_t at_largest_ = 0;       // and the number of internal nodes of that size
     std::vector<uint32_t> inside_, frontier_, leaves_;  // the window: internal nodes (root first), leaves
     std::vector<const Axes*> leaf_axes_;
 };
@@ -366,7 +460,7 @@ unsigned refine(const Network& network, Tree& tree, const RefineSettings& settin
     std::vector<Refiner> refiners;
     refiners.reserve(window_cycle);
     for (unsigned k = 0; k < window_cycle && largest >= 3 + window_step * k; ++k)
-        refiners.emplace_back(network, tree, largest - window_step * k, changes);
+        refiners.emplace_back(network, tree, largest - window_step * k, changes, settings.objective);
     unsigned done = 0, idle = 0;
     bool stopped = false;
     while (done < settings.sweeps && idle < refiners.size()) {

@@ -33,9 +33,12 @@ Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& siz
 struct RefineSettings {
     unsigned window = 12;  // most leaves per window, 3 to max_window
     unsigned sweeps = 12;  // most sweeps over the tree
+    optimiser::Objective objective;  // what a window's order must improve
 };
 
-// Improves `tree` (over a checked network) in place: each sweep visits every internal node in
+// Improves `tree` (over a checked network) in place, under the settings' objective (for "size",
+// a window's order of fewest flops among those that keep the tree's largest intermediate, or
+// lower it when the window holds every node of that size): each sweep visits every internal node in
 // post-order and re-optimises the window rooted there (the node and, repeatedly, the internal
 // node below with the largest subtree flops, up to a number of leaves), splicing in the window's
 // best order when it is cheaper; a window of a size that found no cheaper order at a node before,

@@ -2,11 +2,28 @@
 // recomputing kept axes and costs from a tree's shape.
 #include "trees/tree.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "util/failure.hpp"
 
 namespace plenexa::trees {
+
+Score score(const Tree& tree, const optimiser::Objective& objective) {
+    using optimiser::Measure;
+    const double flops = tree.cost();
+    if (objective.measure == Measure::flops) return {flops, flops};
+    double largest = 0, write = 0;
+    for (uint32_t i = tree.inputs; i < tree.nodes.size(); ++i) {
+        largest = std::max(largest, tree.nodes[i].size);
+        write += tree.nodes[i].size;
+    }
+    switch (objective.measure) {
+        case Measure::size: return {largest, flops};
+        case Measure::write: return {write, flops};
+        default: return {flops + objective.factor * write, flops};
+    }
+}
 
 std::vector<Node> leaves_of(const Network& network, const std::vector<double>& sizes) {
     std::vector<Node> leaves(network.inputs.size());

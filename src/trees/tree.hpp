@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "optimiser/optimiser.hpp"
 #include "trees/network.hpp"
 
 namespace plenexa::trees {
@@ -39,6 +40,20 @@ struct Tree {
     // The total cost: the flops of the root's subtree.
     double cost() const { return nodes.empty() ? 0.0 : nodes[root].flops; }
 };
+
+// What a tree's path measures under an objective, then its flops (which break the ties of
+// "size"); the lower the better. Doubles, which never saturate.
+struct Score {
+    double measure = 0;
+    double flops = 0;
+
+    bool operator<(const Score& other) const {
+        return measure != other.measure ? measure < other.measure : flops < other.flops;
+    }
+};
+
+// The tree's score under `objective` (see optimiser::Measure), from its nodes' sizes and steps.
+Score score(const Tree& tree, const optimiser::Objective& objective);
 
 // The leaves of a checked network: one node per input, keeping all of its axes.
 std::vector<Node> leaves_of(const Network& network, const std::vector<double>& sizes);

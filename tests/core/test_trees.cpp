@@ -236,6 +236,87 @@ TEST_CASE("trees: the window program matches brute force on tiny networks") {
     }
 }
 
+// The flops, largest result and write of every order of the live operands that contracts only
+// operands sharing an axis, each passed to `visit` with those of the steps before.
+template <class Visit>
+void every_order(std::vector<std::optional<AxisSet>> live, const Network& network, double flops, double largest,
+                 double write, Visit&& visit) {
+    bool last = true;
+    for (size_t a = 0; a < live.size(); ++a)
+        for (size_t b = a + 1; b < live.size(); ++b) {
+            if (!live[a] || !live[b] ||
+                std::find_first_of(live[a]->begin(), live[a]->end(), live[b]->begin(), live[b]->end()) == live[a]->end())
+                continue;
+            last = false;
+            std::vector<std::optional<AxisSet>> next = live;
+            const double step = contract(next, a, b, network);
+            double size = 1;
+            for (const uint32_t axis : *next.back()) size *= static_cast<double>(network.sizes[axis]);
+            every_order(std::move(next), network, flops + step, std::max(largest, size), write + size, visit);
+        }
+    if (last) visit(flops, largest, write);
+}
+
+// The score of flops, largest result and write under `objective`, as the replay's measures give it.
+Score score_of(double flops, double largest, double write, const optimiser::Objective& objective) {
+    switch (objective.measure) {
+        case optimiser::Measure::size: return {largest, flops};
+        case optimiser::Measure::write: return {write, flops};
+        case optimiser::Measure::combo: return {flops + objective.factor * write, flops};
+        default: return {flops, flops};
+    }
+}
+
+TEST_CASE("trees: each objective's score replays, whole-tree windows are exact for it, and the search keeps it") {
+    using optimiser::Measure;
+    const optimiser::Objective objectives[] = {{Measure::flops, 64}, {Measure::size, 64}, {Measure::write, 64},
+                                               {Measure::combo, 3}};
+    std::mt19937_64 rng(11);
+    std::vector<std::pair<std::string, Network>> networks;
+    while (networks.size() < 6) {
+        Network network = random_network(7, 8, rng);
+        if (connected(network)) networks.push_back({"random " + std::to_string(networks.size()), network});
+    }
+    for (const auto& [name, network] : networks) {
+        std::vector<std::optional<AxisSet>> live;
+        for (const Axes& axes : network.inputs) live.push_back(AxisSet(axes.begin(), axes.end()));
+        for (const optimiser::Objective& objective : objectives) {
+            Score best{HUGE_VAL, HUGE_VAL};
+            every_order(live, network, 0, 0, 0, [&](double flops, double largest, double write) {
+                best = std::min(best, score_of(flops, largest, write, objective));
+            });
+            // One window of all seven leaves re-optimises the whole tree.
+            Tree tree = *greedy(network, {0.5, 0.3, 17});
+            refine(network, tree, {12, 12, objective});
+            check_tree(network, tree, name + " refined");
+            const Score got = score(tree, objective);
+            CHECK(close(got.measure, best.measure) && close(got.flops, best.flops));
+            // The tree's score is its steps' replay.
+            std::vector<std::optional<AxisSet>> replayed = live;
+            double flops = 0, largest = 0, write = 0;
+            for (const auto& [a, b] : steps_of(tree)) {
+                flops += contract(replayed, a, b, network);
+                double size = 1;
+                for (const uint32_t axis : *replayed.back()) size *= static_cast<double>(network.sizes[axis]);
+                largest = std::max(largest, size);
+                write += size;
+            }
+            const Score again = score_of(flops, largest, write, objective);
+            CHECK(close(got.measure, again.measure) && close(got.flops, again.flops));
+        }
+    }
+    for (const auto& [name, network] : table_networks()) {
+        for (const optimiser::Objective& objective : objectives) {
+            Settings settings;
+            settings.trials = 8;
+            settings.objective = objective;
+            const Tree best = search(network, settings);
+            check_tree(network, best, name + " search");
+            CHECK(!(score(*greedy(network, {}), objective) < score(best, objective)));
+        }
+    }
+}
+
 TEST_CASE("trees: known optima") {
     // The textbook matrix chain 30x35, 35x15, 15x5, 5x10, 10x20, 20x25: 15125 multiplications.
     Network matrices{{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}}, {30, 35, 15, 5, 10, 20, 25}, {1, 0, 0, 0, 0, 0, 1}};
@@ -324,10 +405,10 @@ TEST_CASE("trees: refinement stops where no window improves") {
         if (network.inputs.size() < 3) continue;
         for (const uint64_t seed : {5, 6, 7, 8}) {
             Tree tree = *greedy(network, {0.7, 0.4, seed});
-            const unsigned sweeps = refine(network, tree, {12, 1000});
+            const unsigned sweeps = refine(network, tree, {12, 1000, {}});
             CHECK(sweeps < 1000);
             const Steps steps = steps_of(tree);
-            CHECK_EQ(refine(network, tree, {12, 1000}), 3u);
+            CHECK_EQ(refine(network, tree, {12, 1000, {}}), 3u);
             if (steps_of(tree) != steps)
                 std::fprintf(stderr, "%s: a second refinement changed the tree\n", name.c_str());
             CHECK(steps_of(tree) == steps);
