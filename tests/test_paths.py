@@ -232,6 +232,10 @@ def test_costs_beyond_64_bits_still_rank_paths():
     cost, _ = replay(inputs, [], sizes, optimize(inputs, [], sizes))
     greedy = opt_einsum.paths.greedy([set(term) for term in inputs], set(), sizes)
     assert 2**64 < cost <= replay(inputs, [], sizes, greedy)[0]
+    # Intermediates of 2**64 elements or more, without a memory limit, still get a path.
+    inputs, output = [[0, 1, 8, 1, 5], [0, 8, 3, 0], [], [6, 1, 3], [], [6, 0, 9, 1], [10]], [0, 6, 9, 5]
+    sizes = {0: 2**32 + 1, 5: 2**63, 10: 2**20} | {x: 2 for x in (1, 3, 6, 8, 9)}
+    replay(inputs, output, sizes, optimize(inputs, output, sizes))
 
 
 def test_tree_search_depends_on_the_seed_alone():

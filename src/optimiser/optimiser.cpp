@@ -854,7 +854,9 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
         uint64_t step = 1, kept_size = 1;
         for (uint32_t x : both) step = mul_saturating(step, comp.sizes[x]);
         for (uint32_t x : kept) kept_size = mul_saturating(kept_size, comp.sizes[x]);
-        if (kept_size >= call.mem_cap) return std::nullopt;
+        // Only a fixed cap refuses the greedy tree: a growing one is a starting point, and an
+        // intermediate of 2^64 or more elements saturates to the unset cap itself.
+        if (call.fixed_mem_cap && kept_size >= call.mem_cap) return std::nullopt;
         cost = add_saturating(cost, step);
         for (uint32_t i : {pick.a, pick.b}) {
             ops[i].live = false;
