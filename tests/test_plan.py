@@ -42,13 +42,13 @@ def check_figures(p, inputs, output, sizes):
 
 
 @pytest.mark.parametrize("name", NETWORKS)
-@pytest.mark.parametrize("fraction", [1, 4, 16, 10**9])
-def test_sliced_plan_fits_and_contracts_like_numpy(name, fraction):
+@pytest.mark.parametrize("fraction, minimize", [(1, "flops"), (4, "flops"), (16, "size"), (10**9, "combo")])
+def test_sliced_plan_fits_and_contracts_like_numpy(name, fraction, minimize):
     inputs, output, sizes = network(name)
-    unsliced = plan(inputs, output, sizes)
-    assert unsliced.sliced == () and unsliced.path == optimize(inputs, output, sizes)
+    unsliced = plan(inputs, output, sizes, minimize=minimize)
+    assert unsliced.sliced == () and unsliced.path == optimize(inputs, output, sizes, minimize=minimize)
     limit = max(unsliced.largest // fraction, 1)
-    p = plan(inputs, output, sizes, memory_limit=limit)
+    p = plan(inputs, output, sizes, memory_limit=limit, minimize=minimize)
     assert p.largest <= limit
     check_figures(p, inputs, output, sizes)
     rng = np.random.default_rng(0)
@@ -101,6 +101,7 @@ def test_plan_prints_its_steps():
         (dict(memory_limit=0), ValueError, "memory_limit must be at least 1 to slice, got 0"),
         (dict(memory_limit="max"), TypeError, "memory_limit must be None, 'max_input' or an int, got str 'max'"),
         (dict(max_time=-1), ValueError, "max_time must be at least 0"),
+        (dict(minimize="speed"), ValueError, "minimize must be 'flops', 'size', .* got 'speed'"),
         (dict(inputs=[["a"], 3]), TypeError, r"inputs\[1\] must be an iterable of labels, got int 3"),
         (dict(output=None), TypeError, "output must be an iterable of labels, got NoneType None"),
         (dict(size_dict={"a": 2}), ValueError, "size_dict has no size for label 'b'"),

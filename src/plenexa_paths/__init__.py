@@ -315,6 +315,7 @@ def plan(
     size_dict: Mapping[Label, int],
     *,
     memory_limit: MemoryLimit = None,
+    minimize: str = "flops",
     hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
     check_outer: bool = False,
     max_time: Optional[float] = None,
@@ -335,6 +336,9 @@ def plan(
         memory_limit: None (no slicing), or the most elements an intermediate of one slice,
             the result included, may hold (at least 1); "max_input" means the size of the
             largest input.
+        minimize: What each path search minimises, as for `optimize` ("size" finds paths
+            with small intermediates, which then need fewer sliced labels); the slicing
+            itself always keeps the total flops low.
         hash_map_cap, check_outer, seed, threads, progress: As for `optimize`.
         max_time: None, or the seconds all the searches together may take.
 
@@ -356,10 +360,11 @@ def plan(
     except TypeError:
         _raise_if_not_iterable(output, "output must be an iterable of labels")
         raise
-    _search_options(max_time, seed, threads, progress, "flops")  # refuses bad options before any search
+    _search_options(max_time, seed, threads, progress, minimize)  # refuses bad options before any search
     deadline = None if max_time is None else time.monotonic() + max_time
     options: dict[str, Any] = dict(
-        hash_map_cap=hash_map_cap, check_outer=check_outer, seed=seed, threads=threads, progress=progress
+        hash_map_cap=hash_map_cap, check_outer=check_outer, seed=seed, threads=threads, progress=progress,
+        minimize=minimize,
     )
 
     def budget(searches_left: int) -> Optional[float]:
