@@ -1,6 +1,6 @@
-// The anytime search: jobs (greedy trials, rounds of partition trials, then refinements) run on
-// worker threads while the calling thread watches the interrupt check, the deadline and the
-// progress report.
+// The anytime search: jobs (greedy trials, rounds of partition trials, refinements, then rebuilds
+// of the best tree's costliest parts) run on worker threads while the calling thread watches the
+// interrupt check, the deadline and the progress report.
 #include "trees/anytime.hpp"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "trees/partition.hpp"
 #include "trees/random.hpp"
 #include "trees/refine.hpp"
+#include "trees/subtree.hpp"
 #include "util/failure.hpp"
 
 namespace plenexa::trees {
@@ -51,6 +52,35 @@ constexpr uint64_t partition_stream = ~uint64_t{0};
 constexpr unsigned crowded_path_window = 8;
 // Rounds in a row without a cheaper tree after which a kind of trial stops.
 constexpr unsigned idle_rounds = 2;
+// The rebuilds of the best tree, a local search with large moves (windows alone stop where no
+// re-ordering of a dozen leaves helps). Each round takes up to rebuilt_parts disjoint parts of the
+// tree of more leaves than a window and at most rebuild_most_leaves, costliest first, each costing
+// at least rebuild_least_share of the tree: whole subtrees in even rounds, windows grown from
+// their root towards the largest tensors in odd ones (whose leaves may be subtrees: the top of a
+// tree is never a small subtree). It builds rebuild_attempts trees for the network of each part
+// (greedy and partition trials in turn, each refined by rebuild_sweeps sweeps of windows), puts
+// the cheapest in place of the part when it costs less, then refines the tree around the new
+// parts. Rounds stop when rebuild_idle_rounds in a row replace nothing, or after rebuild_rounds.
+// Measured after the windows (bench/large.py's networks, 2 seeds each): the 16 x 16 grid
+// 1.04-1.06 -> 1.00 times HyperOptimizer's cost, the cube's worse seed 2.9 -> 1.1 times, circuits
+// 20 x 12 and 7 x 7 1.01-1.05 -> 0.99-1.01, for 1 to 3 times the time (the most on circuits and
+// the tree of 200). Tried: parts of up to 40 leaves did worse on grids and circuits, up to 96 no
+// better for more time; subtrees alone left the circuits 1-3% above, windows alone the cube far
+// above; rebuilds refined to the end took 2.5 times as long on 3-regular 128 for a few percent;
+// without the share, rounds on 2,000 inputs spent seconds on parts that hold nothing; with 2 idle
+// rounds and 8 at most, 3-regular 64 cost 47950 instead of 47940 (HyperOptimizer 47944) and the
+// cube's seed 1 1.2 instead of 1.1 times, for 10-30% less time; 6 and 24 moved nothing for 20% more.
+constexpr size_t rebuilt_parts = 8;
+constexpr uint32_t rebuild_most_leaves = 64;
+constexpr double rebuild_least_share = 1e-3;
+constexpr unsigned rebuild_attempts = 4;
+constexpr unsigned rebuild_sweeps = 3;
+constexpr unsigned rebuild_idle_rounds = 4;
+constexpr unsigned rebuild_rounds = 16;
+constexpr uint64_t rebuild_stream = ~uint64_t{1};
+// A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
+// never counts as a gain.
+constexpr double rebuild_margin = 1e-12;
 
 // Whether some axis of the network has three or more holders.
 bool crowded(const Network& network) {
@@ -59,6 +89,26 @@ bool crowded(const Network& network) {
         for (const Axis axis : axes)
             if (++holders[axis] == 3) return true;
     return false;
+}
+
+// The parameters of a random greedy trial.
+GreedyParams greedy_trial(Rng& rng) {
+    GreedyParams params;
+    params.alpha = max_alpha * rng.uniform();
+    const double u = rng.uniform();
+    params.temperature = max_temperature * u * u;
+    params.seed = rng.next();
+    return params;
+}
+
+// The parameters of a partition trial.
+PartitionParams partition_trial(Rng& rng) {
+    PartitionParams params;
+    params.imbalance = min_imbalance + (max_root_imbalance - min_imbalance) * rng.uniform();
+    params.deep_imbalance = min_deep_imbalance + (max_imbalance - min_deep_imbalance) * rng.uniform();
+    params.leaf_part = min_leaf_part + static_cast<unsigned>(rng.next() % (max_leaf_part - min_leaf_part + 1));
+    params.seed = rng.next();
+    return params;
 }
 
 // The builders whose trees the search keeps apart.
@@ -93,12 +143,7 @@ public:
         run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0, by_greedy); });
         run_rounds(settings_.trials, [&](unsigned trial) {
             Rng rng(derive_seed(settings_.seed, trial));
-            GreedyParams params;
-            params.alpha = max_alpha * rng.uniform();
-            const double u = rng.uniform();
-            params.temperature = max_temperature * u * u;
-            params.seed = rng.next();
-            std::optional<Tree> tree = greedy(network_, params, &halt_);
+            std::optional<Tree> tree = greedy(network_, greedy_trial(rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial. A
@@ -111,12 +156,7 @@ public:
         const uint64_t partition_seed = derive_seed(settings_.seed, partition_stream);
         run_rounds(partitions, [&](unsigned trial) {
             Rng rng(derive_seed(partition_seed, trial));
-            PartitionParams params;
-            params.imbalance = min_imbalance + (max_root_imbalance - min_imbalance) * rng.uniform();
-            params.deep_imbalance = min_deep_imbalance + (max_imbalance - min_deep_imbalance) * rng.uniform();
-            params.leaf_part = min_leaf_part + static_cast<unsigned>(rng.next() % (max_leaf_part - min_leaf_part + 1));
-            params.seed = rng.next();
-            std::optional<Tree> tree = partition_tree(network_, params, &halt_);
+            std::optional<Tree> tree = partition_tree(network_, partition_trial(rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + settings_.trials + trial, by_partition);
         });
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
@@ -152,10 +192,62 @@ public:
             answer = &best_[by_partition].front();
         for (Candidate& candidate : refined)
             if (candidate.before(*answer)) answer = &candidate;
-        return std::move(answer->tree);
+        Tree tree = std::move(answer->tree);
+        // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
+        // part by part (a cheaper part may hold a larger intermediate).
+        if (settings_.objective.measure == optimiser::Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
+        return tree;
     }
 
 private:
+    // Rebuilds the costliest parts of `tree` in rounds (see rebuilt_parts), each rebuild a job;
+    // windows of `windows.window` leaves refine every rebuild, and `windows` the tree around the
+    // parts replaced.
+    void rebuild(Tree& tree, const RefineSettings& windows) {
+        // A cost that overflows a double compares with none: no rebuild could show a gain.
+        if (!std::isfinite(tree.cost())) return;
+        const uint64_t stream = derive_seed(settings_.seed, rebuild_stream);
+        unsigned idle = 0;
+        for (unsigned round = 0; round < rebuild_rounds && idle < rebuild_idle_rounds && !halt_.load(); ++round) {
+            const double floor = rebuild_least_share * tree.cost();
+            const std::vector<Window> parts =
+                round % 2 == 0 ? costliest_subtrees(tree, windows.window, rebuild_most_leaves, rebuilt_parts, floor)
+                               : costliest_windows(tree, windows.window, rebuild_most_leaves, rebuilt_parts, floor);
+            std::vector<Subnetwork> subs;
+            for (const Window& part : parts) subs.push_back(subnetwork(network_, tree, part));
+            std::vector<std::optional<Tree>> built(subs.size() * rebuild_attempts);
+            const uint64_t round_seed = derive_seed(stream, round);
+            run_jobs(static_cast<unsigned>(built.size()), false, [&](unsigned job) {
+                const Network& network = subs[job / rebuild_attempts].network;
+                Rng rng(derive_seed(round_seed, job));
+                std::optional<Tree>& attempt = built[job];
+                // On path-like networks greedy alone, as for the trials.
+                if (job % 2 == 0 || path_like_) {
+                    attempt = greedy(network, greedy_trial(rng), &halt_);
+                } else {
+                    attempt = partition_tree(network, partition_trial(rng), &halt_);
+                }
+                if (attempt) refine(network, *attempt, {windows.window, rebuild_sweeps, windows.objective}, &halt_);
+            });
+            std::vector<uint32_t> changed;
+            for (size_t k = 0; k < parts.size(); ++k) {
+                const Tree* best = nullptr;
+                for (size_t job = k * rebuild_attempts; job < (k + 1) * rebuild_attempts; ++job)
+                    if (built[job] && (!best || built[job]->cost() < best->cost())) best = &*built[job];
+                double current = 0;
+                for (const uint32_t at : parts[k].inside) current += tree.nodes[at].step;
+                if (best && best->cost() < current * (1 - rebuild_margin)) {
+                    graft(tree, parts[k], subs[k], *best);
+                    changed.insert(changed.end(), parts[k].inside.begin(), parts[k].inside.end());
+                }
+            }
+            idle = changed.empty() ? idle + 1 : 0;
+            if (changed.empty()) continue;
+            refine(network_, tree, windows, &halt_, &changed);
+            note_cost(tree.cost());
+        }
+    }
+
     // Runs trials 0..count-1 in rounds of settings_.round, each round's jobs on the workers; stops
     // when the search halts, when the first round finds no cheaper tree than those before it, or
     // when two rounds in a row find none. The rounds run depend only on the trees found.

@@ -1,6 +1,6 @@
 // The anytime search for contraction trees of large networks: plain greedy, then rounds of seeded
 // random greedy trials and of recursive-partitioning trials on worker threads, then window
-// refinement of the best trees.
+// refinement of the best trees, then rebuilds of the best tree's costliest parts.
 #pragma once
 
 #include <chrono>

@@ -40,14 +40,16 @@ struct RefineSettings {
 // a window's order of fewest flops among those that keep the tree's largest intermediate, or
 // lower it when the window holds every node of that size): each sweep visits every internal node in
 // post-order and re-optimises the window rooted there (the node and, repeatedly, the internal
-// node below with the largest subtree flops, up to a number of leaves), splicing in the window's
-// best order when it is cheaper; a window of a size that found no cheaper order at a node before,
-// whose subtree has not changed since, is skipped to the same effect. Sweeps cycle through windows
-// of `window`, `window` - 2 and `window` - 4 leaves. Stops when a whole cycle brings no
-// improvement, after `settings.sweeps` sweeps, or when `stop` turns true; the tree is complete and
-// consistent at every point.
+// node below with the largest tensor or the largest subtree flops, up to a number of leaves),
+// splicing in the window's best order when it is cheaper; a window of a size that found no cheaper
+// order at a node before, whose subtree has not changed since, is skipped to the same effect.
+// Sweeps cycle through windows of `window` leaves grown by tensor size, `window` - 2 by flops and
+// `window` - 4 by size. Stops when a whole cycle brings no improvement, after `settings.sweeps`
+// sweeps, or when `stop` turns true; the tree is complete and consistent at every point.
+// With `changed`, the tree is taken as refined but for those nodes: a window is visited first only
+// when its subtree holds one of them (after a few subtrees were replaced, a sweep skips the rest).
 // Returns the number of complete sweeps. Deterministic.
 unsigned refine(const Network& network, Tree& tree, const RefineSettings& settings,
-                const std::atomic<bool>* stop = nullptr);
+                const std::atomic<bool>* stop = nullptr, const std::vector<uint32_t>* changed = nullptr);
 
 }  // namespace plenexa::trees

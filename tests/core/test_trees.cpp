@@ -17,6 +17,7 @@
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
 #include "trees/refine.hpp"
+#include "trees/subtree.hpp"
 #include "util/failure.hpp"
 
 namespace {
@@ -415,6 +416,75 @@ TEST_CASE("trees: refinement stops where no window improves") {
             check_tree(network, tree, name + " refined twice");
         }
     }
+}
+
+// The norm of a matrix product state of `sites` sites: a ket and a bra tensor per site sharing a
+// physical axis of size 2, virtual bonds of 2 to 8, the physical axes of the first two sites kept.
+Network mps_norm(uint32_t sites, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Network network;
+    for (uint32_t s = 0; s < sites; ++s) network.sizes.push_back(2);  // the physical axes
+    for (int layer = 0; layer < 2; ++layer) {
+        const auto first = static_cast<Axis>(network.sizes.size());
+        for (uint32_t s = 0; s + 1 < sites; ++s) network.sizes.push_back(2 + rng() % 7);
+        for (uint32_t s = 0; s < sites; ++s) {
+            Axes axes{s};
+            if (s > 0) axes.push_back(first + s - 1);
+            if (s + 1 < sites) axes.push_back(first + s);
+            network.inputs.push_back(axes);
+        }
+    }
+    network.output.assign(network.sizes.size(), 0);
+    network.output[0] = network.output[1] = 1;
+    return checked(network);
+}
+
+TEST_CASE("trees: subtrees and windows rebuilt in place keep the tree whole and its cost exact") {
+    // Each part taken out is given another tree (a noisy greedy one) and grafted back: the tree must
+    // replay to its cost, which moves by exactly the part's change; then refinement of the changed
+    // parts alone must leave a valid tree too.
+    std::mt19937_64 rng(13);
+    const std::vector<std::pair<std::string, Network>> table{
+        {"3-regular 64", regular(64, 2)},     {"chain of 40", chain(40, 1)},
+        {"grid 9x9", grid(9, 9, 3)},          {"MPS norm 40", mps_norm(40, 4)},
+        {"random 60", random_network(60, 40, rng)},
+    };
+    for (const auto& [name, network] : table)
+        for (const bool subtrees : {true, false}) {
+            const std::string label = name + (subtrees ? " subtrees" : " windows");
+            Tree tree = *greedy(network, {0.6, 0.4, 9});
+            refine(network, tree, {8, 3, {}});
+            const auto choose = [&](double floor) {
+                return subtrees ? costliest_subtrees(tree, 4, 24, 6, floor) : costliest_windows(tree, 4, 24, 6, floor);
+            };
+            CHECK(choose(2 * tree.cost()).empty());
+            const std::vector<Window> parts = choose(0);
+            CHECK(!parts.empty());
+            std::set<uint32_t> taken;
+            std::vector<uint32_t> changed;
+            for (const Window& part : parts) {
+                CHECK(part.leaves.size() > 4 && part.leaves.size() <= 24);
+                CHECK_EQ(part.inside.size() + 1, part.leaves.size());
+                CHECK_EQ(part.inside.front(), part.root);
+                for (const uint32_t at : part.inside) CHECK(taken.insert(at).second);
+                if (subtrees)
+                    for (const uint32_t leaf : part.leaves) CHECK(leaf < tree.inputs);
+                const Subnetwork sub = subnetwork(network, tree, part);
+                CHECK_EQ(sub.network.inputs.size(), part.leaves.size());
+                double before = 0;
+                for (const uint32_t at : part.inside) before += tree.nodes[at].step;
+                const Tree built = *greedy(sub.network, {0.2, 0.8, part.root});
+                const double expected = tree.cost() - before + built.cost();
+                graft(tree, part, sub, built);
+                check_tree(network, tree, label + " grafted");
+                CHECK(close(tree.cost(), expected));
+                changed.insert(changed.end(), part.inside.begin(), part.inside.end());
+            }
+            const double grafted = tree.cost();
+            refine(network, tree, {}, nullptr, &changed);
+            check_tree(network, tree, label + " refined where changed");
+            CHECK(tree.cost() <= grafted);
+        }
 }
 
 TEST_CASE("trees: search answers the same tree for any thread count and the same seed") {
