@@ -328,7 +328,7 @@ def plan(
 
     Slicing starts from the unsliced path and fixes labels of its largest intermediate, those
     that raise the total cost least, until everything fits; then, for a few rounds, the path
-    is searched again with the sliced labels taken out (with three seeds) and sliced again,
+    is searched again with the sliced labels taken out (with two seeds) and sliced again,
     while that lowers the total cost.
 
     Parameters:
