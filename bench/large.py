@@ -281,11 +281,8 @@ def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[s
                     cache.put(key, entry)
             entries.append({"solver": label, **entry})
         table = {"network": name, "tensors": len(inputs), "solvers": entries}
-        reference = next((e for e in entries if e["solver"] == REFERENCE and "cost" in e), None)
+        add_ratios(entries, REFERENCE)
         for entry in entries:
-            if reference is not None and "cost" in entry:
-                entry["cost_vs_hyper"] = entry["cost"] / reference["cost"]
-                entry["time_vs_hyper"] = entry["time_s"] / reference["time_s"]
             print(line(entry))
         if rows and rows[-1]["network"] == name and "cost" in rows[-1]:
             # bench/plot.py's figures: our cost against the random greedy's and the reference's.
@@ -307,6 +304,15 @@ def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[s
     print("   run for cotengra; MiB: plenexa_paths' peak resident memory above that before the call;")
     print("   * marks a peer's row read from the cache")
     return tables, rows
+
+
+def add_ratios(entries: list[dict[str, Any]], reference: str) -> None:
+    """Gives every entry with a cost its cost and time against the `reference` solver's, if it has one."""
+    ref = next((e for e in entries if e["solver"] == reference and "cost" in e), None)
+    for entry in entries:
+        if ref is not None and "cost" in entry:
+            entry["cost_vs_hyper"] = entry["cost"] / ref["cost"]
+            entry["time_vs_hyper"] = entry["time_s"] / ref["time_s"]
 
 
 def line(entry: dict[str, Any]) -> str:

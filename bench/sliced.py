@@ -21,7 +21,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from large import CACHE, HYPER_TRIALS, TIMEOUT, PeerCache, fingerprint, run_child, version
+from large import CACHE, HYPER_TRIALS, TIMEOUT, PeerCache, add_ratios, fingerprint, run_child, version
 from networks import Network, bond2, brickwork_circuit, cube, grid, lattice_circuit, mps_norm, regular_graph
 from replay import replay
 
@@ -137,11 +137,8 @@ def main() -> None:
                     if not ours:
                         cache.put(key, entry)
                 entries.append({"solver": label, **entry})
-            reference = next((e for e in entries if e["solver"] == REFERENCE and "cost" in e), None)
+            add_ratios(entries, REFERENCE)
             for entry in entries:
-                if reference is not None and "cost" in entry:
-                    entry["cost_vs_hyper"] = entry["cost"] / reference["cost"]
-                    entry["time_vs_hyper"] = entry["time_s"] / reference["time_s"]
                 print(row(entry))
             tables.append({"network": name, "fraction": fraction, "limit": limit, "solvers": entries})
     print("   cost: replayed over all slices; ratios below 1: cheaper or faster than the sliced hyper-optimiser;")

@@ -34,7 +34,7 @@ from collections.abc import Callable, Hashable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, Optional, TypeVar, Union
 
-from . import _equation, _plan, _search
+from . import _equation, _plan, _search, _slicing
 from ._plan import Plan, PlanStep
 
 __all__ = ["optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP"]
@@ -413,27 +413,12 @@ def _materialised(inputs: Any) -> list[tuple[Any, ...]]:
 def _replay(terms: list[list[Any]], out: list[Any], sizes: Any, path: PathType) -> tuple[int, int]:
     """The cost of `path` (over the pairwise steps, the product of the sizes of every label the
     step touches) and the most elements any intermediate holds, the result included."""
-    operands = [set(term) for term in terms]
-    keep = set(out)
     cost = largest = 0
-    for step in path:
-        touched = set().union(*(operands[k] for k in step))
-        for k in sorted(step, reverse=True):
-            del operands[k]
-        result = touched & keep.union(*operands)
-        operands.append(result)
+    for step, (touched, result) in zip(path, _slicing.steps_of(terms, out, path)):
         if len(step) > 1:  # a lone input's step (a trace or a sum) is not priced
-            cost += _product(sizes[x] for x in touched)
-        largest = max(largest, _product(sizes[x] for x in result))
+            cost += math.prod(sizes[x] for x in touched)
+        largest = max(largest, math.prod(sizes[x] for x in result))
     return cost, largest
-
-
-def _product(factors: Iterable[int]) -> int:
-    """The product of some sizes (1 for none)."""
-    product = 1
-    for factor in factors:
-        product *= factor
-    return product
 
 
 def _refuse_repeated_output(ids: dict[Any, int], out: list[int]) -> None:

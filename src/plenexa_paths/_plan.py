@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import math
 import sys
 from collections.abc import Callable, Hashable, Sequence
 from dataclasses import dataclass, field
@@ -199,7 +200,7 @@ def build(
         _, path, chosen = best
     labels = list(ids)
     table, flops, largest, write = _figures(terms, out, sizes, path, chosen)
-    slices = _product(sizes[i] for i in chosen)
+    slices = math.prod(sizes[i] for i in chosen)
     named = tuple(
         PlanStep(tuple(tuple(labels[i] for i in operand) for operand in operands), tuple(labels[i] for i in result), size, cost)
         for operands, result, size, cost in table
@@ -231,17 +232,9 @@ def _figures(
         result = [i for i in touched if i in needed]
         operands.append(result)
         # A lone input's step (a trace or a sum) is not a contraction: it costs nothing here.
-        flops = _product(sizes[i] for i in touched) if len(step) > 1 else 0
-        steps.append((pair, result, _product(sizes[i] for i in result), flops))
+        flops = math.prod(sizes[i] for i in touched) if len(step) > 1 else 0
+        steps.append((pair, result, math.prod(sizes[i] for i in result), flops))
     flops = slices * sum(step[3] for step in steps)
     write = slices * sum(step[2] for step in steps)
-    largest = max((step[2] for step in steps), default=_product(sizes[i] for i in set(out) - fixed))
+    largest = max((step[2] for step in steps), default=math.prod(sizes[i] for i in set(out) - fixed))
     return steps, flops, largest, write
-
-
-def _product(factors: Any) -> int:
-    """The product of some sizes (1 for none)."""
-    product = 1
-    for factor in factors:
-        product *= factor
-    return product

@@ -19,7 +19,7 @@ Step = tuple[frozenset[int], frozenset[int]]
 
 
 def steps_of(terms: Sequence[Sequence[int]], output: Sequence[int], path: Sequence[tuple[int, ...]]) -> list[Step]:
-    """The steps of `path` over the dense network: (touched labels, kept labels) per step."""
+    """The steps of `path`: (touched labels, kept labels) per step (dense ids, or any labels)."""
     operands = [frozenset(term) for term in terms]
     keep = frozenset(output)
     steps = []
