@@ -241,9 +241,10 @@ wheel-check: wheel $(if $(filter aarch64,$(WHEEL_ARCHS)),$(ARM64_ROOT)/.stamp)
 	$(if $(filter aarch64,$(WHEEL_ARCHS)),$(MAKE) --no-print-directory wheel-check-aarch64)
 
 # Runs tests/wheel_smoke.py and bench/corpus.py with interpreter $(1) from a directory outside the
-# source tree; the corpus's error texts on stderr go to $(CORPUS_LOG).
+# source tree; the corpus's error texts on stderr go to $(CORPUS_LOG). The corpus runs with -s -E
+# rather than -I, which would take bench/ (the network generators beside it) off its path.
 wheel_run = outside=$$(mktemp -d); \
-	(cd $$outside && $(1) -I $(CURDIR)/tests/wheel_smoke.py && $(1) -I $(CURDIR)/bench/corpus.py 2>>$(CURDIR)/$(CORPUS_LOG)) \
+	(cd $$outside && $(1) -I $(CURDIR)/tests/wheel_smoke.py && $(1) -s -E $(CURDIR)/bench/corpus.py 2>>$(CURDIR)/$(CORPUS_LOG)) \
 	|| { rm -rf $$outside; exit 1; }; rm -rf $$outside
 
 # The aarch64 part of wheel-check: the cp311 aarch64 wheel installed by the arm64 interpreter's pip
