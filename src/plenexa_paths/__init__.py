@@ -373,23 +373,24 @@ def plan(
 
     path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS * _plan._SEEDS), **options)
     ids = {label: i for i, label in enumerate(dict.fromkeys(label for term in terms for label in term))}
-    sizes = dict(zip(ids, _checked_sizes(ids, [size_dict[label] for label in ids])))
+    dense_terms = [[ids[label] for label in term] for term in terms]
+    dense_out = [ids[label] for label in out]
+    sizes = _checked_sizes(ids, [size_dict[label] for label in ids])
     limit = None
     if memory_limit is not None:
-        limit = _memory_limit(memory_limit, [[ids[x] for x in term] for term in terms], list(sizes.values()))
+        limit = _memory_limit(memory_limit, dense_terms, sizes)
         if limit < 1:
             raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
 
-    def search(dense_terms: list[list[int]], dense_out: list[int], dense_sizes: list[int], offset: int,
-               searches_left: int) -> Any:
-        """The path of the dense network with some labels taken out, or None when time is up."""
+    def search(dense_sizes: list[int], offset: int, searches_left: int) -> Any:
+        """The path of the dense network with these sizes, or None when time is up."""
         seconds = budget(searches_left)
         if seconds == 0.0:
             return None
         return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds,
                         **(options | {"seed": (options["seed"] + offset) % 2**64}))
 
-    return _plan.build(terms, out, sizes, path, limit, search)
+    return _plan.build(terms, out, list(ids), dense_terms, dense_out, sizes, path, limit, search)
 
 
 def _materialised(inputs: Any) -> list[tuple[Any, ...]]:

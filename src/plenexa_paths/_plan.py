@@ -163,23 +163,23 @@ def _spelled(labels: Sequence[Hashable]) -> str:
 def build(
     inputs: list[tuple[Hashable, ...]],
     output: tuple[Hashable, ...],
-    size_dict: dict[Hashable, int],
+    labels: list[Hashable],
+    terms: list[list[int]],
+    out: list[int],
+    sizes: list[int],
     path: list[tuple[int, ...]],
     limit: Optional[int],
-    search: Callable[[list[list[int]], list[int], list[int], int, int], Optional[list[tuple[int, ...]]]],
+    search: Callable[[list[int], int, int], Optional[list[tuple[int, ...]]]],
 ) -> Plan:
-    """The plan of the cheapest (path, sliced labels) found, from `path` (the unsliced network's).
+    """The plan of the cheapest (path, sliced labels) found, from `path` (the unsliced network's);
+    `terms`, `out` and `sizes` are the network over dense ids, `labels` the label of each id.
 
     With a limit, rounds alternate: slice the path (keeping the labels sliced so far), then
     search the network again with the sliced labels taken out, once per seed offset, and go
     on with the path whose slicing costs least; the rounds end when one brings nothing
-    cheaper. `search(terms, output, sizes, seed_offset, searches_left)` gives a path for the
-    dense network, or None when time is up.
+    cheaper. `search(sizes, seed_offset, searches_left)` gives a path for the dense network
+    with these sizes, or None when time is up.
     """
-    ids: dict[Hashable, int] = {}
-    terms = [[ids.setdefault(label, len(ids)) for label in term] for term in inputs]
-    out = [ids[label] for label in output]
-    sizes = [size_dict[label] for label in ids]
     chosen: list[int] = []
     if limit is not None:
         chosen = _slicing.sliced(_slicing.steps_of(terms, out, path), sizes, limit)
@@ -188,7 +188,7 @@ def build(
             reduced = [1 if i in chosen else size for i, size in enumerate(sizes)]
             candidates = []
             for offset in range(_SEEDS):
-                again = search(terms, out, reduced, offset, round_left * _SEEDS - offset)
+                again = search(reduced, offset, round_left * _SEEDS - offset)
                 if again is None:
                     break
                 extended = _slicing.sliced(_slicing.steps_of(terms, out, again), sizes, limit, chosen)
@@ -198,7 +198,6 @@ def build(
             flops, _, path, chosen = min(candidates)
             best = (flops, path, chosen)
         _, path, chosen = best
-    labels = list(ids)
     table, flops, largest, write = _figures(terms, out, sizes, path, chosen)
     slices = math.prod(sizes[i] for i in chosen)
     named = tuple(
@@ -207,7 +206,7 @@ def build(
     )
     return Plan(
         path=path, sliced=tuple(labels[i] for i in chosen), slices=slices, flops=flops, largest=largest,
-        write=write, steps=named, _inputs=inputs, _output=output, _sizes=dict(size_dict),
+        write=write, steps=named, _inputs=inputs, _output=output, _sizes=dict(zip(labels, sizes)),
     )
 
 
