@@ -88,6 +88,11 @@ constexpr int max_wide_axis_words = 128;
 // Components of more inputs than this get fewer tree-search trials and refinements.
 constexpr size_t large_component = 1000;
 
+// Work the tables may spend on one part of a tree-search tree (see trees::Settings::exact): parts
+// of up to 35 leaves of the benchmark's networks take a few milliseconds; 2^20 left most of them
+// to the greedy order, 2^25 found no cheaper trees than 2^22.
+constexpr uint64_t exact_order_work = uint64_t{1} << 22;
+
 // Left entries looked at between two counts of the interrupt check's work.
 constexpr size_t entries_per_tick = 1024;
 
@@ -983,6 +988,47 @@ bool breaks_mem_cap(const Call& call, const trees::Tree& tree) {
     return false;
 }
 
+// The tables' order of a part of a tree-search tree (the caller's hash_map_cap; the greedy order
+// once exact_order_work units of work are spent), as steps over the part's inputs; nothing when
+// the tree search halts or the part is beyond the tables' reach.
+std::optional<trees::Steps> exact_order(void* context, const trees::Network& network, const std::atomic<bool>& halt) {
+    const Call& call = *static_cast<const Call*>(context);
+    std::vector<std::vector<uint64_t>> inputs;
+    for (const trees::Axes& axes : network.inputs) inputs.emplace_back(axes.begin(), axes.end());
+    std::vector<uint64_t> output;
+    for (size_t axis = 0; axis < network.output.size(); ++axis)
+        if (network.output[axis]) output.push_back(axis);
+    Options options;
+    options.caps.hash_map_cap = call.options.caps.hash_map_cap;
+    options.strategy.wide = true;
+    options.strategy.greedy_bound = true;
+    options.strategy.work_limit = exact_order_work;
+    options.strategy.deadline = call.options.strategy.deadline;
+    options.interrupt = {[](void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load(); },
+                         const_cast<std::atomic<bool>*>(&halt)};
+    std::optional<Path> path;
+    try {
+        path = find_path(inputs, output, network.sizes, options);
+    } catch (const util::Interrupted&) {
+        return std::nullopt;
+    } catch (const util::InvalidValue&) {
+        return std::nullopt;  // too many axes for the tables: the part keeps the trials' order
+    }
+    if (!path) return std::nullopt;
+    const auto n = static_cast<uint32_t>(inputs.size());
+    std::vector<uint32_t> nodes(n);
+    for (uint32_t i = 0; i < n; ++i) nodes[i] = i;
+    trees::Steps steps;
+    for (const Step& step : *path) {
+        const uint32_t a = nodes[step[0]], b = nodes[step[1]];
+        nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(std::max(step[0], step[1])));
+        nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(std::min(step[0], step[1])));
+        nodes.push_back(n + static_cast<uint32_t>(steps.size()));
+        steps.push_back({a, b});
+    }
+    return steps;
+}
+
 // The anytime tree search's tree for a component, or nothing when it breaks a fixed mem_cap.
 std::optional<Solved> anytime(Call& call, const Component& comp) {
     const Strategy& strategy = call.options.strategy;
@@ -994,6 +1040,8 @@ std::optional<Solved> anytime(Call& call, const Component& comp) {
     settings.progress = strategy.progress.report;
     settings.progress_context = strategy.progress.context;
     settings.objective = strategy.objective;
+    settings.exact = &exact_order;
+    settings.exact_context = &call;
     // Beyond a thousand tensors a trial and a refinement take long enough that fewer of each
     // keep a call within seconds.
     const size_t k = comp.inputs.size();

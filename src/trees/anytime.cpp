@@ -1,6 +1,7 @@
 // The anytime search: jobs (greedy trials, rounds of partition trials, refinements, then rebuilds
-// of the best tree's costliest parts) run on worker threads while the calling thread watches the
-// interrupt check, the deadline and the progress report.
+// of the best tree's costliest parts, by trials and then by the caller's exact order) run on
+// worker threads while the calling thread watches the interrupt check, the deadline and the
+// progress report.
 #include "trees/anytime.hpp"
 
 #include <algorithm>
@@ -78,6 +79,17 @@ constexpr unsigned rebuild_sweeps = 3;
 constexpr unsigned rebuild_idle_rounds = 4;
 constexpr unsigned rebuild_rounds = 16;
 constexpr uint64_t rebuild_stream = ~uint64_t{1};
+// After the rebuilds by trials, rounds of parts of at most exact_most_leaves leaves ordered by
+// the caller's exact search (the tables), subtrees and windows in turn, until exact_idle_rounds
+// in a row replace nothing: the trials' parts of up to 64 leaves leave the smaller parts below
+// them near-optimal but not optimal. Measured on bench/large.py's networks, 3 seeds each: no row
+// costlier (the rounds only replace parts by cheaper ones), 3-regular 128 0.87-0.98 -> 0.82-0.97
+// times HyperOptimizer's cost, 256 0.81 -> 0.64 on its worst seed, grid 12 x 12 0.96 -> 0.95,
+// 16 x 16 1.00 -> 0.99, circuit 12 x 10 1.001-1.004 -> 1.000-1.0035 (seed 0: 0.9996), for
+// 10-30% more time. Parts of up to 28 leaves gained less; 44 more on 3-regular 256 (0.39-0.56)
+// for 15% more time and less on the circuit; windows refining the tables' trees found nothing.
+constexpr uint32_t exact_most_leaves = 35;
+constexpr unsigned exact_idle_rounds = 2;
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -202,50 +214,68 @@ public:
 private:
     // Rebuilds the costliest parts of `tree` in rounds (see rebuilt_parts), each rebuild a job;
     // windows of `windows.window` leaves refine every rebuild, and `windows` the tree around the
-    // parts replaced.
+    // parts replaced. Then, with the caller's exact order, rounds of smaller parts ordered by it
+    // (see exact_most_leaves).
     void rebuild(Tree& tree, const RefineSettings& windows) {
         // A cost that overflows a double compares with none: no rebuild could show a gain.
         if (!std::isfinite(tree.cost())) return;
         const uint64_t stream = derive_seed(settings_.seed, rebuild_stream);
-        unsigned idle = 0;
-        for (unsigned round = 0; round < rebuild_rounds && idle < rebuild_idle_rounds && !halt_.load(); ++round) {
-            const double floor = rebuild_least_share * tree.cost();
-            const std::vector<Window> parts =
-                round % 2 == 0 ? costliest_subtrees(tree, windows.window, rebuild_most_leaves, rebuilt_parts, floor)
-                               : costliest_windows(tree, windows.window, rebuild_most_leaves, rebuilt_parts, floor);
-            std::vector<Subnetwork> subs;
-            for (const Window& part : parts) subs.push_back(subnetwork(network_, tree, part));
-            std::vector<std::optional<Tree>> built(subs.size() * rebuild_attempts);
-            const uint64_t round_seed = derive_seed(stream, round);
-            run_jobs(static_cast<unsigned>(built.size()), false, [&](unsigned job) {
-                const Network& network = subs[job / rebuild_attempts].network;
-                Rng rng(derive_seed(round_seed, job));
-                std::optional<Tree>& attempt = built[job];
-                // On path-like networks greedy alone, as for the trials.
-                if (job % 2 == 0 || path_like_) {
-                    attempt = greedy(network, greedy_trial(rng), &halt_);
-                } else {
-                    attempt = partition_tree(network, partition_trial(rng), &halt_);
-                }
-                if (attempt) refine(network, *attempt, {windows.window, rebuild_sweeps, windows.objective}, &halt_);
-            });
-            std::vector<uint32_t> changed;
-            for (size_t k = 0; k < parts.size(); ++k) {
-                const Tree* best = nullptr;
-                for (size_t job = k * rebuild_attempts; job < (k + 1) * rebuild_attempts; ++job)
-                    if (built[job] && (!best || built[job]->cost() < best->cost())) best = &*built[job];
-                double current = 0;
-                for (const uint32_t at : parts[k].inside) current += tree.nodes[at].step;
-                if (best && best->cost() < current * (1 - rebuild_margin)) {
-                    graft(tree, parts[k], subs[k], *best);
-                    changed.insert(changed.end(), parts[k].inside.begin(), parts[k].inside.end());
-                }
-            }
-            idle = changed.empty() ? idle + 1 : 0;
-            if (changed.empty()) continue;
-            refine(network_, tree, windows, &halt_, &changed);
-            note_cost(tree.cost());
+        unsigned round = 0;
+        for (const bool exact : {false, true}) {
+            if (exact && !settings_.exact) break;
+            const unsigned first = round;
+            for (unsigned idle = 0; round - first < rebuild_rounds && idle < (exact ? exact_idle_rounds : rebuild_idle_rounds) &&
+                                    !halt_.load();
+                 ++round)
+                idle = rebuild_round(tree, windows, round - first, exact, derive_seed(stream, round)) ? 0 : idle + 1;
         }
+    }
+
+    // One round of rebuilds: whole subtrees in even rounds, windows in odd ones, built by trials
+    // or, when `exact`, by the caller's exact order; true when some part was replaced.
+    bool rebuild_round(Tree& tree, const RefineSettings& windows, unsigned round, bool exact, uint64_t round_seed) {
+        const double floor = rebuild_least_share * tree.cost();
+        const uint32_t most = exact ? exact_most_leaves : rebuild_most_leaves;
+        const std::vector<Window> parts = round % 2 == 0
+                                              ? costliest_subtrees(tree, windows.window, most, rebuilt_parts, floor)
+                                              : costliest_windows(tree, windows.window, most, rebuilt_parts, floor);
+        std::vector<Subnetwork> subs;
+        for (const Window& part : parts) subs.push_back(subnetwork(network_, tree, part));
+        const unsigned attempts = exact ? 1 : rebuild_attempts;
+        std::vector<std::optional<Tree>> built(subs.size() * attempts);
+        run_jobs(static_cast<unsigned>(built.size()), false, [&](unsigned job) {
+            const Network& network = subs[job / attempts].network;
+            std::optional<Tree>& attempt = built[job];
+            if (exact) {
+                if (std::optional<Steps> steps = settings_.exact(settings_.exact_context, network, halt_))
+                    attempt = tree_from_steps(network, *steps);
+                return;
+            }
+            Rng rng(derive_seed(round_seed, job));
+            // On path-like networks greedy alone, as for the trials.
+            if (job % 2 == 0 || path_like_) {
+                attempt = greedy(network, greedy_trial(rng), &halt_);
+            } else {
+                attempt = partition_tree(network, partition_trial(rng), &halt_);
+            }
+            if (attempt) refine(network, *attempt, {windows.window, rebuild_sweeps, windows.objective}, &halt_);
+        });
+        std::vector<uint32_t> changed;
+        for (size_t k = 0; k < parts.size(); ++k) {
+            const Tree* best = nullptr;
+            for (size_t job = k * attempts; job < (k + 1) * attempts; ++job)
+                if (built[job] && (!best || built[job]->cost() < best->cost())) best = &*built[job];
+            double current = 0;
+            for (const uint32_t at : parts[k].inside) current += tree.nodes[at].step;
+            if (best && best->cost() < current * (1 - rebuild_margin)) {
+                graft(tree, parts[k], subs[k], *best);
+                changed.insert(changed.end(), parts[k].inside.begin(), parts[k].inside.end());
+            }
+        }
+        if (changed.empty()) return false;
+        refine(network_, tree, windows, &halt_, &changed);
+        note_cost(tree.cost());
+        return true;
     }
 
     // Runs trials 0..count-1 in rounds of settings_.round, each round's jobs on the workers; stops

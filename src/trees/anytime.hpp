@@ -1,8 +1,10 @@
 // The anytime search for contraction trees of large networks: plain greedy, then rounds of seeded
 // random greedy trials and of recursive-partitioning trials on worker threads, then window
-// refinement of the best trees, then rebuilds of the best tree's costliest parts.
+// refinement of the best trees, then rebuilds of the best tree's costliest parts (by trials, then
+// by the caller's exact order).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -42,11 +44,16 @@ struct Settings {
     // start and the lowest cost found so far.
     void (*progress)(void* context, double elapsed_s, double best_cost) = nullptr;
     void* progress_context = nullptr;
+    // Orders a network by the caller's exact search (the tables, which the trees never see), for
+    // the last rounds of rebuilds, on parts of at most 35 leaves; called from worker threads, it
+    // answers nothing when `halt` turns true. Null: no such rounds.
+    std::optional<Steps> (*exact)(void* context, const Network& network, const std::atomic<bool>& halt) = nullptr;
+    void* exact_context = nullptr;
 };
 
 // The best tree under the settings' objective found for `network` within their budget; it is
 // never worse than the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, trials, partition_trials, round, refine_trees, sweeps and window settings. Throws
+// seed, trials, partition_trials, round, refine_trees, sweeps, window and exact settings. Throws
 // util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
 // when no thread can start.
 Tree search(const Network& network, const Settings& settings);
