@@ -371,7 +371,7 @@ def plan(
         """The seconds the next of `searches_left` searches may take; None without max_time."""
         return None if deadline is None else max(deadline - time.monotonic(), 0.0) / searches_left
 
-    path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS * _plan._SEEDS), **options)
+    path = optimize(terms, out, size_dict, max_time=budget(1 + _plan._ROUNDS), **options)
     ids = {label: i for i, label in enumerate(dict.fromkeys(label for term in terms for label in term))}
     dense_terms = [[ids[label] for label in term] for term in terms]
     dense_out = [ids[label] for label in out]
@@ -382,13 +382,12 @@ def plan(
         if limit < 1:
             raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
 
-    def search(dense_sizes: list[int], offset: int, searches_left: int) -> Any:
+    def search(dense_sizes: list[int], searches_left: int) -> Any:
         """The path of the dense network with these sizes, or None when time is up."""
         seconds = budget(searches_left)
         if seconds == 0.0:
             return None
-        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds,
-                        **(options | {"seed": (options["seed"] + offset) % 2**64}))
+        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds, **options)
 
     return _plan.build(terms, out, list(ids), dense_terms, dense_out, sizes, path, limit, search)
 

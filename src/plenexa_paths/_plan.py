@@ -11,14 +11,11 @@ from typing import Any, Optional
 
 from . import _slicing
 
-# Most rounds of searching again with the sliced labels taken out and slicing again, and the
-# searches per round (the caller's seed and the next): the seeds' paths differ on large
-# networks, and the better of two sliced cost a third less on a 3-regular graph of 128 tensors
-# at 1/256 of the unsliced largest intermediate. Measured on 3-regular 128, the 16 x 16 grid,
-# the cube and a 7 x 7 circuit at 1/16 and 1/256: 2 seeds and 3 rounds found every plan that
-# 3 and 4 found, in 60-75% of the time; 1 seed lost that third.
+# Most rounds of searching again with the sliced labels taken out and slicing again. Measured
+# on bench/sliced.py's 14 rows: 3 rounds found every plan that 4 found; a second seed per round
+# (the better of two searches) saved 0.5-1.5% of the flops on the 3-regular graphs of 128 and
+# 256 tensors and nothing elsewhere, for twice the time.
 _ROUNDS = 3
-_SEEDS = 2
 
 
 @dataclass(frozen=True)
@@ -175,10 +172,9 @@ def build(
     `terms`, `out` and `sizes` are the network over dense ids, `labels` the label of each id.
 
     With a limit, rounds alternate: slice the path (keeping the labels sliced so far), then
-    search the network again with the sliced labels taken out, once per seed offset, and go
-    on with the path whose slicing costs least; the rounds end when one brings nothing
-    cheaper. `search(sizes, seed_offset, searches_left)` gives a path for the dense network
-    with these sizes, or None when time is up.
+    search the network again with the sliced labels taken out and slice that path; the rounds
+    end when one brings nothing cheaper. `search(sizes, searches_left)` gives a path for the
+    dense network with these sizes, or None when time is up.
     """
     chosen: list[int] = []
     if limit is not None:
@@ -186,17 +182,15 @@ def build(
         best = (_figures(terms, out, sizes, path, chosen)[1], path, chosen)
         for round_left in range(_ROUNDS, 0, -1):
             reduced = [1 if i in chosen else size for i, size in enumerate(sizes)]
-            candidates = []
-            for offset in range(_SEEDS):
-                again = search(reduced, offset, round_left * _SEEDS - offset)
-                if again is None:
-                    break
-                extended = _slicing.sliced(_slicing.steps_of(terms, out, again), sizes, limit, chosen)
-                candidates.append((_figures(terms, out, sizes, again, extended)[1], offset, again, extended))
-            if not candidates or min(candidates)[0] >= best[0]:
+            again = search(reduced, round_left)
+            if again is None:
                 break
-            flops, _, path, chosen = min(candidates)
-            best = (flops, path, chosen)
+            extended = _slicing.sliced(_slicing.steps_of(terms, out, again), sizes, limit, chosen)
+            flops = _figures(terms, out, sizes, again, extended)[1]
+            if flops >= best[0]:
+                break
+            best = (flops, again, extended)
+            chosen = extended
         _, path, chosen = best
     table, flops, largest, write = _figures(terms, out, sizes, path, chosen)
     slices = math.prod(sizes[i] for i in chosen)
