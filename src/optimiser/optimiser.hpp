@@ -83,6 +83,7 @@ struct Strategy {
     Objective objective;
     uint64_t seed = 0;     // the tree search's seed: its trees depend on nothing else
     unsigned threads = 1;  // worker threads of the tree search; its trees do not depend on them
+    bool quick = false;    // the tree search refines fewer trees, with fewer sweeps, and skips its rebuilds
     Progress progress;
 };
 

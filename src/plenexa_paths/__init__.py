@@ -328,8 +328,8 @@ def plan(
 
     Slicing starts from the unsliced path and fixes labels of its largest intermediate, those
     that raise the total cost least, until everything fits; then, for a few rounds, the path
-    is searched again with the sliced labels taken out (with two seeds) and sliced again,
-    while that lowers the total cost.
+    is searched again with the sliced labels taken out (a quicker search, which refines fewer
+    trees) and sliced again, while that lowers the total cost.
 
     Parameters:
         inputs, output, size_dict: As for `optimize`.
@@ -382,12 +382,17 @@ def plan(
         if limit < 1:
             raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
 
+    cap = _hash_map_cap(hash_map_cap)
+
     def search(dense_sizes: list[int], searches_left: int) -> Any:
-        """The path of the dense network with these sizes, or None when time is up."""
+        """A quick search's path of the dense network with these sizes, or None when time is up
+        (or the network has no pair to order)."""
         seconds = budget(searches_left)
-        if seconds == 0.0:
+        if seconds == 0.0 or len(dense_terms) < 2:
             return None
-        return optimize(dense_terms, dense_out, dict(enumerate(dense_sizes)), max_time=seconds, **options)
+        searched = [size or 1 for size in dense_sizes]
+        return _search.search(dense_terms, dense_out, searched, None, cap, check_outer, quick=True,
+                              **_search_options(seconds, seed, threads, progress, minimize))
 
     return _plan.build(terms, out, list(ids), dense_terms, dense_out, sizes, path, limit, search)
 

@@ -166,7 +166,7 @@ def build(
     sizes: list[int],
     path: list[tuple[int, ...]],
     limit: Optional[int],
-    search: Callable[[list[int], int, int], Optional[list[tuple[int, ...]]]],
+    search: Callable[[list[int], int], Optional[list[tuple[int, ...]]]],
 ) -> Plan:
     """The plan of the cheapest (path, sliced labels) found, from `path` (the unsliced network's);
     `terms`, `out` and `sizes` are the network over dense ids, `labels` the label of each id.

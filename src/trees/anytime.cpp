@@ -207,7 +207,7 @@ public:
         Tree tree = std::move(answer->tree);
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
-        if (settings_.objective.measure == optimiser::Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
+        if (settings_.rebuild && settings_.objective.measure == optimiser::Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
         return tree;
     }
 

@@ -32,6 +32,7 @@ struct Settings {
     unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
     unsigned sweeps = 12;        // most window sweeps over each refined tree
     optimiser::Objective objective;  // what the trees are compared by, and the windows improve
+    bool rebuild = true;         // end with the rebuilds of the best tree's costliest parts
     unsigned window = 12;        // most leaves per window, 3 to max_window (at most 8 on path-like networks
                                  // with hyperedges, whose windows are fully connected)
     // When it passes, the search stops and answers the best complete tree so far
@@ -53,7 +54,7 @@ struct Settings {
 
 // The best tree under the settings' objective found for `network` within their budget; it is
 // never worse than the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, trials, partition_trials, round, refine_trees, sweeps, window and exact settings. Throws
+// seed, trials, partition_trials, round, refine_trees, sweeps, rebuild, window and exact settings. Throws
 // util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
 // when no thread can start.
 Tree search(const Network& network, const Settings& settings);
