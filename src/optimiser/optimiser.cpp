@@ -1028,6 +1028,7 @@ std::optional<trees::Steps> exact_order(void* context, const trees::Network& net
     for (uint32_t i = 0; i < n; ++i) nodes[i] = i;
     trees::Steps steps;
     for (const Step& step : *path) {
+        if (step.size() != 2) return std::nullopt;  // a lone input: no pair to order
         const uint32_t a = nodes[step[0]], b = nodes[step[1]];
         nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(std::max(step[0], step[1])));
         nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(std::min(step[0], step[1])));
