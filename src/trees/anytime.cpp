@@ -220,14 +220,13 @@ private:
         // A cost that overflows a double compares with none: no rebuild could show a gain.
         if (!std::isfinite(tree.cost())) return;
         const uint64_t stream = derive_seed(settings_.seed, rebuild_stream);
-        unsigned round = 0;
+        unsigned round = 0;  // over both phases, for the round seeds
         for (const bool exact : {false, true}) {
             if (exact && !settings_.exact) break;
-            const unsigned first = round;
-            for (unsigned idle = 0; round - first < rebuild_rounds && idle < (exact ? exact_idle_rounds : rebuild_idle_rounds) &&
-                                    !halt_.load();
-                 ++round)
-                idle = rebuild_round(tree, windows, round - first, exact, derive_seed(stream, round)) ? 0 : idle + 1;
+            const unsigned most_idle = exact ? exact_idle_rounds : rebuild_idle_rounds;
+            unsigned idle = 0;
+            for (unsigned k = 0; k < rebuild_rounds && idle < most_idle && !halt_.load(); ++k, ++round)
+                idle = rebuild_round(tree, windows, k, exact, derive_seed(stream, round)) ? 0 : idle + 1;
         }
     }
 
