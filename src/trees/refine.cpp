@@ -248,7 +248,7 @@ public:
     bool sweep(const std::atomic<bool>* stop, bool& stopped) {
         bool improved = false;
         if (by_size_) tally();
-        for (const uint32_t root : internal_post_order()) {
+        for (const uint32_t root : internal_post_order(tree_)) {
             if (stop && stop->load(std::memory_order_relaxed)) {
                 stopped = true;
                 return improved;
@@ -264,26 +264,6 @@ public:
     }
 
 private:
-    // The internal nodes, children before parents, left before right.
-    std::vector<uint32_t> internal_post_order() const {
-        std::vector<uint32_t> order;
-        std::vector<std::pair<uint32_t, bool>> stack{{tree_.root, false}};
-        while (!stack.empty()) {
-            const auto [at, expanded] = stack.back();
-            stack.pop_back();
-            const Node& node = tree_.nodes[at];
-            if (node.left == no_node) continue;
-            if (expanded) {
-                order.push_back(at);
-            } else {
-                stack.push_back({at, true});
-                stack.push_back({node.right, false});
-                stack.push_back({node.left, false});
-            }
-        }
-        return order;
-    }
-
     // Re-optimises the window rooted at internal node `root`; true when it spliced a cheaper order.
     bool improve(uint32_t root) {
         std::vector<Node>& nodes = tree_.nodes;

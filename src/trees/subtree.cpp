@@ -7,22 +7,11 @@
 namespace plenexa::trees {
 
 std::vector<Window> costliest_subtrees(const Tree& tree, uint32_t least, uint32_t most, size_t count, double floor) {
-    // Leaf counts in post-order (an explicit stack: chains make trees as deep as they have inputs).
+    // Leaf counts, children before parents.
     std::vector<uint32_t> leaves(tree.nodes.size(), 1), sized;
-    std::vector<std::pair<uint32_t, bool>> stack{{tree.root, false}};
-    while (!stack.empty()) {
-        const auto [at, expanded] = stack.back();
-        stack.pop_back();
-        if (at < tree.inputs) continue;
-        const Node& node = tree.nodes[at];
-        if (expanded) {
-            leaves[at] = leaves[node.left] + leaves[node.right];
-            if (leaves[at] > least && leaves[at] <= most) sized.push_back(at);
-        } else {
-            stack.push_back({at, true});
-            stack.push_back({node.right, false});
-            stack.push_back({node.left, false});
-        }
+    for (const uint32_t at : internal_post_order(tree)) {
+        leaves[at] = leaves[tree.nodes[at].left] + leaves[tree.nodes[at].right];
+        if (leaves[at] > least && leaves[at] <= most) sized.push_back(at);
     }
     std::stable_sort(sized.begin(), sized.end(),
                      [&](uint32_t a, uint32_t b) { return tree.nodes[a].flops > tree.nodes[b].flops; });
@@ -57,21 +46,7 @@ std::vector<Window> costliest_subtrees(const Tree& tree, uint32_t least, uint32_
 }
 
 std::vector<Window> costliest_windows(const Tree& tree, uint32_t least, uint32_t most, size_t count, double floor) {
-    // The internal nodes in post-order (an explicit stack: chains make trees as deep as they have inputs).
-    std::vector<uint32_t> roots;
-    std::vector<std::pair<uint32_t, bool>> stack{{tree.root, false}};
-    while (!stack.empty()) {
-        const auto [at, expanded] = stack.back();
-        stack.pop_back();
-        if (at < tree.inputs) continue;
-        if (expanded) {
-            roots.push_back(at);
-        } else {
-            stack.push_back({at, true});
-            stack.push_back({tree.nodes[at].right, false});
-            stack.push_back({tree.nodes[at].left, false});
-        }
-    }
+    std::vector<uint32_t> roots = internal_post_order(tree);
     std::stable_sort(roots.begin(), roots.end(),
                      [&](uint32_t a, uint32_t b) { return tree.nodes[a].flops > tree.nodes[b].flops; });
     std::vector<uint8_t> taken(tree.nodes.size(), 0);

@@ -1,9 +1,10 @@
-// Contraction trees: building one from numbered steps, numbering one in post-order, and
-// recomputing kept axes and costs from a tree's shape.
+// Contraction trees: building one from numbered steps, numbering one in post-order, listing its
+// internal nodes in post-order, and recomputing kept axes and costs from a tree's shape.
 #include "trees/tree.hpp"
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "util/failure.hpp"
 
@@ -83,6 +84,26 @@ Steps steps_of(const Tree& tree) {
         }
     }
     return steps;
+}
+
+std::vector<uint32_t> internal_post_order(const Tree& tree) {
+    std::vector<uint32_t> order;
+    order.reserve(tree.nodes.size() - tree.inputs);
+    // An explicit stack: chains make trees as deep as they have inputs.
+    std::vector<std::pair<uint32_t, bool>> stack{{tree.root, false}};
+    while (!stack.empty()) {
+        const auto [at, expanded] = stack.back();
+        stack.pop_back();
+        if (at < tree.inputs) continue;
+        if (expanded) {
+            order.push_back(at);
+        } else {
+            stack.push_back({at, true});
+            stack.push_back({tree.nodes[at].right, false});
+            stack.push_back({tree.nodes[at].left, false});
+        }
+    }
+    return order;
 }
 
 void fill(const Network& network, const std::vector<double>& sizes, Tree& tree) {

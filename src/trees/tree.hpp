@@ -65,6 +65,9 @@ Tree tree_from_steps(const Network& network, const Steps& steps);
 // The tree's steps in post-order, left child before right.
 Steps steps_of(const Tree& tree);
 
+// The tree's internal nodes, children before parents, left before right.
+std::vector<uint32_t> internal_post_order(const Tree& tree);
+
 // Recomputes the kept axes, sizes and costs of every internal node from the tree's shape.
 void fill(const Network& network, const std::vector<double>& sizes, Tree& tree);
 
