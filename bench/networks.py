@@ -254,6 +254,159 @@ def random_einsum(operands: int, seed: int) -> Network:
     return inputs, output, {x: rng.randint(BOND_LOW, BOND_HIGH) for x in range(label)}
 
 
+def bonds_between(inputs: Inputs, low: int, high: int, seed: int) -> Network:
+    """A closed network with every bond size drawn uniformly from low to high."""
+    rng = random.Random(seed)
+    return inputs, [], {x: rng.randint(low, high) for x in sorted({x for axes in inputs for x in axes})}
+
+
+def peps_norm(rows: int, cols: int, bond: int) -> Network:
+    """<psi|psi> for an open-boundary rows x cols PEPS: a ket and a bra tensor per site, joined by
+    the site's physical leg (size 2), each layer's neighbours joined by virtual bonds of size
+    `bond`."""
+    edges = lattice_edges(rows, cols)
+    sites = rows * cols
+    ket = edges_to_inputs(sites, edges)
+    bra = [[x + len(edges) for x in axes] for axes in ket]
+    phys = [2 * len(edges) + s for s in range(sites)]
+    inputs = [axes + [p] for axes, p in zip(ket + bra, phys + phys)]
+    return inputs, [], {x: (2 if x in phys else bond) for x in range(2 * len(edges) + sites)}
+
+
+def star(arms: int, length: int, seed: int) -> Network:
+    """A hub tensor with `arms` chains of `length` tensors hanging from it; bond sizes drawn from
+    BOND_LOW to BOND_HIGH; a closed network."""
+    edges = []
+    for arm in range(arms):
+        tip = 0
+        for k in range(length):
+            edges.append((tip, 1 + arm * length + k))
+            tip = 1 + arm * length + k
+    return mixed(edges_to_inputs(1 + arms * length, edges), seed)
+
+
+def model_counting(variables: int, clauses: int, seed: int, weights: bool) -> Network:
+    """The weighted model count of a random 3-SAT formula as a hypergraph network: a tensor per
+    clause over its three distinct variables, a variable's label shared by every clause (and
+    with `weights` its own weight vector) that holds it. Every label has size 2; variables in no
+    clause are left out; a closed network."""
+    rng = random.Random(seed)
+    inputs = [sorted(rng.sample(range(variables), 3)) for _ in range(clauses)]
+    used = sorted({v for axes in inputs for v in axes})
+    if weights:
+        inputs += [[v] for v in used]
+    return inputs, [], {v: 2 for v in used}
+
+
+def sycamore_layout() -> tuple[int, list[list[tuple[int, int]]]]:
+    """A Sycamore-like chip: 9 rows of 6 qubits, row r's qubit c sitting at column 2c + r % 2 and
+    coupled to the qubits one row down and one column either side; the qubit of row 0 at column 6
+    is left out (a dead qubit), leaving 53 qubits and 86 couplers. The couplers fall into four
+    patterns, each a matching: A and C lead right and left from even rows, B and D from odd
+    ones. Returns the number of qubits and the patterns A, B, C, D (pairs of qubits)."""
+    positions = [(r, 2 * c + r % 2) for r in range(9) for c in range(6) if (r, 2 * c + r % 2) != (0, 6)]
+    qubit = {rc: q for q, rc in enumerate(positions)}
+    patterns: list[list[tuple[int, int]]] = [[], [], [], []]
+    for (r, x), q in qubit.items():
+        for step, even, odd in ((1, 0, 1), (-1, 2, 3)):
+            below = qubit.get((r + 1, x + step))
+            if below is not None:
+                patterns[odd if r % 2 else even].append((q, below))
+    return len(positions), patterns
+
+
+def square_layout(rows: int, cols: int) -> tuple[int, list[list[tuple[int, int]]]]:
+    """A rows x cols lattice of qubits with its couplers in four matchings: horizontal from even
+    and odd columns, vertical from even and odd rows."""
+    def at(r: int, c: int) -> int:
+        return r * cols + c
+
+    patterns = [[(at(r, c), at(r, c + 1)) for r in range(rows) for c in range(parity, cols - 1, 2)] for parity in (0, 1)]
+    patterns += [[(at(r, c), at(r + 1, c)) for r in range(parity, rows - 1, 2) for c in range(cols)] for parity in (0, 1)]
+    return rows * cols, patterns
+
+
+# The order in which the four coupler patterns take turns, cycle after cycle, on Sycamore-like chips.
+PATTERN_SEQUENCE = "ABCDCDAB"
+
+
+def coupler_circuit(layout: tuple[int, list[list[tuple[int, int]]]], cycles: int, seed: int) -> Network:
+    """The amplitude <x|C|0...0> of a random circuit on a chip `layout` (qubits, four coupler
+    patterns), as its simulator receives it: a |0> vector per qubit; per cycle a single-qubit
+    gate (2 x 2) on every qubit, then a two-qubit gate (4 axes) on every coupler of the cycle's
+    pattern; a last layer of single-qubit gates; a vector <x| per qubit. The patterns take turns
+    as PATTERN_SEQUENCE says, with the seed relabelling the four and choosing where in the
+    sequence the circuit starts. Every axis has size 2."""
+    rng = random.Random(seed)
+    qubits, patterns = layout
+    order = rng.sample(range(4), 4)
+    start = rng.randrange(len(PATTERN_SEQUENCE))
+    sizes: dict[int, int] = {}
+
+    def new() -> int:
+        sizes[len(sizes)] = 2
+        return len(sizes) - 1
+
+    wire = [new() for _ in range(qubits)]
+    inputs: Inputs = [[w] for w in wire]
+
+    def single_qubit_layer() -> None:
+        for q in range(qubits):
+            out = new()
+            inputs.append([wire[q], out])
+            wire[q] = out
+
+    for cycle in range(cycles):
+        single_qubit_layer()
+        letter = PATTERN_SEQUENCE[(start + cycle) % len(PATTERN_SEQUENCE)]
+        for a, b in patterns[order["ABCD".index(letter)]]:
+            inputs.append([wire[a], wire[b], new(), new()])
+            wire[a], wire[b] = inputs[-1][2:]
+    single_qubit_layer()
+    return inputs + [[w] for w in wire], [], sizes
+
+
+def absorb_low_rank(network: Network) -> Network:
+    """The network as circuit simulators simplify it before searching for a path: every tensor of
+    one or two axes merged, again and again, into the neighbour with which it shares the most
+    axes (the first such in order), keeping the axes that the output or another tensor still
+    needs. A merge that would leave more axes than the neighbour had, or none, is not made."""
+    inputs, output, sizes = network
+    tensors: list[list[int] | None] = [list(axes) for axes in inputs]
+    holders: dict[int, set[int]] = {}
+    for t, axes in enumerate(inputs):
+        for x in axes:
+            holders.setdefault(x, set()).add(t)
+    keep = set(output)
+    merged_any = True
+    while merged_any:
+        merged_any = False
+        for t, axes in enumerate(tensors):
+            if axes is None or len(axes) > 2:
+                continue
+            shared = {}
+            for x in axes:
+                for u in holders[x] - {t}:
+                    shared[u] = shared.get(u, 0) + 1
+            if not shared:
+                continue
+            u = min(shared, key=lambda v: (-shared[v], v))
+            other = tensors[u]
+            assert other is not None
+            union = other + [x for x in axes if x not in other]
+            result = [x for x in union if x in keep or holders[x] - {t, u}]
+            if not result or len(result) > len(other):
+                continue
+            for x in union:
+                holders[x] -= {t, u}
+            for x in result:
+                holders[x].add(u)
+            tensors[t], tensors[u] = None, result
+            merged_any = True
+    left = [axes for axes in tensors if axes is not None]
+    return left, list(output), {x: sizes[x] for x in sorted({x for axes in left for x in axes} | keep)}
+
+
 # --- draws from the caller's generator (the path corpus) --------------------------------
 
 
