@@ -21,17 +21,10 @@ HyperOptimizer gets 32 trials: its row is then a weaker reference than the full 
 from __future__ import annotations
 
 import argparse
-import hashlib
-import importlib.metadata
-import importlib.util
 import inspect
 import json
-import math
 import os
 import platform
-import signal
-import subprocess
-import sys
 import timeit
 from collections.abc import Iterator
 from pathlib import Path
@@ -45,69 +38,11 @@ from plenexa_paths import DEFAULT_HASH_MAP_CAP
 from networks import (Network, bond2, brickwork_circuit, closed_chain, cube, grid, lattice_circuit, matrix_chain, mps_norm,
                       regular_graph, tree)
 from paths import bounded_row
-from replay import replay
+from runner import (CACHE, HYPER_TRIALS, PEER_PACKAGES, REFERENCE, TIMEOUT, PeerCache, add_ratios, hyper_setup, outcome, solve,
+                    solvers, version)
 
-CACHE = Path(__file__).resolve().parent.parent / "build" / "bench" / "peers-cache.json"
-# Seconds that one solver may take on one network (interpreter start included).
-TIMEOUT = {"full": 400.0, "quick": 120.0}
-# HyperOptimizer's trials: its default, and the fewer of --quick.
-HYPER_TRIALS = {"full": 128, "quick": 32}
-REFERENCE = "ctg HyperOptimizer"
 # Keywords of plenexa_paths.optimize that are reported with their defaults when it takes them.
 PLENEXA_KNOBS = ("max_time", "seed", "threads")
-# The packages whose versions key the peers' cache (HyperOptimizer's choices depend on the last three).
-PEER_PACKAGES = ("cotengra", "cotengrust", "opt_einsum", "kahypar", "optuna", "cmaes")
-
-CHILD = """
-import json, random, sys, time
-
-def status(field):
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
-
-case = json.loads(sys.stdin.read())
-kind, options = case["kind"], case["options"]
-inputs, output = case["inputs"], case["output"]
-sizes = {int(k): v for k, v in case["sizes"].items()}
-if kind != "plenexa":
-    from opt_einsum import get_symbol  # the peers take one-character labels
-    inputs = [[get_symbol(x) for x in axes] for axes in inputs]
-    output = [get_symbol(x) for x in output]
-    sizes = {get_symbol(x): s for x, s in sizes.items()}
-random.seed(0)  # cotengra's trials draw from Python's generator when given no seed
-if kind == "plenexa":
-    import plenexa_paths
-    search = lambda: plenexa_paths.optimize(inputs, output, sizes, **options)
-elif kind == "hyper":
-    import importlib.util, numpy, cotengra
-    numpy.random.seed(0)
-    if importlib.util.find_spec("optuna"):  # then optuna's sampler is the default, and takes a seed
-        options = {**options, "sampler_opts": {"seed": 0}}
-    search = lambda: cotengra.HyperOptimizer(**options)(inputs, output, sizes)
-elif kind == "preset":
-    import cotengra
-    search = lambda: cotengra.array_contract_path(inputs, output, sizes, optimize=options["preset"], cache=False)
-elif kind == "rgreedy":
-    import cotengrust
-    search = lambda: cotengrust.optimize_random_greedy_track_flops(inputs, output, sizes, **options)[0]
-elif kind == "greedy":
-    import opt_einsum
-    sets, keep = [set(axes) for axes in inputs], set(output)
-    search = lambda: opt_einsum.paths.greedy(sets, keep, sizes)
-try:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # restart the peak resident-set mark
-except OSError:
-    pass  # then the peak may predate the call, and the figure is a lower bound
-before = status("VmRSS")
-times = []
-while not times or (len(times) < case["repeat"] and sum(times) < 1.0):
-    start = time.perf_counter()
-    path = search()
-    times.append(time.perf_counter() - start)
-print(json.dumps({"time": min(times), "runs": len(times), "rss_kib": before, "peak_kib": status("VmHWM"),
-                  "path": [list(step) for step in path]}))
-"""
 
 
 # --- networks ------------------------------------------------------------------------
@@ -130,122 +65,6 @@ def networks(quick: bool) -> Iterator[tuple[str, Network]]:
     yield "matrix chain 2000", matrix_chain(2000, seed=2000)
 
 
-# --- solvers -------------------------------------------------------------------------
-
-
-def solvers(quick: bool) -> list[tuple[str, str, dict[str, Any], int]]:
-    """Label, kind, keywords and most runs (while under a second in all) of every solver."""
-    trials = HYPER_TRIALS["quick" if quick else "full"]
-    return [
-        ("plenexa_paths", "plenexa", {}, 3),
-        (REFERENCE, "hyper", {} if trials == 128 else {"max_repeats": trials}, 1),
-        ("ctg auto", "preset", {"preset": "auto"}, 1),
-        ("ctg auto-hq", "preset", {"preset": "auto-hq"}, 1),
-        ("ctgr rgreedy 128", "rgreedy", {"ntrials": 128, "seed": 0, "simplify": False}, 3),
-        ("ctgr rgreedy 1024", "rgreedy", {"ntrials": 1024, "seed": 0, "simplify": False}, 3),
-        ("oe greedy", "greedy", {}, 3),
-    ]
-
-
-def version(package: str) -> str:
-    try:
-        return importlib.metadata.version(package)
-    except importlib.metadata.PackageNotFoundError:
-        return "-"
-
-
-def hyper_setup(trials: int) -> dict[str, Any]:
-    """What HyperOptimizer() does here: its trials, the methods and the tuner that the installed
-    packages give it by default, and how far it is seeded."""
-    def found(name: str) -> bool:
-        return importlib.util.find_spec(name) is not None
-
-    optlib = "optuna" if found("optuna") else "cmaes" if found("cmaes") else "sbplx"
-    return {
-        "max_repeats": trials,
-        "methods": ["greedy", "kahypar" if found("kahypar") else "labels"],
-        "optlib": optlib,
-        "parallel": f"auto: a pool of {os.cpu_count()} processes",
-        "seeded": "seeds 0 for Python's and numpy's generators" + (" and optuna's sampler" if optlib == "optuna" else "")
-        + "; the pool's trials finish in varying order, so runs differ",
-    }
-
-
-def run(kind: str, network: Network, options: dict[str, Any], repeat: int, timeout: float) -> dict[str, Any]:
-    """One solver on one network in a fresh process group, stopped at `timeout` seconds: its
-    time (best of up to `repeat` runs within a second), memory and path, or why it has none."""
-    inputs, output, sizes = network
-    case = {"kind": kind, "options": options, "repeat": repeat, "inputs": inputs, "output": output, "sizes": sizes}
-    return run_child(CHILD, case, timeout)
-
-
-def run_child(script: str, case: dict[str, Any], timeout: float) -> dict[str, Any]:
-    """`script` run by a fresh interpreter in its own process group with `case` as JSON on its
-    stdin, stopped at `timeout` seconds: the JSON it prints, or why there is none."""
-    child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, err = child.communicate(json.dumps(case), timeout=timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(child.pid, signal.SIGKILL)  # the child's own group: its pool workers too
-        child.communicate()
-        return {"timeout_s": timeout}
-    if child.returncode != 0:
-        return {"failed": (err.strip().splitlines() or [f"exit {child.returncode}"])[-1][:200]}
-    return json.loads(out)
-
-
-class PeerCache:
-    """Peers' results by network, solver and peer versions, in a JSON file written after every
-    new entry (so that a run stopped half-way keeps what it measured)."""
-
-    def __init__(self, path: Path, versions: dict[str, str]) -> None:
-        self.path = path
-        self.stamp = ",".join(f"{p}={v}" for p, v in versions.items())
-        try:
-            self.entries: dict[str, Any] = json.loads(path.read_text())
-        except (OSError, ValueError):
-            self.entries = {}
-
-    def key(self, network: str, fingerprint: str, solver: str, options: dict[str, Any]) -> str:
-        return f"{network}|{fingerprint}|{solver}|{json.dumps(options, sort_keys=True)}|{self.stamp}"
-
-    def get(self, key: str, timeout: float) -> dict[str, Any] | None:
-        """The entry, unless it is a time-out shorter than `timeout` (then worth another try)."""
-        entry = self.entries.get(key)
-        if entry is not None and entry.get("timeout_s", math.inf) < timeout:
-            return None
-        return entry
-
-    def put(self, key: str, entry: dict[str, Any]) -> None:
-        self.entries[key] = entry
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        scratch = self.path.with_suffix(".tmp")
-        scratch.write_text(json.dumps(self.entries))
-        scratch.replace(self.path)
-
-
-def fingerprint(network: Network) -> str:
-    return hashlib.sha256(json.dumps(network, sort_keys=True).encode()).hexdigest()[:16]
-
-
-def measure(network: Network, child: dict[str, Any]) -> dict[str, Any]:
-    """A row's figures from a child's result: time, cost and largest intermediate of its path."""
-    if "path" not in child:
-        return dict(child)
-    cost, largest = replay(*network, child["path"], pairwise=False)
-    return {"time_s": child["time"], "runs": child["runs"], "cost": cost, "log2_largest": math.log2(largest) if largest else 0.0,
-            "peak_mib": child["peak_kib"] / 1024, "search_mib": (child["peak_kib"] - child["rss_kib"]) / 1024}
-
-
-def outcome(row: dict[str, Any]) -> str:
-    if "timeout_s" in row:
-        return f"timed out after {row['timeout_s']:g} s"
-    if "failed" in row:
-        return f"failed: {row['failed'][:70]}"
-    return "not in the cache: run without --plenexa-only"
-
-
 def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     mode = "quick" if args.quick else "full"
     timeout = args.timeout or TIMEOUT[mode]
@@ -260,26 +79,16 @@ def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[s
         inputs = network[0]
         print(f"{name}: {len(inputs)} tensors")
         entries = []
-        for label, kind, options, repeat in solvers(args.quick):
-            ours = kind == "plenexa"
+        for solver in solvers(args.quick):
+            ours = solver[1] == "plenexa"
             if ours and args.peers_only:
                 continue
-            key = cache.key(name, fingerprint(network), label, options)
-            cached = None if ours or args.refresh else cache.get(key, timeout)
-            if cached is not None:
-                entry = {**cached, "cached": True}
-            elif not ours and args.plenexa_only:
-                entry = {"missing": True}
-            else:
-                child = run(kind, network, options, repeat, timeout)
-                entry = measure(network, child)
-                if ours and "path" in child:
-                    rows.append(bounded_row(name, network, child))
-                elif ours:
-                    rows.append({"network": name, "tensors": len(inputs), "failed": outcome(entry)})
-                else:
-                    cache.put(key, entry)
-            entries.append({"solver": label, **entry})
+            entry, child = solve(cache, name, network, solver, timeout, args.refresh, args.plenexa_only)
+            if ours and child is not None and "path" in child:
+                rows.append(bounded_row(name, network, child))
+            elif ours:
+                rows.append({"network": name, "tensors": len(inputs), "failed": outcome(entry)})
+            entries.append(entry)
         table = {"network": name, "tensors": len(inputs), "solvers": entries}
         add_ratios(entries, REFERENCE)
         for entry in entries:
@@ -304,15 +113,6 @@ def compare(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[s
     print("   run for cotengra; MiB: plenexa_paths' peak resident memory above that before the call;")
     print("   * marks a peer's row read from the cache")
     return tables, rows
-
-
-def add_ratios(entries: list[dict[str, Any]], reference: str) -> None:
-    """Gives every entry with a cost its cost and time against the `reference` solver's, if it has one."""
-    ref = next((e for e in entries if e["solver"] == reference and "cost" in e), None)
-    for entry in entries:
-        if ref is not None and "cost" in entry:
-            entry["cost_vs_hyper"] = entry["cost"] / ref["cost"]
-            entry["time_vs_hyper"] = entry["time_s"] / ref["time_s"]
 
 
 def line(entry: dict[str, Any]) -> str:

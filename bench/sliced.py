@@ -21,7 +21,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from large import CACHE, HYPER_TRIALS, TIMEOUT, PeerCache, add_ratios, fingerprint, run_child, version
+from runner import CACHE, HYPER_TRIALS, TIMEOUT, PeerCache, add_ratios, fingerprint, run_child, version
 from networks import Network, bond2, brickwork_circuit, cube, grid, lattice_circuit, mps_norm, regular_graph
 from replay import replay
 
