@@ -335,11 +335,18 @@ def coupler_circuit(layout: tuple[int, list[list[tuple[int, int]]]], cycles: int
     patterns), as its simulator receives it: a |0> vector per qubit; per cycle a single-qubit
     gate (2 x 2) on every qubit, then a two-qubit gate (4 axes) on every coupler of the cycle's
     pattern; a last layer of single-qubit gates; a vector <x| per qubit. The patterns take turns
-    as PATTERN_SEQUENCE says, with the seed relabelling the four and choosing where in the
-    sequence the circuit starts. Every axis has size 2."""
+    as PATTERN_SEQUENCE says. The seed chooses where in the sequence the circuit starts and
+    relabels the patterns, swapping A with B, C with D, or the pair A, B with C, D: the
+    relabellings that keep each pair's couplers of one orientation (mixing the orientations
+    makes circuits whose paths cost 1e3 to 1e5 times less at 12 to 20 cycles, with
+    cotengrust's random greedy). Every axis has size 2."""
     rng = random.Random(seed)
     qubits, patterns = layout
-    order = rng.sample(range(4), 4)
+    pairs = [[0, 1], [2, 3]]
+    for pair in pairs:
+        rng.shuffle(pair)
+    rng.shuffle(pairs)
+    order = pairs[0] + pairs[1]
     start = rng.randrange(len(PATTERN_SEQUENCE))
     sizes: dict[int, int] = {}
 
