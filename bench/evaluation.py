@@ -93,7 +93,8 @@ def evaluation_set() -> list[Member]:
 def wanted(member: Member, args: argparse.Namespace) -> bool:
     """Whether the options keep `member`."""
     return ((not args.quick or member.quick) and (args.half == "both" or member.half == args.half)
-            and (not args.families or any(word.lower() in member.family.lower() for word in args.families)))
+            and (not args.families or any(word.lower() in member.family.lower() for word in args.families))
+            and (not args.only or any(word in member.name for word in args.only)))
 
 
 def plenexa_options(args: argparse.Namespace, entries: list[dict[str, Any]]) -> dict[str, Any] | None:
@@ -118,9 +119,9 @@ def cell(entries: list[dict[str, Any]], solver: str) -> str:
     """A column of table 1: plenexa_paths' cost over `solver`'s, or what became of the solver."""
     value = ratio(entries, solver, "cost")
     if value is not None:
-        return f"{value:>9.3g}"
+        return f"{value:>10.3g}"
     peer = next((e for e in entries if e["solver"] == solver), {})
-    return f"{'t/o' if 'timeout_s' in peer else 'fail' if 'failed' in peer else '-':>9}"
+    return f"{'t/o' if 'timeout_s' in peer else 'fail' if 'failed' in peer else '-':>10}"
 
 
 def compare(args: argparse.Namespace, members: list[Member]) -> list[dict[str, Any]]:
@@ -132,7 +133,7 @@ def compare(args: argparse.Namespace, members: list[Member]) -> list[dict[str, A
     print(f"1. Per network: plenexa_paths' time and log10 cost, and its cost / each peer's (below 1: cheaper);"
           f" each solver in a fresh process, stopped after {timeout:g} s")
     print(f"{'network':<30}{'half':>9}{'tensors':>8}{'time s':>8}{'log10':>7}{'t/hyper':>8}" + "".join(
-        f"{label.replace('ctgr rgreedy', 'rg').replace('ctg ', '').replace('HyperOptimizer', 'hyper'):>9}" for label, *_ in peers))
+        f"{label.replace('ctgr rgreedy', 'rg').replace('ctg ', '').replace('HyperOptimizer', 'hyper'):>10}" for label, *_ in peers))
     tables = []
     for member in members:
         network = member.make()
@@ -202,6 +203,7 @@ def main() -> None:
                         help="the smallest networks of each family (20), HyperOptimizer with 32 trials, 120 s time-outs")
     parser.add_argument("--half", choices=("tuning", "held-out", "both"), default="both", help="which half to run (default both)")
     parser.add_argument("--families", nargs="+", metavar="WORD", help="only the families whose name holds one of the WORDs")
+    parser.add_argument("--only", action="append", metavar="WORD", help="only the networks whose name holds WORD (repeatable)")
     parser.add_argument("--plenexa-only", action="store_true", help="run plenexa_paths alone; the peers' rows come from the cache")
     parser.add_argument("--refresh", action="store_true", help="run the peers again even when the cache has them")
     parser.add_argument("--skip", action="append", metavar="WORD", help="leave out the peers whose label holds WORD (repeatable)")
