@@ -22,15 +22,16 @@ plenexa_paths (bench/corpus_paths.sha256): `optimize`, and `plan` with a memory 
 then, on networks of three kinds:
   small   up to 8 inputs: free-form ids, bond graphs, lattices and small einsums
   tables  9 to 63 inputs, searched by the tables: hash_map_cap default, small, or None (exact)
-          on networks of up to EXACT_INPUTS inputs
+          on networks of up to PATHS_EXACT_INPUTS inputs
   tree    64 to 300 inputs, searched by the tree search: random regular graphs, grids, circuits,
           trees, chains, matrix products; each searched with 1, 2 and 4 threads, which must
           give the same outcome (a difference is written to stderr and changes the digest)
-with a `minimize` objective, a seed, check_outer and a memory limit drawn per spec, and labels
-that are ints, strs or tuples (so that a path that followed the hash order of strs would differ
-between runs). These digests pin determinism, across runs, thread counts and machines (the
-aarch64 wheel under emulation included), not the quality of the paths: a change to the search
-that finds other paths (a deadline, costs in log space) records them anew with `--write`.
+with a `minimize` objective, a seed, hash_map_cap, check_outer and a memory limit drawn per
+spec (each left at its default now and then), and labels that are ints, strs or tuples (so that
+a path that followed the hash order of strs would differ between runs). These digests pin
+determinism, across runs, thread counts and machines (the aarch64 wheel under emulation
+included), not the quality of the paths: a change to the search that finds other paths (a
+deadline, costs in log space) records them anew with `--write`.
 """
 
 from __future__ import annotations
@@ -361,7 +362,7 @@ def paths_spec(kind: str, index: int) -> PathsSpec:
 
 def paths_once(spec: PathsSpec, threads: int | None) -> str:
     """The outcome of one run of the call."""
-    options = dict(spec.options) if threads is None else {**spec.options, "threads": threads}
+    options = spec.options if threads is None else {**spec.options, "threads": threads}
     try:
         if spec.call == "optimize":
             return repr(plenexa_paths.optimize(spec.inputs, spec.output, spec.sizes, **options))
@@ -408,7 +409,7 @@ def main() -> int:
     failed = False
     for corpus in corpora:
         start = time.perf_counter()
-        digests = corpus.compute(set(args.groups) & names if args.groups else None)
+        digests = corpus.compute(set(args.groups) if args.groups else None)
         elapsed = time.perf_counter() - start
         if not digests:
             continue
