@@ -80,7 +80,9 @@ sanitize: $(VENV)/.test
 	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests
 	@if [ -n "$$(ls $(SANITIZE)/logs)" ]; then cat $(SANITIZE)/logs/*; echo "sanitizer reports above"; exit 1; fi
 
-# Every path of the seeded corpus against the digests recorded in bench/corpus.sha256.
+# Every path of the seeded corpora against the recorded digests: optimize_dp's in
+# bench/corpus.sha256, plenexa_paths' (with 1, 2 and 4 threads on the tree search) in
+# bench/corpus_paths.sha256.
 corpus: build
 	$(PY) bench/corpus.py
 
@@ -225,9 +227,10 @@ wheel: $(WHEEL)/tools/.stamp $(if $(filter aarch64,$(WHEEL_ARCHS)),$(WHEEL)/aarc
 
 # Each x86_64 wheel installed in a fresh environment of each interpreter, with its runtime
 # dependency einops from PyPI but the wheel only from $(DIST) and never built from source (no
-# compiler at hand), then tests/wheel_smoke.py and the path corpus of bench/corpus.py run from a
-# directory outside the source tree. Then the cp311 aarch64 wheel in an environment of the arm64
-# root's interpreter under qemu (see the aarch64 part below).
+# compiler at hand), then tests/wheel_smoke.py and both path corpora of bench/corpus.py
+# (optimize_dp's and plenexa_paths', every group) run from a directory outside the source tree.
+# Then the cp311 aarch64 wheel in an environment of the arm64 root's interpreter under qemu (see
+# the aarch64 part below).
 CORPUS_LOG := $(WHEEL)/corpus.log
 wheel-check: wheel $(if $(filter aarch64,$(WHEEL_ARCHS)),$(ARM64_ROOT)/.stamp)
 	rm -f $(CORPUS_LOG)
@@ -243,7 +246,8 @@ wheel-check: wheel $(if $(filter aarch64,$(WHEEL_ARCHS)),$(ARM64_ROOT)/.stamp)
 	$(if $(filter aarch64,$(WHEEL_ARCHS)),$(MAKE) --no-print-directory wheel-check-aarch64)
 
 # Runs tests/wheel_smoke.py and bench/corpus.py with interpreter $(1) from a directory outside the
-# source tree; the corpus's error texts on stderr go to $(CORPUS_LOG). The corpus runs with -s -E
+# source tree; what the corpora write on stderr (the error texts, and any plenexa_paths spec
+# whose paths differ between thread counts) goes to $(CORPUS_LOG). The corpus runs with -s -E
 # rather than -I, which would take bench/ (the network generators beside it) off its path.
 wheel_run = outside=$$(mktemp -d); \
 	(cd $$outside && $(1) -I $(CURDIR)/tests/wheel_smoke.py && $(1) -s -E $(CURDIR)/bench/corpus.py 2>>$(CURDIR)/$(CORPUS_LOG)) \
