@@ -62,7 +62,7 @@ def dense(inputs: Iterable[Iterable[Label]], output: Iterable[Label]) -> tuple[d
         if i is None:
             raise ValueError(f"output label {label!r} does not occur in any input")
         out.append(i)
-    if len(out) > 1 and len(set(out)) != len(out):
+    if len(out) > 1 and len({*out}) != len(out):
         _refuse_repeated_output(ids, out)
     return ids, terms, out
 

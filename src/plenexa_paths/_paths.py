@@ -114,9 +114,10 @@ def path(
     ids, terms, out = dense(inputs, output)
     sizes, searched = sizes_of(ids, size_dict)
     if memory_limit is None:
-        if len(terms) > 1:  # `search` spelled out: the small calls' time
-            return _search.search(terms, out, searched, None, hash_map_cap, check_outer, **arguments)
-        return search(terms, out, searched, None, hash_map_cap, check_outer, arguments)
+        # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
+        if len(terms) > 1:
+            return _search.search(terms, out, searched, None, hash_map_cap, check_outer, **arguments)  # type: ignore[return-value]
+        return [(0,)] if terms else []
     mem_cap = _memory_cap(memory_limit, terms, out, sizes)
     found = search(terms, out, searched, mem_cap, hash_map_cap, check_outer, arguments)
     if found is not None:

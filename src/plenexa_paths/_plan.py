@@ -233,7 +233,7 @@ def plan(
         return _paths.search(terms, out, dense_sizes, None, cap, check_outer, {**options, **quick})
 
     path = search(searched, 1 + _ROUNDS)
-    labels = list(ids)
+    labels: list[Hashable] = list(ids)
     named = [tuple(labels[i] for i in term) for term in terms]
     return build(named, tuple(labels[i] for i in out), labels, terms, out, sizes, path, limit,
                  lambda reduced, left: search([size or 1 for size in reduced], left, quick=True))
