@@ -9,9 +9,10 @@ plenexa_paths.optimize's `minimize`.
 from __future__ import annotations
 
 import math
-from collections import Counter
 from collections.abc import Hashable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
+
+from plenexa_paths._helpers import replay as steps_of
 
 
 class Cost(NamedTuple):
@@ -50,32 +51,28 @@ def replay(*args: Any, **options: Any) -> Cost:
 
 def measure(inputs: Iterable[Iterable[Hashable]], output: Iterable[Hashable], sizes: Mapping[Any, int],
            path: Sequence[Sequence[int]], *, pairwise: bool = True, step_type: type | None = None) -> Measures:
-    """Replays `path` (positions in the shrinking operand list, opt_einsum's format), checking that
-    it leaves one operand holding exactly the output's axes, and returns its Measures. Every step is
-    a pair of distinct positions (of `step_type` when given), or, when not `pairwise`, any number
-    of them, as opt_einsum's one-operand sums (priced as their operand's size). A lone input's
-    path [0] costs nothing."""
-    operands = [set(axes) for axes in inputs]
+    """Replays `path` (positions in the shrinking operand list, opt_einsum's format) with the
+    package's own replay, checking that it leaves one operand holding exactly the output's axes,
+    and returns its Measures. Every step is a pair of distinct positions (of `step_type` when
+    given), or, when not `pairwise`, any number of them, as opt_einsum's one-operand sums (priced
+    as their operand's size). A lone input's path [0] costs nothing."""
+    terms = [list(axes) for axes in inputs]
     keep = set(output)
-    holders = Counter(x for axes in operands for x in axes)  # live operands holding each axis
-    if len(operands) == 1:
+    if len(terms) == 1:
         assert len(path) == 1 and list(path[0]) == [0] and (step_type is None or type(path[0]) is step_type), path
         return Measures(0, math.prod(sizes[x] for x in keep), 0)
-    flops = largest = write = 0
+    count = len(terms)  # operands before each step
     for step in path:
         assert step_type is None or type(step) is step_type, step
         assert len(step) == 2 or not pairwise and len(step) >= 1, step
-        assert len(set(step)) == len(step) and all(type(k) is int and 0 <= k < len(operands) for k in step), (
-            step, len(operands))
-        both = set().union(*(operands[k] for k in step))
-        for k in sorted(step, reverse=True):
-            holders.subtract(operands.pop(k))
-        result = {x for x in both if x in keep or holders[x]}
-        holders.update(result)
-        operands.append(result)
-        flops += math.prod(sizes[x] for x in both)
+        assert len(set(step)) == len(step) and all(type(k) is int and 0 <= k < count for k in step), (step, count)
+        count -= len(step) - 1
+    flops = largest = write = 0
+    steps = steps_of(terms, keep, path)
+    for _, touched, result in steps:
+        flops += math.prod(sizes[x] for x in touched)
         size = math.prod(sizes[x] for x in result)
         largest = max(largest, size)
         write += size
-    assert len(operands) == 1 and operands[0] == keep, (len(operands), keep)
+    assert count == 1 and steps and set(steps[-1][2]) == keep, (count, keep)
     return Measures(flops, largest, write)

@@ -117,9 +117,10 @@ def checked(inputs, output, sizes, kind=list, **options):
 @pytest.mark.parametrize(
     "inputs, output, sizes, expected",
     [
-        # The reported crash: a size's __index__ empties the list of sizes being read.
-        (["ab", "bc", "cd"], "", {"a": ClearingIndex(), "b": 3, "c": 4, "d": 5}, ValueError),
-        (["ab", "bc", "cd"], "", {"a": GrowingIndex(), "b": 3, "c": 4, "d": 5}, ValueError),
+        # The reported crash: a size's __index__ empties the list of sizes being read. Each size
+        # is read once, before the search, which gets the values read: a valid path.
+        (["ab", "bc", "cd"], "", {"a": ClearingIndex(), "b": 3, "c": 4, "d": 5}, list),
+        (["ab", "bc", "cd"], "", {"a": GrowingIndex(), "b": 3, "c": 4, "d": 5}, list),
         (["ab", "bc"], "", {"a": RaisingIndex(), "b": 3, "c": 4}, Boom),
         # Errors are explained from the value at hand: the iterator is used up by then.
         (["ab", "bc"], iter("az"), {"a": 2, "b": 2, "c": 2}, ValueError),
@@ -136,6 +137,11 @@ def checked(inputs, output, sizes, kind=list, **options):
          "raising hash", "raising eq", "raising hash in output"],
 )
 def test_hostile_objects_get_the_documented_exceptions(inputs, output, sizes, expected):
+    if expected is list:
+        path = optimize(inputs, output, sizes)
+        replay(inputs, output, {label: 1 if type(size) is GrowingIndex else 2 if type(size) is ClearingIndex
+                                else size for label, size in sizes.items()}, path)
+        return
     with pytest.raises(expected):
         optimize(inputs, output, sizes)
 

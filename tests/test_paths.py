@@ -41,10 +41,10 @@ replay = functools.partial(replay_path, step_type=tuple)
 
 
 def dense(inputs, output):
-    """The network relabelled 0, 1, ... in order of first appearance across the inputs."""
-    ids = {}
-    terms = [[ids.setdefault(x, len(ids)) for x in term] for term in inputs]
-    return terms, [ids[x] for x in output], ids
+    """The network relabelled 0, 1, ... in order of first appearance across the inputs (the package's
+    own mapping)."""
+    ids, terms, out = plenexa_paths._helpers.dense(inputs, output)
+    return terms, out, ids
 
 
 def oracle(inputs, output, sizes, hash_map_cap=500, check_outer=False):
@@ -477,6 +477,7 @@ def bad(**changes):
         (bad(size_dict={"a": 2, "b": None, "c": 4}), TypeError, r"size_dict\['b'\] must be an int, got NoneType"),
         (bad(inputs=[["a"]], size_dict={"a": -1}), ValueError, r"size_dict\['a'\] must be from 0"),
         (bad(output=["a", "a"]), ValueError, "output names the label 'a' more than once"),
+        (bad(inputs=[["a", "b"]], output=["a", "a"]), ValueError, "output names the label 'a' more than once"),
         (bad(output="aa", size_dict={"a": 0, "b": 3, "c": 4}), ValueError, "output names the label 'a' more"),
         (bad(inputs=["ab,bc"], output="ac"), ValueError,
          "no size for label ','; the inputs look like an equation: .* plenexa_paths.einsum_path"),
@@ -781,6 +782,42 @@ def test_optimizer_keeps_its_caps_and_checks_them():
         Optimizer(minimize="combo-")
 
 
+class CountedIndex:
+    """An int-like option or size that counts how often it is read."""
+
+    def __init__(self, value):
+        self.value, self.reads = value, 0
+
+    def __index__(self):
+        self.reads += 1
+        return self.value
+
+
+@pytest.mark.parametrize("entry", ["optimize", "Optimizer", "plan"])
+def test_each_argument_is_read_once_and_the_search_runs_once(entry, monkeypatch):
+    # Options and sizes are checked once, before the search, which gets valid data only: an
+    # empty axis as size 1, not after a failure; an Optimizer checks its options when built.
+    seed, threads, size = CountedIndex(3), CountedIndex(2), CountedIndex(0)
+    sizes = {"a": 2, "b": size, "c": 4, "d": 5}
+    inputs, output = [["a", "b"], ["b", "c"], ["c", "d"]], ["a", "d"]
+    searched = []
+    real = plenexa_paths._search.search
+    monkeypatch.setattr(plenexa_paths._search, "search", lambda *args, **kw: searched.append(args[2]) or real(*args, **kw))
+    if entry == "Optimizer":
+        optimizer = Optimizer(seed=seed, threads=threads)
+        paths = [optimizer(inputs, output, sizes) for _ in range(3)]
+        with pytest.raises(ValueError, match="seed must be from 0"):
+            optimizer.seed = -1  # refused when set, the optimizer unchanged
+        assert optimizer.seed is seed and seed.reads == 1
+    elif entry == "plan":
+        paths = [plenexa_paths.plan(inputs, output, sizes, seed=seed, threads=threads).path]
+    else:
+        paths = [optimize(inputs, output, sizes, seed=seed, threads=threads)]
+    assert (seed.reads, threads.reads, size.reads) == (1, 1, len(paths))
+    assert searched == [[2, 1, 4, 5]] * len(searched) and len(searched) == len(paths)
+    assert paths[0] == optimize(inputs, output, {**sizes, "b": 1})
+
+
 def test_reimport_keeps_the_registered_path_function():
     importlib.reload(plenexa_paths)
     assert opt_einsum.paths.get_path_fn("plenexa")(*GOOD) == optimize(*GOOD)
@@ -818,6 +855,13 @@ def test_package_surface():
 
 
 def test_docstring_examples_run():
-    # Every example in the package's docstrings is run as written.
-    failures, tried = doctest.testmod(plenexa_paths, optionflags=doctest.NORMALIZE_WHITESPACE)
-    assert tried >= 3 and failures == 0
+    # Every example in the docstrings of the package's modules is run as written, with the
+    # package's names at hand.
+    modules = [plenexa_paths] + [importlib.import_module(f"plenexa_paths.{name}")
+                                 for name in ("_paths", "_options", "_plan", "_helpers", "_plugins", "_slicing", "_equation")]
+    tried = 0
+    for module in modules:
+        result = doctest.testmod(module, extraglobs=vars(plenexa_paths), optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.failed == 0, module.__name__
+        tried += result.attempted
+    assert tried >= 6

@@ -5,11 +5,14 @@ from __future__ import annotations
 import itertools
 import math
 import sys
-from collections.abc import Callable, Hashable, Sequence
+import time
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from . import _slicing
+from . import _options, _paths, _slicing
+from ._helpers import Label, dense, replay, sizes_of
+from ._options import DEFAULT_HASH_MAP_CAP, MemoryLimit, Progress
 
 # Most rounds of searching again with the sliced labels taken out and slicing again. Measured
 # on bench/sliced.py's 14 rows: 3 rounds found every plan that 4 found; a second seed per round
@@ -157,6 +160,85 @@ def _spelled(labels: Sequence[Hashable]) -> str:
     return "(" + ", ".join(repr(label) for label in labels) + ")"
 
 
+def plan(
+    inputs: Iterable[Iterable[Label]],
+    output: Iterable[Label],
+    size_dict: Mapping[Label, int],
+    *,
+    memory_limit: MemoryLimit = None,
+    minimize: str = "flops",
+    hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
+    check_outer: bool = False,
+    max_time: Optional[float] = None,
+    seed: int = 0,
+    threads: Optional[int] = None,
+    progress: Progress = False,
+) -> Plan:
+    """A contraction plan: `optimize`'s path and, with `memory_limit`, the labels to slice (fix
+    one value at a time) so that every intermediate of one slice fits, chosen with the path.
+
+    Slicing starts from the unsliced path and fixes labels of its largest intermediate, those
+    that raise the total cost least, until everything fits; then, for a few rounds, the path
+    is searched again with the sliced labels taken out (a quicker search, which refines fewer
+    trees) and sliced again, while that lowers the total cost.
+
+    Parameters:
+        inputs, output, size_dict: As for `optimize`.
+        memory_limit: None (no slicing), or the most elements an intermediate of one slice,
+            the result included, may hold (at least 1); "max_input" means the size of the
+            largest input.
+        minimize: What each path search minimises, as for `optimize` ("size" finds paths
+            with small intermediates, which then need fewer sliced labels); the slicing
+            itself always keeps the total flops low.
+        hash_map_cap, check_outer, seed, threads, progress: As for `optimize`.
+        max_time: None, or the seconds all the searches together may take.
+
+    Returns:
+        The `Plan`: its path, sliced labels, figures and steps; `Plan.contract` runs it.
+
+    Raises:
+        TypeError, ValueError, MemoryError: as `optimize` raises them; ValueError also for a
+            memory_limit below 1.
+
+    Example:
+        >>> p = plan(["ab", "bc", "cd"], "ad", {"a": 8, "b": 8, "c": 8, "d": 8}, memory_limit=16)
+        >>> p.sliced, p.slices, p.largest
+        (('d',), 8, 8)
+    """
+    # Every argument checked once, before any search; each search then gets its share of max_time.
+    cap = _options.hash_map_cap(hash_map_cap)
+    _options.check_outer(check_outer)
+    seconds = _options.max_time(max_time)
+    arguments = _options.native(None, seed, threads, progress, minimize)
+    ids, terms, out = dense(inputs, output)
+    sizes, searched = sizes_of(ids, size_dict)
+    limit = None
+    if memory_limit is not None:
+        limit = _options.memory_limit(memory_limit, terms, sizes)
+        if limit < 1:
+            raise ValueError(f"memory_limit must be at least 1 to slice, got {memory_limit!r}")
+    deadline = None if seconds is None else time.monotonic() + seconds
+
+    def search(dense_sizes: list[int], searches_left: int, **quick: bool) -> Any:
+        """A search's path of the dense network with these sizes (each at least 1), or None when
+        time is up (or the network has no pair to order)."""
+        options = arguments
+        if deadline is not None:
+            share = max(deadline - time.monotonic(), 0.0) / searches_left
+            if share == 0.0 and quick:
+                return None
+            options = {**arguments, "max_time": share}
+        if quick and len(terms) < 2:
+            return None
+        return _paths.search(terms, out, dense_sizes, None, cap, check_outer, {**options, **quick})
+
+    path = search(searched, 1 + _ROUNDS)
+    labels: list[Hashable] = list(ids)
+    named = [tuple(labels[i] for i in term) for term in terms]
+    return build(named, tuple(labels[i] for i in out), labels, terms, out, sizes, path, limit,
+                 lambda reduced, left: search([size or 1 for size in reduced], left, quick=True))
+
+
 def build(
     inputs: list[tuple[Hashable, ...]],
     output: tuple[Hashable, ...],
@@ -178,14 +260,14 @@ def build(
     """
     chosen: list[int] = []
     if limit is not None:
-        chosen = _slicing.sliced(_slicing.steps_of(terms, out, path), sizes, limit)
+        chosen = _slicing.sliced(_slicing.steps_of(replay(terms, out, path)), sizes, limit)
         best = (_figures(terms, out, sizes, path, chosen)[1], path, chosen)
         for round_left in range(_ROUNDS, 0, -1):
             reduced = [1 if i in chosen else size for i, size in enumerate(sizes)]
             again = search(reduced, round_left)
             if again is None:
                 break
-            extended = _slicing.sliced(_slicing.steps_of(terms, out, again), sizes, limit, chosen)
+            extended = _slicing.sliced(_slicing.steps_of(replay(terms, out, again)), sizes, limit, chosen)
             flops = _figures(terms, out, sizes, again, extended)[1]
             if flops >= best[0]:
                 break
@@ -213,20 +295,14 @@ def _figures(
     slices = 1
     for i in fixed:
         slices *= sizes[i]
-    operands = [list(dict.fromkeys(i for i in term if i not in fixed)) for term in terms]
-    keep = set(out)
     steps = []
-    for step in path:
-        pair = [operands[k] for k in step]
-        for k in sorted(step, reverse=True):
-            del operands[k]
-        touched = list(dict.fromkeys(i for operand in pair for i in operand))
-        needed = keep.union(*operands)
-        result = [i for i in touched if i in needed]
-        operands.append(result)
+    for pair, touched, result in replay(terms, out, path):
+        # A sliced label is left out of every tensor of one slice.
+        kept = [i for i in result if i not in fixed]
         # A lone input's step (a trace or a sum) is not a contraction: it costs nothing here.
-        flops = math.prod(sizes[i] for i in touched) if len(step) > 1 else 0
-        steps.append((pair, result, math.prod(sizes[i] for i in result), flops))
+        flops = math.prod(sizes[i] for i in touched if i not in fixed) if len(pair) > 1 else 0
+        steps.append(([[i for i in operand if i not in fixed] for operand in pair], kept,
+                      math.prod(sizes[i] for i in kept), flops))
     flops = slices * sum(step[3] for step in steps)
     write = slices * sum(step[2] for step in steps)
     largest = max((step[2] for step in steps), default=math.prod(sizes[i] for i in set(out) - fixed))

@@ -13,24 +13,15 @@ always fits a limit of at least 1).
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 # One step of a path: the labels it touches and the labels its result keeps, as dense ids.
 Step = tuple[frozenset[int], frozenset[int]]
 
 
-def steps_of(terms: Sequence[Sequence[int]], output: Sequence[int], path: Sequence[tuple[int, ...]]) -> list[Step]:
-    """The steps of `path`: (touched labels, kept labels) per step (dense ids, or any labels)."""
-    operands = [frozenset(term) for term in terms]
-    keep = frozenset(output)
-    steps = []
-    for step in path:
-        touched = frozenset().union(*(operands[k] for k in step))
-        for k in sorted(step, reverse=True):
-            del operands[k]
-        result = touched & keep.union(*operands)
-        operands.append(result)
-        steps.append((touched, result))
-    return steps
+def steps_of(replayed: Sequence[tuple[Any, Sequence[int], Sequence[int]]]) -> list[Step]:
+    """The steps of a path replayed by `_helpers.replay`: (touched labels, kept labels) per step."""
+    return [(frozenset(touched), frozenset(result)) for _, touched, result in replayed]
 
 
 def _size(labels: frozenset[int], sizes: Sequence[int], fixed: set[int]) -> float:

@@ -1,0 +1,222 @@
+"""The path functions: `optimize` on opt_einsum's path-function arguments, and `einsum_path` on
+numpy's equation and operands, with `PathInfo`, what its path costs."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from . import _equation, _options, _search
+from ._helpers import MAX_U64, Label, PathType, cost, dense, replay, sizes_of
+from ._options import DEFAULT_HASH_MAP_CAP, MemoryLimit, Progress
+
+
+def optimize(
+    inputs: Iterable[Iterable[Label]],
+    output: Iterable[Label],
+    size_dict: Mapping[Label, int],
+    memory_limit: MemoryLimit = None,
+    *,
+    hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
+    check_outer: bool = False,
+    max_time: Optional[float] = None,
+    seed: int = 0,
+    threads: Optional[int] = None,
+    progress: Progress = False,
+    minimize: str = "flops",
+) -> PathType:
+    """Finds a pairwise contraction order: dynamic programming on small components, an
+    anytime tree search on large ones, never worse than a greedy path.
+
+    Each pairwise step of a path has flops, the product of the sizes of every label it
+    touches, and a size, the number of elements of its result. `minimize` chooses what
+    the path minimises:
+
+    - "flops": the sum of the steps' flops;
+    - "size": the largest result of a step (the final result included); among the paths
+      with the least, the one of fewest flops;
+    - "write": the sum of the steps' result sizes (the final result included);
+    - "combo": flops + 64 x write; "combo-<factor>", such as "combo-256" or "combo-0.5":
+      flops + factor x write, for a positive factor (a search holds factor x write
+      rounded to a whole number per step).
+
+    Parameters:
+        inputs: One iterable of labels per input tensor (a str is read as its characters).
+            A label is anything hashable; a label may repeat inside one input.
+        output: The labels of the result, each of which must occur in some input, once.
+        size_dict: The size (an int of at least 0) of every label of the inputs. An axis of
+            size 0 is searched as if it had size 1: the result is empty whatever the path.
+        memory_limit: None, or the most elements any intermediate, the result included,
+            may hold; "max_input" means the size of the largest input.
+        hash_map_cap: Most partial contractions the search of a component of up to 63
+            tensors keeps per number of tensors (at least 1); larger finds cheaper paths in
+            more time. None (or 2**64 - 1) means no cap: the exact optimum, however long
+            it takes. A capped search stops after a bounded amount of work (seconds, the
+            same on every run) and answers with the best tree it has.
+        check_outer: Also consider outer products of tensors that share no label.
+        max_time: None, or the seconds the search may take; it then answers with the best
+            path found so far (which may differ from run to run).
+        seed: The seed of the tree search's random trials (an int from 0 to 2**64 - 1).
+        threads: Worker threads for the tree search; None means one per processor. At most
+            256 run: more are clamped to 256. The path does not depend on it.
+        progress: True reports the best cost so far and the time spent on stderr; a
+            callable gets (elapsed seconds, best cost) at most every 100 ms of a long tree
+            search, and an exception it raises ends the search. The cost is the measure
+            of `minimize` (for "size", the largest intermediate).
+        minimize: "flops", "size", "write", "combo" or "combo-<factor>" (see above). The
+            exhaustive search (`hash_map_cap=None`) is exact for each of them on a connected
+            network; the components of a disconnected one are joined in the order of
+            fewest flops.
+
+    Returns:
+        The path in opt_einsum's linear format: each step names the positions of two
+        operands in the current operand list; their result goes to the end of the list.
+
+    Raises:
+        TypeError: a term that is not iterable, an unhashable label, a size, memory_limit,
+            hash_map_cap, seed or threads that is not an int, a max_time that is not a
+            number, a check_outer that is not a bool, a progress that is not callable, or
+            a minimize that is not a str.
+        ValueError: a label without a size, a negative size or one above 2**64 - 1, an
+            output label in no input or named twice, a negative memory_limit or one that no
+            path meets, an unknown minimize, or an option out of range.
+        MemoryError: the search ran out of memory (a smaller hash_map_cap bounds it).
+
+    Example:
+        >>> optimize([("i", "j"), ("j", "k"), ("k", "l")], ("i", "l"), {"i": 8, "j": 2, "k": 9, "l": 8})
+        [(1, 2), (0, 1)]
+    """
+    if type(hash_map_cap) is not int or not 1 <= hash_map_cap <= MAX_U64:
+        hash_map_cap = _options.hash_map_cap(hash_map_cap)
+    if type(check_outer) is not bool:
+        _options.check_outer(check_outer)
+    if max_time is None and threads is None and progress is False and type(seed) is int and seed == 0 and (
+        type(minimize) is str and minimize == "flops"
+    ):
+        arguments = _options.DEFAULTS  # tested here, not in _options.native: the small calls' time
+    else:
+        arguments = _options.native(max_time, seed, threads, progress, minimize)
+    return path(inputs, output, size_dict, memory_limit, hash_map_cap, check_outer, arguments)
+
+
+def path(
+    inputs: Iterable[Iterable[Label]],
+    output: Iterable[Label],
+    size_dict: Mapping[Label, int],
+    memory_limit: Any,
+    hash_map_cap: int,
+    check_outer: bool,
+    arguments: dict[str, Any],
+) -> PathType:
+    """`optimize`'s path, its options checked already: `arguments` are the native search's keyword
+    arguments (`_options.native`)."""
+    ids, terms, out = dense(inputs, output)
+    sizes, searched = sizes_of(ids, size_dict)
+    if memory_limit is None:
+        # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
+        if len(terms) > 1:
+            return _search.search(terms, out, searched, None, hash_map_cap, check_outer, **arguments)  # type: ignore[return-value]
+        return [(0,)] if terms else []
+    mem_cap = _memory_cap(memory_limit, terms, out, sizes)
+    found = search(terms, out, searched, mem_cap, hash_map_cap, check_outer, arguments)
+    if found is not None:
+        return found
+    # The path found without the limit: the answer when it happens to meet the limit, and
+    # otherwise a measure of how far off the limit is.
+    unbounded = search(terms, out, searched, None, hash_map_cap, check_outer, arguments)
+    assert unbounded is not None  # without a memory cap there is always a path
+    largest = cost(replay(terms, out, unbounded), sizes)[1]
+    if largest < mem_cap:
+        return unbounded
+    raise ValueError(
+        f"no contraction path keeps every intermediate within memory_limit={memory_limit!r} "
+        f"elements with hash_map_cap={hash_map_cap}; the path found without it needs "
+        f"{largest} elements"
+    )
+
+
+def _memory_cap(memory_limit: Any, terms: list[list[int]], out: list[int], sizes: list[int]) -> int:
+    """The native search's mem_cap for `memory_limit` (every intermediate stays below it), or the
+    error naming the limit, when it is not one or the result alone breaks it."""
+    limit = _options.memory_limit(memory_limit, terms, sizes)
+    result_size = 1
+    for i in set(out):
+        result_size *= sizes[i]
+    if terms and result_size > limit:
+        raise ValueError(f"memory_limit={memory_limit!r} is below the size of the result ({result_size} elements)")
+    return min(limit + 1, MAX_U64)
+
+
+def search(
+    terms: list[list[int]],
+    out: list[int],
+    sizes: list[int],
+    mem_cap: Optional[int],
+    hash_map_cap: int,
+    check_outer: bool,
+    arguments: dict[str, Any],
+) -> Optional[PathType]:
+    """The native search's path of a checked network over dense ids (every size at least 1), or
+    None when none keeps below `mem_cap`; a network of one input or none needs no search."""
+    if len(terms) <= 1:
+        return [(0,)] if terms else []
+    return _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer, **arguments)
+
+
+@dataclass(frozen=True)
+class PathInfo:
+    """What a path costs, as `einsum_path` reports it.
+
+    Attributes:
+        cost: The sum over the steps of the product of the sizes of every label a step
+            touches: the flops `optimize` minimises by default (multiply-adds, not numpy's
+            FLOP count).
+        largest_intermediate: The most elements any intermediate holds, the result included.
+        steps: The number of contractions (one per entry of the path).
+
+    Example:
+        >>> PathInfo(cost=560, largest_intermediate=16, steps=2)
+        PathInfo(cost=560, largest_intermediate=16, steps=2)
+    """
+
+    cost: int
+    largest_intermediate: int
+    steps: int
+
+
+def einsum_path(equation: str, *operands: Any, **options: Any) -> tuple[list[Any], PathInfo]:
+    """The path for numpy's `einsum` of `equation` over `operands`, found by `optimize`.
+
+    Parameters:
+        equation: numpy's subscripts, such as "ij,jk->ik": one term per operand, an optional
+            "->" and output (without it, numpy's implicit output: the labels used once, in
+            alphabetical order), "..." for broadcast dimensions; spaces are ignored.
+        operands: The arrays (anything with a `.shape`) or their shapes (sequences of ints).
+            A dimension of size 1 broadcasts against the same label's other sizes.
+        options: `optimize`'s keyword arguments (memory_limit, hash_map_cap, check_outer,
+            max_time, seed, threads, progress, minimize).
+
+    Returns:
+        The path in numpy's format, ["einsum_path", (i, j), ...], which
+        `numpy.einsum(equation, *arrays, optimize=path)` takes, and its `PathInfo`.
+
+    Raises:
+        TypeError: an equation that is not a str, an operand that is neither an array nor a
+            shape, or an option `optimize` refuses.
+        ValueError: an equation that does not fit the operands (term count, dimensions,
+            sizes of one label that disagree, an output label in no term or named twice,
+            "..." missing from an output), or an option `optimize` refuses.
+
+    Example:
+        >>> path, info = einsum_path("ij,jk,kl->il", (8, 2), (2, 9), (9, 8))
+        >>> path
+        ['einsum_path', (1, 2), (0, 1)]
+        >>> info
+        PathInfo(cost=272, largest_intermediate=64, steps=2)
+    """
+    shapes = [_equation.shape_of(operand, i) for i, operand in enumerate(operands)]
+    terms, output, sizes = _equation.parse(equation, shapes)
+    found = optimize(terms, output, sizes, **options)
+    flops, largest = cost(replay(terms, output, found), sizes)
+    return ["einsum_path", *found], PathInfo(cost=flops, largest_intermediate=largest, steps=len(found))
