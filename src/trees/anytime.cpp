@@ -26,8 +26,6 @@ namespace plenexa::trees {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Longest wait of the calling thread between two looks at the interrupt check and the deadline.
 constexpr auto watch_interval = std::chrono::milliseconds(4);
 // Shortest time between two progress reports.
@@ -207,7 +205,7 @@ public:
         Tree tree = std::move(answer->tree);
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
-        if (settings_.rebuild && settings_.objective.measure == optimiser::Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
+        if (settings_.rebuild && settings_.objective.measure == Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
         return tree;
     }
 
@@ -362,14 +360,14 @@ private:
             }
         }
         if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
-        if (settings_.progress && now - last_progress_ >= progress_interval) {
+        if (settings_.progress.report && now - last_progress_ >= progress_interval) {
             last_progress_ = now;
             double best;
             {
                 std::lock_guard lock(mutex_);
                 best = best_cost_;
             }
-            settings_.progress(settings_.progress_context, std::chrono::duration<double>(now - start_).count(), best);
+            settings_.progress.report(settings_.progress.context, std::chrono::duration<double>(now - start_).count(), best);
         }
     }
 

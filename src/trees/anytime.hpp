@@ -9,14 +9,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 #include "trees/network.hpp"
 #include "trees/tree.hpp"
 
 namespace plenexa::trees {
-
-// The caller's way to stop a search: `check(context)`, called from the searching thread only.
-using Interrupt = optimiser::Interrupt;
 
 // What a search may spend, and how it reports.
 struct Settings {
@@ -31,20 +28,19 @@ struct Settings {
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
     unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
     unsigned sweeps = 12;        // most window sweeps over each refined tree
-    optimiser::Objective objective;  // what the trees are compared by, and the windows improve
+    Objective objective;  // what the trees are compared by, and the windows improve
     bool rebuild = true;         // end with the rebuilds of the best tree's costliest parts
     unsigned window = 12;        // most leaves per window, 3 to max_window (at most 8 on path-like networks
                                  // with hyperedges, whose windows are fully connected)
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    // Checked at least every 10 ms from the thread that called `search`; a true answer
-    // stops the workers and throws util::Interrupted.
+    Deadline deadline;
+    // Checked at least every 10 ms from the thread that called `search` (and from no other); a
+    // true answer stops the workers and throws util::Interrupted.
     Interrupt interrupt;
     // Called from the thread that called `search`, at most every 100 ms, with the seconds since the
     // start and the lowest cost found so far.
-    void (*progress)(void* context, double elapsed_s, double best_cost) = nullptr;
-    void* progress_context = nullptr;
+    Progress progress;
     // Orders a network by the caller's exact search (the tables, which the trees never see), for
     // the last rounds of rebuilds, on parts of at most 35 leaves; called from worker threads, it
     // answers nothing when `halt` turns true. Null: no such rounds.

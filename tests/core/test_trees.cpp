@@ -24,7 +24,6 @@ namespace {
 
 using namespace plenexa;
 using namespace plenexa::trees;
-using Clock = std::chrono::steady_clock;
 using AxisSet = std::set<uint32_t>;
 
 // The network of `edges` (edge k is axis k), every axis of size `bond`.
@@ -259,18 +258,17 @@ void every_order(std::vector<std::optional<AxisSet>> live, const Network& networ
 }
 
 // The score of flops, largest result and write under `objective`, as the replay's measures give it.
-Score score_of(double flops, double largest, double write, const optimiser::Objective& objective) {
+Score score_of(double flops, double largest, double write, const Objective& objective) {
     switch (objective.measure) {
-        case optimiser::Measure::size: return {largest, flops};
-        case optimiser::Measure::write: return {write, flops};
-        case optimiser::Measure::combo: return {flops + objective.factor * write, flops};
+        case Measure::size: return {largest, flops};
+        case Measure::write: return {write, flops};
+        case Measure::combo: return {flops + objective.factor * write, flops};
         default: return {flops, flops};
     }
 }
 
 TEST_CASE("trees: each objective's score replays, whole-tree windows are exact for it, and the search keeps it") {
-    using optimiser::Measure;
-    const optimiser::Objective objectives[] = {{Measure::flops, 64}, {Measure::size, 64}, {Measure::write, 64},
+    const Objective objectives[] = {{Measure::flops, 64}, {Measure::size, 64}, {Measure::write, 64},
                                                {Measure::combo, 3}};
     std::mt19937_64 rng(11);
     std::vector<std::pair<std::string, Network>> networks;
@@ -281,7 +279,7 @@ TEST_CASE("trees: each objective's score replays, whole-tree windows are exact f
     for (const auto& [name, network] : networks) {
         std::vector<std::optional<AxisSet>> live;
         for (const Axes& axes : network.inputs) live.push_back(AxisSet(axes.begin(), axes.end()));
-        for (const optimiser::Objective& objective : objectives) {
+        for (const Objective& objective : objectives) {
             Score best{HUGE_VAL, HUGE_VAL};
             every_order(live, network, 0, 0, 0, [&](double flops, double largest, double write) {
                 best = std::min(best, score_of(flops, largest, write, objective));
@@ -307,7 +305,7 @@ TEST_CASE("trees: each objective's score replays, whole-tree windows are exact f
         }
     }
     for (const auto& [name, network] : table_networks()) {
-        for (const optimiser::Objective& objective : objectives) {
+        for (const Objective& objective : objectives) {
             Settings settings;
             settings.trials = 8;
             settings.objective = objective;
@@ -663,6 +661,8 @@ void watch_progress(void* context, double, double best_cost) {
 }
 
 TEST_CASE("trees: interrupts, deadlines and progress reach only the calling thread") {
+    // Only catches a hang: the machine may be loaded, so the search's speed is not asserted.
+    constexpr auto hang = std::chrono::seconds(120);
     const Network network = regular(512, 4);
     const double plain = greedy(network, {})->cost();
     Settings settings;
@@ -673,8 +673,7 @@ TEST_CASE("trees: interrupts, deadlines and progress reach only the calling thre
     Watch interrupted;
     interrupted.interrupt_at = 30;
     settings.interrupt = {&watch_check, &interrupted};
-    settings.progress = &watch_progress;
-    settings.progress_context = &interrupted;
+    settings.progress = {&watch_progress, &interrupted};
     auto start = Clock::now();
     bool thrown = false;
     try {
@@ -684,16 +683,16 @@ TEST_CASE("trees: interrupts, deadlines and progress reach only the calling thre
     }
     CHECK(thrown);
     CHECK_EQ(interrupted.checks, 30);
-    CHECK(Clock::now() - start < std::chrono::seconds(2));
+    CHECK(Clock::now() - start < hang);
     CHECK(interrupted.threads == std::set<std::thread::id>{std::this_thread::get_id()});
     // A deadline 300 ms ahead: the best tree so far, at least as good as plain greedy.
     Watch timed;
     settings.interrupt = {&watch_check, &timed};
-    settings.progress_context = &timed;
+    settings.progress.context = &timed;
     start = Clock::now();
     settings.deadline = start + std::chrono::milliseconds(300);
     const Tree tree = search(network, settings);
-    CHECK(Clock::now() - start < std::chrono::seconds(2));
+    CHECK(Clock::now() - start < hang);
     check_tree(network, tree, "deadline");
     CHECK(tree.cost() <= plain);
     CHECK(timed.reports >= 1);
