@@ -128,17 +128,19 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
     settings.objective = given.objective;
     settings.exact = &exact_order;
     settings.exact_context = &run;
+    trees::Tuning& tuning = settings.tuning;
+    tuning = strategy.trees;
     if (given.quick) {
-        settings.refine_trees = strategy.quick_refine_trees;
-        settings.sweeps = strategy.quick_sweeps;
-        settings.rebuild = false;
+        tuning.refine_trees = strategy.quick_refine_trees;
+        tuning.sweeps = strategy.quick_sweeps;
+        tuning.rebuild = false;
     }
     const size_t k = comp.inputs.size();
     if (k > strategy.large_component) {
         const unsigned scale = static_cast<unsigned>(std::min<size_t>(k / strategy.large_component, strategy.large_most_division));
-        settings.trials = std::max(settings.round, settings.trials / scale);
-        settings.partition_trials = std::max(settings.round, settings.partition_trials / scale);
-        settings.refine_trees = std::max(strategy.large_least_refine_trees, settings.refine_trees / scale);
+        tuning.trials = std::max(tuning.round, tuning.trials / scale);
+        tuning.partition_trials = std::max(tuning.round, tuning.partition_trials / scale);
+        tuning.refine_trees = std::max(strategy.large_least_refine_trees, tuning.refine_trees / scale);
     }
     const trees::Tree tree = trees::search(network_of(comp), settings);
     if (breaks_mem_cap(run, tree)) return std::nullopt;
@@ -153,6 +155,8 @@ Solved refined(Run& run, const Component& comp, const Solved& solved) {
     const Objective& objective = run.settings.objective;
     const trees::Score before = trees::score(tree, objective);
     trees::RefineSettings settings;
+    settings.window = run.settings.strategy->trees.window;
+    settings.sweeps = run.settings.strategy->trees.sweeps;
     settings.objective = objective;
     trees::refine(network, tree, settings);
     if (!(trees::score(tree, objective) < before) || breaks_mem_cap(run, tree)) return solved;

@@ -31,8 +31,8 @@ Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& siz
 
 // The budget of a refinement.
 struct RefineSettings {
-    unsigned window = 12;  // most leaves per window, 3 to max_window
-    unsigned sweeps = 12;  // most sweeps over the tree
+    unsigned window{};  // most leaves per window, 3 to max_window
+    unsigned sweeps{};  // most sweeps over the tree
     Objective objective;  // what a window's order must improve
 };
 
