@@ -54,9 +54,10 @@ struct Run {
 std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
                            const std::vector<uint64_t>& sizes, const Settings& settings);
 
-// A greedy tree for a connected component (greedy.cpp): again and again it contracts the pair of
-// operands sharing an axis whose result grows the least. Nothing when an intermediate would not
-// fit under a fixed `mem_cap`.
+// A greedy tree for a connected component (greedy.cpp), the bound of the tables' search: again
+// and again it contracts the pair of operands sharing an axis whose result grows the least
+// (result size less both operand sizes; the pair of lowest operand numbers on ties). Nothing when
+// an intermediate would not fit under a fixed `mem_cap`.
 std::optional<Solved> greedy(Call& call, const Component& comp);
 
 // The bridges to the tree search (bridge.cpp).

@@ -41,8 +41,10 @@
 // result, "combo" flops plus factor x write, "size" keeps the largest result.
 // In the code: `sweep_tables` is one sweep, `grow_caps` the caps' schedule, `Sweep::partners`
 // the scan of one entry's partners and `Sweep::admit` their entry into a table.
-// This is the hot kernel of the tables: `Sweep::partners`, `price` and `sweep_tables` stay long
-// and forced inline, since a call across them costs time in every scan of partners.
+// This is the hot kernel of the tables: `Sweep::partners`, `price`, `admit` and `sweep_tables`
+// stay long and forced inline into one search per width. Measured: `admit` alone out of line made
+// optimize_dp of a 6 x 6 lattice (cap 500) 1-2% slower, 23.9 -> 24.2 ms with one size and
+// 15.5 -> 15.7 ms with mixed sizes.
 #include "optimiser/tables.hpp"
 
 #include <algorithm>
