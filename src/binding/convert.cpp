@@ -111,9 +111,9 @@ Ref list_from_groups(const Groups& groups) {
     return list_of(groups.size(), [&](std::size_t i) { return list_from_ids(groups[i]); });
 }
 
-Ref list_from_path(const optimiser::Path& path, bool tuples) {
+Ref list_from_path(const Path& path, bool tuples) {
     return list_of(path.size(), [&](std::size_t s) {
-        const optimiser::Step& step = path[s];
+        const Step& step = path[s];
         const auto n = static_cast<Py_ssize_t>(step.size());
         Ref out = checked(tuples ? PyTuple_New(n) : PyList_New(n));
         for (Py_ssize_t k = 0; k < n; ++k) {

@@ -10,7 +10,7 @@
 
 #include "binding/api.hpp"
 #include "binding/error.hpp"
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 
 namespace plenexa::binding {
 
@@ -74,7 +74,7 @@ Ref list_from_ids(const Ids& ids);
 // A list of lists of int.
 Ref list_from_groups(const Groups& groups);
 // A contraction path as a list of steps, each a tuple of int when `tuples`, else a list.
-Ref list_from_path(const optimiser::Path& path, bool tuples);
+Ref list_from_path(const Path& path, bool tuples);
 // A set of int.
 Ref set_from_ids(const Ids& ids);
 // A 2-tuple taking over both items.

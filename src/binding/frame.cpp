@@ -29,7 +29,7 @@ void raise_panic(const std::string& text, const char* file, unsigned line) noexc
 }
 }  // namespace
 
-optimiser::Interrupt signal_check() noexcept {
+Interrupt signal_check() noexcept {
     return {[](void*) { return PyErr_CheckSignals() < 0; }, nullptr};
 }
 

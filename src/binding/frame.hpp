@@ -2,13 +2,13 @@
 #pragma once
 
 #include "binding/ref.hpp"
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 
 namespace plenexa::binding {
 
 // An interrupt check for a search that holds the interpreter lock: runs pending signal
 // handlers and stops the search when one raises, leaving its exception pending.
-optimiser::Interrupt signal_check() noexcept;
+Interrupt signal_check() noexcept;
 
 // Converts the C++ exception currently being handled into the pending Python
 // exception: PyError as itself, util::Panic as PanicException (after a notice on

@@ -78,10 +78,10 @@ PyObject* optimize_dp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
         optimiser::Options options;
         options.caps.check_outer = check_outer.value_or(false);
-        options.caps.mem_cap = mem_cap.value_or(optimiser::max_u64);
+        options.caps.mem_cap = mem_cap.value_or(max_u64);
         options.caps.hash_map_cap = hash_map_cap.value_or(optimiser::default_hash_map_cap);
         options.interrupt = signal_check();
-        const optimiser::Path path =
+        const Path path =
             optimiser::optimize_dp(record->input_ints, record->output_ints, record->int_sizes, options);
         return list_from_path(path, false).release();
     });

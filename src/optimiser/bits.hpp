@@ -155,4 +155,9 @@ inline uint64_t mul_saturating(uint64_t a, uint64_t b) {
     return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
+// A double as a saturating 64-bit count.
+inline uint64_t saturated(double value) {
+    return value >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(value);
+}
+
 }  // namespace plenexa::optimiser

@@ -42,15 +42,6 @@ inline bool joined_before(uint64_t a_size, uint64_t a_number, uint64_t b_size, u
 // item C + t; each step lists the item taken first, then the second.
 Numbered combine_order(const std::vector<std::array<uint64_t, 2>>& sizes);
 
-// Most component results that `cheapest_join` orders exactly (3^N work).
-inline constexpr size_t max_exact_join = 12;
-
-// The order of outer products that joins component results at the least cost, given for each
-// the size of all of its axes and of those the output keeps: a join costs the product of both
-// operands' sizes (all axes for an input not yet contracted, else only those kept) and keeps
-// the output's axes. Numbered as `combine_order`; for at most `max_exact_join` results.
-Numbered cheapest_join(const std::vector<std::array<uint64_t, 2>>& sizes);
-
 // Makes searches use the build for processors without a population-count instruction (true),
 // or choose by the processor again (false): tests run that build nowhere else.
 void force_portable(bool on);

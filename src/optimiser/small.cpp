@@ -69,7 +69,7 @@ bool size_of_mask(uint64_t axes, const uint64_t* sizes, uint64_t& out) {
 // One call's state: the inputs as axis masks, the held contractions and the path being written.
 class Small {
 public:
-    Small(const Options& options, size_t n) : options_(options), n_(n), mem_cap_(options.caps.mem_cap) {}
+    Small(const Caps& caps, size_t n) : caps_(caps), n_(n), mem_cap_(caps.mem_cap) {}
 
     uint64_t input_axes[small_max_inputs] = {};
     uint64_t output = 0;   // axes the output keeps
@@ -107,7 +107,7 @@ public:
         if (!size_of_axes(all & output, cost_cap)) cost_cap = max_u64;
         cost_cap = std::max<uint64_t>(cost_cap, 2);
 
-        const bool mem_can_grow = !options_.caps.fixed_mem_cap;
+        const bool mem_can_grow = !caps_.fixed_mem_cap;
         bool last_sweep = false;
         while (true) {
             if (cost_cap == max_u64 && !last_sweep && (mem_cap_ == max_u64 || !mem_can_grow)) return std::nullopt;
@@ -115,12 +115,12 @@ public:
             for (size_t n = 2; n <= k; ++n) sweep(inputs, n, cost_cap, next_cost);
             if (is_held(inputs)) break;
             if (last_sweep) return std::nullopt;
-            if (cost_cap <= max_u64 / 4) {
+            if (cost_cap <= max_u64 / default_growth) {
                 // After a sweep the tables are settled at its cap: a sweep at a higher cap changes
                 // them only by admitting a cost this one refused, so caps below every refused
                 // cost are passed over without a sweep.
-                do cost_cap *= 4;
-                while (cost_cap <= next_cost && cost_cap <= max_u64 / 4);
+                do cost_cap *= default_growth;
+                while (cost_cap <= next_cost && cost_cap <= max_u64 / default_growth);
             } else if (mem_can_grow && mem_cap_ != max_u64)
                 mem_cap_ = mem_cap_ == 0 ? 1 : mul_saturating(mem_cap_, 2);
             else {
@@ -177,8 +177,8 @@ private:
     void sweep(uint64_t inputs, size_t n, uint64_t cost_cap, uint64_t& next_cost) {
         // The caps and the table's fill live in locals: stores into the tables then cannot make
         // the compiler reload them for every pair.
-        const bool check_outer = options_.caps.check_outer;
-        const uint64_t table_cap = options_.caps.hash_map_cap, mem_cap = mem_cap_;
+        const bool check_outer = caps_.check_outer;
+        const uint64_t table_cap = caps_.hash_map_cap, mem_cap = mem_cap_;
         size_t count = count_[n];
         for (size_t m = 1; m <= n / 2; ++m) {
             const size_t n_left = count_[m], n_right = count_[n - m];
@@ -220,7 +220,7 @@ private:
         count_[n] = count;
     }
 
-    const Options& options_;
+    const Caps& caps_;
     size_t n_;
     uint64_t mem_cap_;  // grows during one component's search and stays grown for the next
     bool tabled_ = false;  // `axis_set_sizes_` holds the sizes of every set of the call's axes
@@ -266,7 +266,8 @@ void force_general(bool on) { general_forced.store(on, std::memory_order_relaxed
 }  // namespace detail
 
 bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
-                const std::vector<uint64_t>& int_sizes, const Options& options, std::optional<Path>& result) {
+                const std::vector<uint64_t>& int_sizes, const Caps& caps, bool connected_only,
+                std::optional<Path>& result) {
     const size_t n = input_ints.size();
     if (n < 2 || n > small_max_inputs || general_forced.load(std::memory_order_relaxed)) return false;
 
@@ -274,7 +275,7 @@ bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std:
     // the general search.
     uint64_t ids[64];
     size_t n_ids = 0;
-    Small small(options, n);
+    Small small(caps, n);
     for (size_t i = 0; i < n; ++i) {
         for (uint64_t id : input_ints[i]) {
             size_t a = static_cast<size_t>(std::find(ids, ids + n_ids, id) - ids);
@@ -312,10 +313,10 @@ bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std:
         placed |= members;
         comps[n_comps++] = members;
     }
-    // A strategy with greedy bounds joins components its own way, in the general search.
-    if (n_comps > 1 && options.strategy.greedy_bound) return false;
+    // A caller that joins components its own way leaves calls of several to the general search.
+    if (n_comps > 1 && connected_only) return false;
     for (size_t c = 0; c < n_comps; ++c)
-        if ((comps[c] & (comps[c] - 1)) != 0 && options.caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
+        if ((comps[c] & (comps[c] - 1)) != 0 && caps.hash_map_cap == 0) throw util::InvalidValue(detail::zero_cap);
 
     Item items[2 * small_max_inputs];
     for (size_t c = 0; c < n_comps; ++c) {

@@ -16,8 +16,10 @@ inline constexpr size_t small_max_inputs = 8;
 inline constexpr uint64_t small_table_room = 70;
 
 // The path `find_path` gives, for a call of 2 to `small_max_inputs` inputs over at most 64
-// distinct ids, into `result`; false (and `result` untouched) for any other call.
+// distinct ids, into `result`; false (and `result` untouched) for any other call, and with
+// `connected_only` for a call of more than one component.
 bool find_small(const std::vector<std::vector<uint64_t>>& input_ints, const std::vector<uint64_t>& output_ints,
-                const std::vector<uint64_t>& int_sizes, const Options& options, std::optional<Path>& result);
+                const std::vector<uint64_t>& int_sizes, const Caps& caps, bool connected_only,
+                std::optional<Path>& result);
 
 }  // namespace plenexa::optimiser

@@ -2,6 +2,7 @@
 #include "binding/convert.hpp"
 #include "binding/error.hpp"
 #include "binding/frame.hpp"
+#include "driver/strategy.hpp"
 #include "optimiser/optimiser.hpp"
 #include "paths/released.hpp"
 #include "paths/search.hpp"
@@ -9,9 +10,19 @@
 namespace plenexa::paths {
 
 namespace {
+// strategy() -> str: the search's strategy, every knob with its value.
+PyObject* strategy(PyObject*, PyObject*) noexcept {
+    return binding::call_frame<PyObject*>(nullptr, [] {
+        const std::string text = driver::strategy.describe();
+        return binding::fetched(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search)), METH_FASTCALL | METH_KEYWORDS,
      search_doc},
+    {"strategy", strategy, METH_NOARGS,
+     "strategy()\n--\n\nThe search's strategy as text: every knob, one per line as 'name = value'."},
     {nullptr, nullptr, 0, nullptr},
 };
 

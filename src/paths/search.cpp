@@ -13,7 +13,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
-#include "optimiser/optimiser.hpp"
+#include "driver/driver.hpp"
 #include "paths/released.hpp"
 
 namespace plenexa::paths {
@@ -34,18 +34,6 @@ const char* const search_doc =
 namespace {
 using namespace binding;
 
-// Units of search work (see optimiser::Strategy) after which a capped call's searches stop and
-// greedy trees answer: 1 to 5 s here on the costliest shapes measured (stars, one shared label,
-// 3-regular graphs), so that no call at the default caps runs for minutes. Exhaustive searches
-// (hash_map_cap MAX) have no such limit: they were asked for the optimum.
-constexpr uint64_t default_work_limit = uint64_t{1} << 28;
-
-// Components of this many inputs or more take the anytime tree search instead of the tables,
-// which are exact on smaller ones.
-constexpr size_t anytime_from = 64;
-// Most worker threads a search starts.
-constexpr uint64_t max_threads = 256;
-
 // None or absent: nothing; else a float or int of seconds, at least 0.
 std::optional<double> optional_seconds(PyObject* object) {
     if (!object || object == Py_None) return std::nullopt;
@@ -63,17 +51,17 @@ constexpr FunctionDescription description{nullptr, "search", parameters, 6, 6, k
 
 // The objective that `minimize` names (None or absent: flops), combo's weighted by `factor`
 // (None or absent: the default).
-optimiser::Objective objective_of(PyObject* minimize, PyObject* factor) {
-    optimiser::Objective objective;
+Objective objective_of(PyObject* minimize, PyObject* factor) {
+    Objective objective;
     if (minimize && minimize != Py_None) {
         if (!PyUnicode_Check(minimize)) throw_error(PyExc_TypeError, "minimize must be a str or None");
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(minimize, &size);
         if (!text) throw_fetched();
         const std::string name(text, static_cast<size_t>(size));
-        constexpr std::pair<const char*, optimiser::Measure> measures[] = {
-            {"flops", optimiser::Measure::flops}, {"size", optimiser::Measure::size},
-            {"write", optimiser::Measure::write}, {"combo", optimiser::Measure::combo}};
+        constexpr std::pair<const char*, Measure> measures[] = {
+            {"flops", Measure::flops}, {"size", Measure::size},
+            {"write", Measure::write}, {"combo", Measure::combo}};
         const auto* found = std::find_if(std::begin(measures), std::end(measures), [&](const auto& m) { return name == m.first; });
         if (found == std::end(measures))
             throw_error(PyExc_ValueError, "minimize must be 'flops', 'size', 'write' or 'combo', got '" + name + "'");
@@ -123,57 +111,29 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         });
         const Ids output = convert_argument("output", [&] { return ids_of(slots[1].get(), sizes.size(), "output"); });
         const auto mem_cap = convert_argument("mem_cap", [&] { return optional_u64(slots[3].get()); });
-        const uint64_t hash_map_cap = convert_argument("hash_map_cap", [&] { return to_u64(slots[4].get()); });
-        const auto check_outer = convert_argument("check_outer", [&] { return optional_bool(slots[5].get()); });
-        const uint64_t work_limit = convert_argument("work_limit", [&] { return optional_u64(slots[6].get()); })
-                                        .value_or(hash_map_cap == optimiser::max_u64 ? optimiser::max_u64 : default_work_limit);
-        const std::optional<double> max_time = convert_argument("max_time", [&] { return optional_seconds(slots[7].get()); });
-        const uint64_t seed = convert_argument("seed", [&] { return optional_u64(slots[8].get()); }).value_or(0);
-        const uint64_t threads = convert_argument("threads", [&] { return optional_u64(slots[9].get()); }).value_or(1);
+        driver::Query query;
+        query.caps.mem_cap = mem_cap.value_or(max_u64);
+        query.caps.fixed_mem_cap = mem_cap.has_value();
+        query.caps.hash_map_cap = convert_argument("hash_map_cap", [&] { return to_u64(slots[4].get()); });
+        query.caps.check_outer = convert_argument("check_outer", [&] { return optional_bool(slots[5].get()); }).value_or(false);
+        query.work_limit = convert_argument("work_limit", [&] { return optional_u64(slots[6].get()); });
+        query.max_time = convert_argument("max_time", [&] { return optional_seconds(slots[7].get()); });
+        query.seed = convert_argument("seed", [&] { return optional_u64(slots[8].get()); }).value_or(0);
+        query.threads = convert_argument("threads", [&] { return optional_u64(slots[9].get()); }).value_or(1);
         PyObject* const progress = slots[10] && slots[10].get() != Py_None ? slots[10].get() : nullptr;
         if (progress && !PyCallable_Check(progress)) throw_error(PyExc_TypeError, "progress must be callable or None");
-        const optimiser::Objective objective = objective_of(slots[11].get(), slots[12].get());
-        const bool quick = convert_argument("quick", [&] { return optional_bool(slots[13].get()); }).value_or(false);
+        query.objective = objective_of(slots[11].get(), slots[12].get());
+        query.quick = convert_argument("quick", [&] { return optional_bool(slots[13].get()); }).value_or(false);
 
-        // The search's preconditions: at least one term, every output id used by some term, once.
-        if (terms.empty()) throw_error(PyExc_ValueError, "terms is empty");
-        std::vector<uint8_t> used(sizes.size(), 0);
-        for (const Ids& term : terms)
-            for (uint64_t id : term) used[id] = 1;
-        for (uint64_t id : output) {
-            if (!used[id]) throw_error(PyExc_ValueError, "output id " + std::to_string(id) + " is in no term");
-            if (used[id] == 2) throw_error(PyExc_ValueError, "output id " + std::to_string(id) + " repeats");
-            used[id] = 2;
-        }
-
-        optimiser::Options options;
-        options.caps.check_outer = check_outer.value_or(false);
-        options.caps.mem_cap = mem_cap.value_or(optimiser::max_u64);
-        options.caps.fixed_mem_cap = mem_cap.has_value();
-        options.caps.hash_map_cap = hash_map_cap;
-        // Exhaustive searches grow the cost cap by 2: fewer merges priced above the optimum.
-        options.strategy.growth = hash_map_cap == optimiser::max_u64 ? 2 : 4;
-        options.strategy.wide = true;
-        options.strategy.greedy_bound = true;
-        options.strategy.work_limit = work_limit;
-        options.strategy.anytime_from = anytime_from;
-        options.strategy.refine = true;
-        options.strategy.seed = seed;
-        options.strategy.objective = objective;
-        options.strategy.quick = quick;
-        options.strategy.threads = static_cast<unsigned>(std::clamp<uint64_t>(threads, 1, max_threads));
-        if (max_time)
-            options.strategy.deadline = optimiser::Clock::now() + std::chrono::duration_cast<optimiser::Clock::duration>(
-                                                                      std::chrono::duration<double>(std::min(*max_time, 1e9)));
-        std::optional<optimiser::Path> path;
+        std::optional<Path> path;
         try {
             ReleasedLock released;
-            options.interrupt = released.interrupt();
-            if (progress) options.strategy.progress = released.progress(progress);
-            path = optimiser::find_path(terms, output, sizes, options);
+            query.interrupt = released.interrupt();
+            if (progress) query.progress = released.progress(progress);
+            path = driver::find_path(terms, output, sizes, query);
         } catch (const std::bad_alloc&) {
             throw_error(PyExc_MemoryError, "the search ran out of memory with hash_map_cap=" +
-                                               std::to_string(hash_map_cap) +
+                                               std::to_string(query.caps.hash_map_cap) +
                                                "; a smaller hash_map_cap bounds the memory it takes");
         }
         if (!path) return Ref::new_ref(Py_None).release();

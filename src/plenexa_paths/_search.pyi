@@ -46,3 +46,6 @@ def search(
         >>> search([[0, 1], [1, 2], [2, 3]], [0, 3], [2, 30, 40, 5], None, 500, False)
         [(0, 1), (0, 1)]
     """
+
+def strategy() -> str:
+    """The search's strategy as text: every knob, one per line as 'name = value'."""

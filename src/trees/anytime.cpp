@@ -26,70 +26,14 @@ namespace plenexa::trees {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Longest wait of the calling thread between two looks at the interrupt check and the deadline.
 constexpr auto watch_interval = std::chrono::milliseconds(4);
 // Shortest time between two progress reports.
 constexpr auto progress_interval = std::chrono::milliseconds(100);
-// The random trials draw alpha uniformly from [0, max_alpha) and the temperature as
-// max_temperature * u^2 for a uniform u, favouring mild noise.
-constexpr double max_alpha = 1.0;
-constexpr double max_temperature = 0.5;
-// Partition trials draw the first split's imbalance uniformly from [min_imbalance, max_root_imbalance),
-// the later splits' from [min_deep_imbalance, max_imbalance) (the cheap trees of random graphs peel
-// small pieces off below the first split: from 0.8 rather than 0.6 the median tree of a 512-vertex
-// 3-regular graph cost 20 times less), and the leaf part size uniformly from [min_leaf_part,
-// max_leaf_part]. Their seeds come from a stream of the search's seed apart from the greedy trials'.
-constexpr double min_imbalance = 0.05;
-constexpr double max_root_imbalance = 0.5;
-constexpr double min_deep_imbalance = 0.8;
-constexpr unsigned min_leaf_part = 6;
-constexpr unsigned max_leaf_part = 10;
+// Partition trials draw their seeds from a stream of the search's seed apart from the greedy
+// trials', and rebuilds from another.
 constexpr uint64_t partition_stream = ~uint64_t{0};
-// On a path-like network with an axis of three or more holders, windows hold at most this many
-// leaves: on 1,000 inputs around one shared axis every window is fully connected, and a sweep of
-// 12-leaf windows took 60 times longer than one of 8 and found nothing more.
-constexpr unsigned crowded_path_window = 8;
-// Rounds in a row without a cheaper tree after which a kind of trial stops.
-constexpr unsigned idle_rounds = 2;
-// The rebuilds of the best tree, a local search with large moves (windows alone stop where no
-// re-ordering of a dozen leaves helps). Each round takes up to rebuilt_parts disjoint parts of the
-// tree of more leaves than a window and at most rebuild_most_leaves, costliest first, each costing
-// at least rebuild_least_share of the tree: whole subtrees in even rounds, windows grown from
-// their root towards the largest tensors in odd ones (whose leaves may be subtrees: the top of a
-// tree is never a small subtree). It builds rebuild_attempts trees for the network of each part
-// (greedy and partition trials in turn, each refined by rebuild_sweeps sweeps of windows), puts
-// the cheapest in place of the part when it costs less, then refines the tree around the new
-// parts. Rounds stop when rebuild_idle_rounds in a row replace nothing, or after rebuild_rounds.
-// Measured after the windows (bench/large.py's networks, 2 seeds each): the 16 x 16 grid
-// 1.04-1.06 -> 1.00 times HyperOptimizer's cost, the cube's worse seed 2.9 -> 1.1 times, circuits
-// 20 x 12 and 7 x 7 1.01-1.05 -> 0.99-1.01, for 1 to 3 times the time (the most on circuits and
-// the tree of 200). Tried: parts of up to 40 leaves did worse on grids and circuits, up to 96 no
-// better for more time; subtrees alone left the circuits 1-3% above, windows alone the cube far
-// above; rebuilds refined to the end took 2.5 times as long on 3-regular 128 for a few percent;
-// without the share, rounds on 2,000 inputs spent seconds on parts that hold nothing; with 2 idle
-// rounds and 8 at most, 3-regular 64 cost 47950 instead of 47940 (HyperOptimizer 47944) and the
-// cube's seed 1 1.2 instead of 1.1 times, for 10-30% less time; 6 and 24 moved nothing for 20% more.
-constexpr size_t rebuilt_parts = 8;
-constexpr uint32_t rebuild_most_leaves = 64;
-constexpr double rebuild_least_share = 1e-3;
-constexpr unsigned rebuild_attempts = 4;
-constexpr unsigned rebuild_sweeps = 3;
-constexpr unsigned rebuild_idle_rounds = 4;
-constexpr unsigned rebuild_rounds = 16;
 constexpr uint64_t rebuild_stream = ~uint64_t{1};
-// After the rebuilds by trials, rounds of parts of at most exact_most_leaves leaves ordered by
-// the caller's exact search (the tables), subtrees and windows in turn, until exact_idle_rounds
-// in a row replace nothing: the trials' parts of up to 64 leaves leave the smaller parts below
-// them near-optimal but not optimal. Measured on bench/large.py's networks, 3 seeds each: no row
-// costlier (the rounds only replace parts by cheaper ones), 3-regular 128 0.87-0.98 -> 0.82-0.97
-// times HyperOptimizer's cost, 256 0.81 -> 0.64 on its worst seed, grid 12 x 12 0.96 -> 0.95,
-// 16 x 16 1.00 -> 0.99, circuit 12 x 10 1.001-1.004 -> 1.000-1.0035 (seed 0: 0.9996), for
-// 10-30% more time. Parts of up to 28 leaves gained less; 44 more on 3-regular 256 (0.39-0.56)
-// for 15% more time and less on the circuit; windows refining the tables' trees found nothing.
-constexpr uint32_t exact_most_leaves = 35;
-constexpr unsigned exact_idle_rounds = 2;
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -104,22 +48,24 @@ bool crowded(const Network& network) {
 }
 
 // The parameters of a random greedy trial.
-GreedyParams greedy_trial(Rng& rng) {
+GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
     GreedyParams params;
-    params.alpha = max_alpha * rng.uniform();
+    params.alpha = tuning.max_alpha * rng.uniform();
     const double u = rng.uniform();
-    params.temperature = max_temperature * u * u;
+    params.temperature = tuning.max_temperature * u * u;
     params.seed = rng.next();
     return params;
 }
 
 // The parameters of a partition trial.
-PartitionParams partition_trial(Rng& rng) {
+PartitionParams partition_trial(const Tuning& tuning, Rng& rng) {
     PartitionParams params;
-    params.imbalance = min_imbalance + (max_root_imbalance - min_imbalance) * rng.uniform();
-    params.deep_imbalance = min_deep_imbalance + (max_imbalance - min_deep_imbalance) * rng.uniform();
-    params.leaf_part = min_leaf_part + static_cast<unsigned>(rng.next() % (max_leaf_part - min_leaf_part + 1));
+    params.imbalance = tuning.min_imbalance + (tuning.max_root_imbalance - tuning.min_imbalance) * rng.uniform();
+    params.deep_imbalance = tuning.min_deep_imbalance + (max_imbalance - tuning.min_deep_imbalance) * rng.uniform();
+    params.leaf_part =
+        tuning.min_leaf_part + static_cast<unsigned>(rng.next() % (tuning.max_leaf_part - tuning.min_leaf_part + 1));
     params.seed = rng.next();
+    params.tuning = tuning.partition;
     return params;
 }
 
@@ -145,17 +91,18 @@ struct Candidate {
 class Search {
 public:
     Search(const Network& network, const Settings& settings)
-        : network_(checked(network)), path_like_(network_.inputs.size() > min_leaf_part && path_like(network_)),
-          settings_(settings), threads_(std::max(settings.threads, 1u)),
-          keep_(std::max(settings.refine_trees, 1u)), start_(Clock::now()) {}
+        : network_(checked(network)),
+          path_like_(network_.inputs.size() > settings.tuning.min_leaf_part && path_like(network_)),
+          settings_(settings), tuning_(settings.tuning), threads_(std::max(settings.threads, 1u)),
+          keep_(std::max(tuning_.refine_trees, 1u)), start_(Clock::now()) {}
 
     // Runs the whole plan and answers the best tree.
     Tree run() {
         // The plain greedy tree, built even after the deadline.
         run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0, by_greedy); });
-        run_rounds(settings_.trials, [&](unsigned trial) {
+        run_rounds(tuning_.trials, [&](unsigned trial) {
             Rng rng(derive_seed(settings_.seed, trial));
-            std::optional<Tree> tree = greedy(network_, greedy_trial(rng), &halt_);
+            std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial. A
@@ -163,31 +110,31 @@ public:
         // cheap as the best partition tree, at a tenth of the time. (Trees with branching inputs still
         // gain from them: a 200-tensor tree cost a fifth less.)
         const unsigned partitions = path_like_                                 ? 0u
-                                    : network_.inputs.size() <= min_leaf_part ? std::min(settings_.partition_trials, 1u)
-                                                                              : settings_.partition_trials;
+                                    : network_.inputs.size() <= tuning_.min_leaf_part ? std::min(tuning_.partition_trials, 1u)
+                                                                              : tuning_.partition_trials;
         const uint64_t partition_seed = derive_seed(settings_.seed, partition_stream);
         run_rounds(partitions, [&](unsigned trial) {
             Rng rng(derive_seed(partition_seed, trial));
-            std::optional<Tree> tree = partition_tree(network_, partition_trial(rng), &halt_);
-            if (tree) offer(std::move(*tree), uint64_t{1} + settings_.trials + trial, by_partition);
+            std::optional<Tree> tree = partition_tree(network_, partition_trial(tuning_, rng), &halt_);
+            if (tree) offer(std::move(*tree), uint64_t{1} + tuning_.trials + trial, by_partition);
         });
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
         // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
         // than of a cheaper partition tree. A job skipped after the deadline leaves its tree as it was.
         std::vector<Candidate> refined;
-        for (size_t place = 0; refined.size() < settings_.refine_trees && place < keep_; ++place)
+        for (size_t place = 0; refined.size() < tuning_.refine_trees && place < keep_; ++place)
             for (const std::vector<Candidate>& kept : best_)
-                if (place < kept.size() && refined.size() < settings_.refine_trees) refined.push_back(kept[place]);
-        const unsigned window = path_like_ && crowded(network_) ? std::min(settings_.window, crowded_path_window)
-                                                                : settings_.window;
+                if (place < kept.size() && refined.size() < tuning_.refine_trees) refined.push_back(kept[place]);
+        const unsigned window = path_like_ && crowded(network_) ? std::min(tuning_.window, tuning_.crowded_path_window)
+                                                                : tuning_.window;
         Score before = lowest();
         unsigned idle = 0;
         for (size_t done = 0; done < refined.size() && !halt_.load();) {
             const auto size = static_cast<unsigned>(std::min(std::size(best_), refined.size() - done));
             run_jobs(size, false, [&](unsigned job) {
                 Candidate& candidate = refined[done + job];
-                refine(network_, candidate.tree, {window, settings_.sweeps, settings_.objective}, &halt_);
-                candidate.rank = uint64_t{1} + settings_.trials + settings_.partition_trials + done + job;
+                refine(network_, candidate.tree, {window, tuning_.sweeps, settings_.objective}, &halt_);
+                candidate.rank = uint64_t{1} + tuning_.trials + tuning_.partition_trials + done + job;
                 candidate.score = score(candidate.tree, settings_.objective);
                 note_cost(candidate.score.measure);
             });
@@ -196,7 +143,7 @@ public:
             const bool first = done == 0;
             done += size;
             idle = after < before ? 0 : idle + 1;
-            if (idle >= (first ? 1u : idle_rounds)) break;
+            if (idle >= (first ? 1u : tuning_.idle_rounds)) break;
             before = after;
         }
         Candidate* answer = &best_[by_greedy].front();
@@ -207,15 +154,15 @@ public:
         Tree tree = std::move(answer->tree);
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
-        if (settings_.rebuild && settings_.objective.measure == optimiser::Measure::flops) rebuild(tree, {window, settings_.sweeps, settings_.objective});
+        if (tuning_.rebuild && settings_.objective.measure == Measure::flops) rebuild(tree, {window, tuning_.sweeps, settings_.objective});
         return tree;
     }
 
 private:
-    // Rebuilds the costliest parts of `tree` in rounds (see rebuilt_parts), each rebuild a job;
+    // Rebuilds the costliest parts of `tree` in rounds (see Tuning::rebuilt_parts), each rebuild a job;
     // windows of `windows.window` leaves refine every rebuild, and `windows` the tree around the
     // parts replaced. Then, with the caller's exact order, rounds of smaller parts ordered by it
-    // (see exact_most_leaves).
+    // (see Tuning::exact_most_leaves).
     void rebuild(Tree& tree, const RefineSettings& windows) {
         // A cost that overflows a double compares with none: no rebuild could show a gain.
         if (!std::isfinite(tree.cost())) return;
@@ -223,9 +170,9 @@ private:
         unsigned round = 0;  // over both phases, for the round seeds
         for (const bool exact : {false, true}) {
             if (exact && !settings_.exact) break;
-            const unsigned most_idle = exact ? exact_idle_rounds : rebuild_idle_rounds;
+            const unsigned most_idle = exact ? tuning_.exact_idle_rounds : tuning_.rebuild_idle_rounds;
             unsigned idle = 0;
-            for (unsigned k = 0; k < rebuild_rounds && idle < most_idle && !halt_.load(); ++k, ++round)
+            for (unsigned k = 0; k < tuning_.rebuild_rounds && idle < most_idle && !halt_.load(); ++k, ++round)
                 idle = rebuild_round(tree, windows, k, exact, derive_seed(stream, round)) ? 0 : idle + 1;
         }
     }
@@ -233,14 +180,14 @@ private:
     // One round of rebuilds: whole subtrees in even rounds, windows in odd ones, built by trials
     // or, when `exact`, by the caller's exact order; true when some part was replaced.
     bool rebuild_round(Tree& tree, const RefineSettings& windows, unsigned round, bool exact, uint64_t round_seed) {
-        const double floor = rebuild_least_share * tree.cost();
-        const uint32_t most = exact ? exact_most_leaves : rebuild_most_leaves;
+        const double floor = tuning_.rebuild_least_share * tree.cost();
+        const uint32_t most = exact ? tuning_.exact_most_leaves : tuning_.rebuild_most_leaves;
         const std::vector<Window> parts = round % 2 == 0
-                                              ? costliest_subtrees(tree, windows.window, most, rebuilt_parts, floor)
-                                              : costliest_windows(tree, windows.window, most, rebuilt_parts, floor);
+                                              ? costliest_subtrees(tree, windows.window, most, tuning_.rebuilt_parts, floor)
+                                              : costliest_windows(tree, windows.window, most, tuning_.rebuilt_parts, floor);
         std::vector<Subnetwork> subs;
         for (const Window& part : parts) subs.push_back(subnetwork(network_, tree, part));
-        const unsigned attempts = exact ? 1 : rebuild_attempts;
+        const unsigned attempts = exact ? 1 : tuning_.rebuild_attempts;
         std::vector<std::optional<Tree>> built(subs.size() * attempts);
         run_jobs(static_cast<unsigned>(built.size()), false, [&](unsigned job) {
             const Network& network = subs[job / attempts].network;
@@ -253,11 +200,11 @@ private:
             Rng rng(derive_seed(round_seed, job));
             // On path-like networks greedy alone, as for the trials.
             if (job % 2 == 0 || path_like_) {
-                attempt = greedy(network, greedy_trial(rng), &halt_);
+                attempt = greedy(network, greedy_trial(tuning_, rng), &halt_);
             } else {
-                attempt = partition_tree(network, partition_trial(rng), &halt_);
+                attempt = partition_tree(network, partition_trial(tuning_, rng), &halt_);
             }
-            if (attempt) refine(network, *attempt, {windows.window, rebuild_sweeps, windows.objective}, &halt_);
+            if (attempt) refine(network, *attempt, {windows.window, tuning_.rebuild_sweeps, windows.objective}, &halt_);
         });
         std::vector<uint32_t> changed;
         for (size_t k = 0; k < parts.size(); ++k) {
@@ -277,12 +224,12 @@ private:
         return true;
     }
 
-    // Runs trials 0..count-1 in rounds of settings_.round, each round's jobs on the workers; stops
+    // Runs trials 0..count-1 in rounds of Tuning::round, each round's jobs on the workers; stops
     // when the search halts, when the first round finds no cheaper tree than those before it, or
     // when two rounds in a row find none. The rounds run depend only on the trees found.
     template <class Trial>
     void run_rounds(unsigned count, Trial&& trial) {
-        const unsigned round = std::max(settings_.round, 1u);
+        const unsigned round = std::max(tuning_.round, 1u);
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
@@ -291,7 +238,7 @@ private:
             const bool first = done == 0;
             done += size;
             idle = lowest() < before ? 0 : idle + 1;
-            if (idle >= (first ? 1u : idle_rounds)) break;
+            if (idle >= (first ? 1u : tuning_.idle_rounds)) break;
         }
     }
 
@@ -362,14 +309,14 @@ private:
             }
         }
         if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
-        if (settings_.progress && now - last_progress_ >= progress_interval) {
+        if (settings_.progress.report && now - last_progress_ >= progress_interval) {
             last_progress_ = now;
             double best;
             {
                 std::lock_guard lock(mutex_);
                 best = best_cost_;
             }
-            settings_.progress(settings_.progress_context, std::chrono::duration<double>(now - start_).count(), best);
+            settings_.progress.report(settings_.progress.context, std::chrono::duration<double>(now - start_).count(), best);
         }
     }
 
@@ -411,6 +358,7 @@ private:
     const Network network_;
     const bool path_like_;  // path-like and larger than a leaf part
     const Settings& settings_;
+    const Tuning& tuning_;
     const unsigned threads_;
     const size_t keep_;
     const Clock::time_point start_;

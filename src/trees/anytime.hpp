@@ -9,44 +9,30 @@
 #include <cstdint>
 #include <optional>
 
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 #include "trees/network.hpp"
 #include "trees/tree.hpp"
+#include "trees/tuning.hpp"
 
 namespace plenexa::trees {
-
-// The caller's way to stop a search: `check(context)`, called from the searching thread only.
-using Interrupt = optimiser::Interrupt;
 
 // What a search may spend, and how it reports.
 struct Settings {
     uint64_t seed = 0;
-    unsigned trials = 64;        // most random greedy trials; trial t draws from a seed derived from (seed, t)
-    // Most partition trials: recursive bisection with random imbalances, leaf part sizes and seeds
-    // (none on a path-like network: see path_like).
-    unsigned partition_trials = 64;
-    // Each kind of trial runs in rounds of this many, and stops when its first round, or two
-    // rounds in a row, find no tree cheaper than all before.
-    unsigned round = 8;
     unsigned threads = 1;        // worker threads (0 counts as 1); the result does not depend on them
-    unsigned refine_trees = 8;   // most of the best distinct trees the windows refine, each builder's in turn
-    unsigned sweeps = 12;        // most window sweeps over each refined tree
-    optimiser::Objective objective;  // what the trees are compared by, and the windows improve
-    bool rebuild = true;         // end with the rebuilds of the best tree's costliest parts
-    unsigned window = 12;        // most leaves per window, 3 to max_window (at most 8 on path-like networks
-                                 // with hyperedges, whose windows are fully connected)
+    Tuning tuning;               // the budget and knobs (src/driver/strategy.hpp holds plenexa_paths' values)
+    Objective objective;         // what the trees are compared by, and the windows improve
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    // Checked at least every 10 ms from the thread that called `search`; a true answer
-    // stops the workers and throws util::Interrupted.
+    Deadline deadline;
+    // Checked at least every 10 ms from the thread that called `search` (and from no other); a
+    // true answer stops the workers and throws util::Interrupted.
     Interrupt interrupt;
     // Called from the thread that called `search`, at most every 100 ms, with the seconds since the
     // start and the lowest cost found so far.
-    void (*progress)(void* context, double elapsed_s, double best_cost) = nullptr;
-    void* progress_context = nullptr;
+    Progress progress;
     // Orders a network by the caller's exact search (the tables, which the trees never see), for
-    // the last rounds of rebuilds, on parts of at most 35 leaves; called from worker threads, it
+    // the last rounds of rebuilds, on parts of at most tuning.exact_most_leaves leaves; called from worker threads, it
     // answers nothing when `halt` turns true. Null: no such rounds.
     std::optional<Steps> (*exact)(void* context, const Network& network, const std::atomic<bool>& halt) = nullptr;
     void* exact_context = nullptr;
@@ -54,7 +40,7 @@ struct Settings {
 
 // The best tree under the settings' objective found for `network` within their budget; it is
 // never worse than the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, trials, partition_trials, round, refine_trees, sweeps, rebuild, window and exact settings. Throws
+// seed, tuning and exact settings. Throws
 // util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
 // when no thread can start.
 Tree search(const Network& network, const Settings& settings);

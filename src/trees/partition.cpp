@@ -19,33 +19,6 @@ namespace {
 // Net costs are log2 of an axis's size in fixed point, this many units per bit, so that gains
 // add up exactly.
 constexpr double cost_units_per_bit = 64;
-// Coarsening stops at this many vertices, or when a round keeps more than coarsen_shrink of them.
-constexpr uint32_t coarse_vertices = 40;
-constexpr double coarsen_shrink = 0.9;
-// A coarse vertex stands for at most 1/coarse_weight_divisor of the part's inputs.
-constexpr uint32_t coarse_weight_divisor = 16;
-// Nets with more pins than this do not rate matches: they say little and would cost quadratic time.
-constexpr uint32_t rating_pin_limit = 32;
-// Bisections tried per split of a part; the one whose larger side has the lightest boundary (axes
-// that the output or inputs outside the side hold) wins, as the sides' tensors and the splits below
-// them grow with it. Measured on 3-regular graphs of 128 to 512 vertices (32 trees each): the median
-// tree cost 3 to 20 times less than with one bisection, for 2.5 times the time; pure cut (the sum
-// of the two boundaries) as the score did worse.
-constexpr unsigned split_candidates = 3;
-// V-cycles after the first split's multilevel bisection (none for later splits): each coarsens
-// again without merging across the sides and refines the projected sides back up, so FM can move
-// whole clusters. Measured on 3-regular graphs (16 trees each): the median cut of 512 vertices fell
-// from 72 to 68 and the median tree cost 10 times less (256: 2 times) for a quarter more time per
-// tree; V-cycles on the later splits as well added time for no gain.
-constexpr unsigned top_vcycles = 8;
-// Greedy growings tried on the coarsest graph.
-constexpr unsigned initial_starts = 6;
-// Most refinement passes per level; a pass gives up after max(min_patience, vertices /
-// patience_divisor) moves past its best point.
-constexpr unsigned max_passes = 6;
-constexpr uint32_t min_patience = 12;
-constexpr uint32_t patience_divisor = 4;
-
 // A hypergraph with weighted vertices and nets of two or more pins.
 struct Hypergraph {
     std::vector<uint32_t> weight;                  // per vertex: the inputs it stands for
@@ -91,8 +64,8 @@ std::vector<uint32_t> shuffled(uint32_t n, Rng& rng) {
 // entry (gain_[v], tiebreak, v); other entries are stale and skipped.
 class Bisection {
 public:
-    Bisection(const Hypergraph& graph, uint32_t hi, const std::vector<uint32_t>& tiebreak)
-        : graph_(graph), hi_(hi), slack_(*std::max_element(graph.weight.begin(), graph.weight.end())),
+    Bisection(const Hypergraph& graph, uint32_t hi, const std::vector<uint32_t>& tiebreak, const PartitionTuning& tuning)
+        : graph_(graph), tuning_(tuning), hi_(hi), slack_(*std::max_element(graph.weight.begin(), graph.weight.end())),
           tiebreak_(tiebreak), locked_(graph.vertices(), 0), gain_(graph.vertices(), 0) {}
 
     // Takes `side` as the assignment.
@@ -135,7 +108,7 @@ public:
         size_t best_len = 0;
         int64_t best_cut = cut_;
         uint64_t best_imbalance = start_imbalance;
-        const uint32_t patience = std::max(min_patience, graph_.vertices() / patience_divisor);
+        const uint32_t patience = std::max(tuning_.min_patience, graph_.vertices() / tuning_.patience_divisor);
         for (uint32_t idle = 0; idle < patience; ++idle) {
             const std::optional<uint32_t> a = top(0, slack_), b = top(1, slack_);
             if (!a && !b) break;
@@ -284,6 +257,7 @@ private:
     }
 
     const Hypergraph& graph_;
+    const PartitionTuning& tuning_;
     const uint64_t hi_, slack_;
     const std::vector<uint32_t>& tiebreak_;
     std::vector<uint8_t> side_, locked_;
@@ -300,8 +274,8 @@ private:
 // vertex weighing more than `max_weight`; `map` gets each vertex's coarse vertex. A vertex whose
 // neighbours are all taken pairs with another such vertex whose best-rated neighbour (its hub)
 // is the same, so that the leaves of a star merge too. Given `side`, only vertices on the same side merge.
-Hypergraph coarsen(const Hypergraph& graph, uint32_t max_weight, Rng& rng, std::vector<uint32_t>& map,
-                   const std::vector<uint8_t>* side = nullptr) {
+Hypergraph coarsen(const Hypergraph& graph, uint32_t max_weight, uint32_t rating_pin_limit, Rng& rng,
+                   std::vector<uint32_t>& map, const std::vector<uint8_t>* side = nullptr) {
     const uint32_t n = graph.vertices();
     map.assign(n, no_node);
     std::vector<double> rating(n, 0);
@@ -370,8 +344,8 @@ std::vector<uint32_t> tiebreaks(uint32_t n, Rng& rng) {
     return keys;
 }
 
-// Runs refinement passes until one brings nothing, or max_passes.
-void polish(Bisection& bisection) {
+// Runs refinement passes until one brings nothing, or `max_passes`.
+void polish(Bisection& bisection, unsigned max_passes) {
     for (unsigned p = 0; p < max_passes && bisection.pass(); ++p) {
     }
 }
@@ -380,9 +354,10 @@ void polish(Bisection& bisection) {
 // total weight, every vertex weighing 1): coarsen, bisect the coarsest graph from several
 // starts, then project back level by level with refinement passes; then `vcycles` times coarsen
 // keeping the sides apart and refine the projected sides back up level by level.
-std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t hi, Rng& rng, unsigned vcycles) {
+std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t hi, Rng& rng, unsigned vcycles,
+                                const PartitionTuning& tuning) {
     // Growing a side then never overshoots hi, and every coarse vertex can still move.
-    const uint32_t max_weight = std::max(1u, std::min(hi - lo + 1, (lo + hi) / coarse_weight_divisor));
+    const uint32_t max_weight = std::max(1u, std::min(hi - lo + 1, (lo + hi) / tuning.coarse_weight_divisor));
     std::vector<uint8_t> side;
     for (unsigned cycle = 0; cycle <= vcycles; ++cycle) {
         const std::vector<uint8_t>* apart = cycle == 0 ? nullptr : &side;
@@ -391,10 +366,10 @@ std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t h
         std::vector<std::vector<uint8_t>> sides;
         const auto current = [&]() -> const Hypergraph& { return levels.empty() ? graph : levels.back(); };
         if (apart) sides.push_back(side);
-        while (current().vertices() > coarse_vertices) {
+        while (current().vertices() > tuning.coarse_vertices) {
             std::vector<uint32_t> map;
-            Hypergraph coarse = coarsen(current(), max_weight, rng, map, apart ? &sides.back() : nullptr);
-            if (coarse.vertices() > coarsen_shrink * current().vertices()) break;
+            Hypergraph coarse = coarsen(current(), max_weight, tuning.rating_pin_limit, rng, map, apart ? &sides.back() : nullptr);
+            if (coarse.vertices() > tuning.coarsen_shrink * current().vertices()) break;
             if (apart) {
                 std::vector<uint8_t> coarse_side(coarse.vertices());
                 for (uint32_t v = 0; v < map.size(); ++v) coarse_side[map[v]] = sides.back()[v];
@@ -406,16 +381,16 @@ std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t h
         const Hypergraph& coarsest = current();
         std::vector<uint32_t> keys = tiebreaks(coarsest.vertices(), rng);
         if (apart) {
-            Bisection bisection(coarsest, hi, keys);
+            Bisection bisection(coarsest, hi, keys, tuning);
             bisection.assign(sides.back());
-            polish(bisection);
+            polish(bisection, tuning.max_passes);
             side = bisection.side();
         } else {
             int64_t best = 0;
-            for (unsigned start = 0; start < initial_starts; ++start) {
-                Bisection bisection(coarsest, hi, keys);
+            for (unsigned start = 0; start < tuning.initial_starts; ++start) {
+                Bisection bisection(coarsest, hi, keys, tuning);
                 bisection.grow(static_cast<uint32_t>(rng.next() % coarsest.vertices()));
-                polish(bisection);
+                polish(bisection, tuning.max_passes);
                 if (side.empty() || bisection.cut() < best) {
                     side = bisection.side();
                     best = bisection.cut();
@@ -427,9 +402,9 @@ std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t h
             std::vector<uint8_t> projected(fine.vertices());
             for (uint32_t v = 0; v < fine.vertices(); ++v) projected[v] = side[maps[level][v]];
             keys = tiebreaks(fine.vertices(), rng);
-            Bisection bisection(fine, hi, keys);
+            Bisection bisection(fine, hi, keys, tuning);
             bisection.assign(std::move(projected));
-            polish(bisection);
+            polish(bisection, tuning.max_passes);
             side = bisection.side();
         }
     }
@@ -474,10 +449,11 @@ public:
     uint32_t holder_count(Axis axis) const { return holder_start_[axis + 1] - holder_start_[axis]; }
 
     // The sides of `members` (two or more distinct inputs), within side_bounds, after `vcycles` V-cycles.
-    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, uint64_t seed, unsigned vcycles) {
+    std::vector<uint8_t> split(const std::vector<uint32_t>& members, double imbalance, uint64_t seed, unsigned vcycles,
+                               const PartitionTuning& tuning) {
         const auto [lo, hi] = side_bounds(static_cast<uint32_t>(members.size()), imbalance);
         Rng rng(seed);
-        return multilevel(restrict(members), lo, hi, rng, vcycles);
+        return multilevel(restrict(members), lo, hi, rng, vcycles, tuning);
     }
 
 private:
@@ -578,9 +554,9 @@ private:
         const double imbalance = std::min(depth == 0 ? params_.imbalance : params_.deep_imbalance, floor);
         std::vector<uint8_t> side;
         std::pair<int64_t, int64_t> best{};  // the kept split's larger and smaller side boundary
-        for (unsigned c = 0; c < split_candidates; ++c) {
+        for (unsigned c = 0; c < params_.tuning.split_candidates; ++c) {
             std::vector<uint8_t> candidate =
-                splitter_.split(members, imbalance, rng_.next(), depth == 0 ? top_vcycles : 0);
+                splitter_.split(members, imbalance, rng_.next(), depth == 0 ? params_.tuning.top_vcycles : 0, params_.tuning);
             const int64_t zero = splitter_.boundary(members, candidate, 0);
             const int64_t one = splitter_.boundary(members, candidate, 1);
             const std::pair<int64_t, int64_t> score{std::max(zero, one), std::min(zero, one)};
@@ -665,8 +641,8 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance) {
 }
 
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            uint64_t seed, unsigned vcycles) {
-    return Splitter(network).split(members, imbalance, seed, vcycles);
+                            uint64_t seed, const PartitionTuning& tuning, unsigned vcycles) {
+    return Splitter(network).split(members, imbalance, seed, vcycles, tuning);
 }
 
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,

@@ -11,6 +11,7 @@
 
 #include "trees/network.hpp"
 #include "trees/tree.hpp"
+#include "trees/tuning.hpp"
 
 namespace plenexa::trees {
 
@@ -23,6 +24,7 @@ struct PartitionParams {
     double deep_imbalance = 0.9;  // the same for the later splits
     unsigned leaf_part = 8;       // parts of at most this many inputs (2 to max_window) are ordered exactly
     uint64_t seed = 0;
+    PartitionTuning tuning;       // how each part is bisected
 };
 
 // The least and most inputs one side may hold when `count` inputs are split with `imbalance`
@@ -33,9 +35,9 @@ std::pair<uint32_t, uint32_t> side_bounds(uint32_t count, double imbalance);
 // Splits `members`, two or more distinct inputs of a checked network, into sides 0 and 1 (one
 // entry per member) within side_bounds, keeping low the cut: the summed log2 sizes of the axes
 // that members on both sides hold. Each of `vcycles` V-cycles re-coarsens without merging across
-// the sides and refines back up, never raising the cut. Deterministic for a seed.
+// the sides and refines back up, never raising the cut. Deterministic for a seed and tuning.
 std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>& members, double imbalance,
-                            uint64_t seed, unsigned vcycles = 0);
+                            uint64_t seed, const PartitionTuning& tuning, unsigned vcycles = 0);
 
 // The tree of a checked network built by recursive bisection: a part of more than
 // `params.leaf_part` inputs is split by `bisect` (the whole network with `imbalance`, later parts

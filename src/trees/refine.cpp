@@ -38,10 +38,10 @@ struct Pricing {
 };
 
 // The pricing of the objective's sums (all but "size", which refine prices apart).
-Pricing pricing_of(const optimiser::Objective& objective) {
+Pricing pricing_of(const Objective& objective) {
     switch (objective.measure) {
-        case optimiser::Measure::write: return {0, 1};
-        case optimiser::Measure::combo: return {1, objective.factor};
+        case Measure::write: return {0, 1};
+        case Measure::combo: return {1, objective.factor};
         default: return {};
     }
 }
@@ -236,10 +236,10 @@ class Refiner {
 public:
     // Windows whose root's stamp is below `seen` count as found best already.
     Refiner(const Network& network, Tree& tree, unsigned window, Growth growth, Changes& changes, uint64_t seen,
-            const optimiser::Objective& objective)
+            const Objective& objective)
         : tree_(tree), sizes_(size_weights(network)), solver_(sizes_.size()),
           window_(std::clamp(window, 3u, max_window)), growth_(growth), changes_(changes),
-          seen_(tree.nodes.size(), seen), by_size_(objective.measure == optimiser::Measure::size),
+          seen_(tree.nodes.size(), seen), by_size_(objective.measure == Measure::size),
           pricing_(pricing_of(objective)) {}
 
     // One sweep; true when some window improved. Stops early (returning false) on `stop`. Skips the

@@ -31,9 +31,9 @@ Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& siz
 
 // The budget of a refinement.
 struct RefineSettings {
-    unsigned window = 12;  // most leaves per window, 3 to max_window
-    unsigned sweeps = 12;  // most sweeps over the tree
-    optimiser::Objective objective;  // what a window's order must improve
+    unsigned window{};  // most leaves per window, 3 to max_window
+    unsigned sweeps{};  // most sweeps over the tree
+    Objective objective;  // what a window's order must improve
 };
 
 // Improves `tree` (over a checked network) in place, under the settings' objective (for "size",

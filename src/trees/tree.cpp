@@ -10,8 +10,7 @@
 
 namespace plenexa::trees {
 
-Score score(const Tree& tree, const optimiser::Objective& objective) {
-    using optimiser::Measure;
+Score score(const Tree& tree, const Objective& objective) {
     const double flops = tree.cost();
     if (objective.measure == Measure::flops) return {flops, flops};
     double largest = 0, write = 0;

@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 #include "trees/network.hpp"
 
 namespace plenexa::trees {
@@ -52,8 +52,8 @@ struct Score {
     }
 };
 
-// The tree's score under `objective` (see optimiser::Measure), from its nodes' sizes and steps.
-Score score(const Tree& tree, const optimiser::Objective& objective);
+// The tree's score under `objective` (see Measure), from its nodes' sizes and steps.
+Score score(const Tree& tree, const Objective& objective);
 
 // The leaves of a checked network: one node per input, keeping all of its axes.
 std::vector<Node> leaves_of(const Network& network, const std::vector<double>& sizes);

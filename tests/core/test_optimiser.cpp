@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "check.hpp"
+#include "driver/driver.hpp"
 #include "optimiser/detail.hpp"
 #include "optimiser/optimiser.hpp"
 #include "optimiser/table.hpp"
@@ -17,9 +18,8 @@ namespace {
 using namespace plenexa;
 using optimiser::Bits;
 using optimiser::Options;
-using optimiser::Path;
 using optimiser::detail::Numbered;
-constexpr uint64_t max = optimiser::max_u64;
+constexpr uint64_t max = max_u64;
 
 // The position rule applied literally: a table of positions shifted down after each step.
 Path positions_by_table(const Numbered& numbered, uint64_t n_inputs) {
@@ -432,7 +432,7 @@ size_t n_ids(const Inputs& inputs) {
     return top;
 }
 
-TEST_CASE("wide searches of large components give valid paths no costlier than greedy") {
+TEST_CASE("the driver's greedy-bounded tables searches of large components give valid paths no costlier than greedy") {
     struct Case {
         const char* name;
         Inputs inputs;
@@ -456,10 +456,14 @@ TEST_CASE("wide searches of large components give valid paths no costlier than g
         std::vector<uint64_t> sizes = small_sizes(n_ids(c.inputs));
         if (c.inputs.size() == 70)
             for (uint64_t x = 0; x < sizes.size(); ++x) sizes[x] = x % 9 == 0 ? sizes[x] : 1;
-        Options options;
-        options.strategy.wide = true;
-        options.caps.hash_map_cap = c.hash_map_cap;
-        const std::optional<Path> path = optimiser::find_path(c.inputs, c.output, sizes, options);
+        // The tables with their greedy bound, without the tree search, refinement or a work limit.
+        driver::Strategy tables_only;
+        tables_only.anytime_from = max;
+        tables_only.refine = false;
+        driver::Query query;
+        query.caps.hash_map_cap = c.hash_map_cap;
+        query.work_limit = max;
+        const std::optional<Path> path = driver::find_path(c.inputs, c.output, sizes, query, tables_only);
         if (!path) std::fprintf(stderr, "%s: no path\n", c.name);
         CHECK(path.has_value());
         if (!path) continue;
@@ -497,7 +501,7 @@ TEST_CASE("wide searches of components of up to 63 inputs match narrow ones") {
             narrow.caps.check_outer = check_outer;
             narrow.caps.hash_map_cap = 50;
             Options wide = narrow;
-            wide.strategy.wide = true;
+            wide.wide = true;
             const Path narrow_path = optimiser::find_path(inputs, output, sizes, narrow).value_or(Path{});
             if (narrow_path.empty()) std::fprintf(stderr, "network of %zu, outer %d: no path\n", inputs.size(), check_outer);
             CHECK(!narrow_path.empty());
@@ -508,7 +512,7 @@ TEST_CASE("wide searches of components of up to 63 inputs match narrow ones") {
 
 TEST_CASE("wide searches lift the limits of narrow ones up to their own") {
     Options wide;
-    wide.strategy.wide = true;
+    wide.wide = true;
     // 600 axes among two inputs: too many for a narrow search.
     Inputs pair{{}, {}};
     for (uint64_t x = 0; x < 600; ++x) pair[x % 2].push_back(x);
@@ -533,7 +537,7 @@ TEST_CASE("wide searches lift the limits of narrow ones up to their own") {
 TEST_CASE("the interrupt check keeps being asked in a wide search of 2,000 inputs") {
     static int asked = 0;
     Options options;
-    options.strategy.wide = true;
+    options.wide = true;
     options.interrupt = {[](void*) { return ++asked >= 3; }, nullptr};
     const auto [inputs, output] = chain(2000, true);
     bool interrupted = false;

@@ -1,0 +1,160 @@
+// The driver's flow of one call (see driver.hpp and docs/architecture.md): the query resolved by
+// the strategy into settings; then the shortcuts of one input, a shared pair and the small-call
+// search; then the components, each solved by the tree search or by the tables under a greedy
+// bound (refined by windows, "size" ties broken by flops), and joined at the least cost.
+#include "driver/driver.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <string>
+
+#include "driver/run.hpp"
+#include "optimiser/bits.hpp"
+#include "optimiser/small.hpp"
+#include "util/failure.hpp"
+
+namespace plenexa::driver {
+
+using optimiser::saturated;
+
+namespace {
+
+// Refuses an output id that no input holds, or that the output names twice.
+void check_output(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output, size_t n_ids) {
+    if (inputs.empty()) throw util::InvalidValue("terms is empty");
+    std::vector<uint8_t> used(n_ids, 0);
+    for (const auto& input : inputs)
+        for (uint64_t id : input) used[id] = 1;
+    for (uint64_t id : output) {
+        if (!used[id]) throw util::InvalidValue("output id " + std::to_string(id) + " is in no term");
+        if (used[id] == 2) throw util::InvalidValue("output id " + std::to_string(id) + " repeats");
+        used[id] = 2;
+    }
+}
+
+// The query's settings under the strategy.
+Settings settings_of(const Query& query, const Strategy& strategy) {
+    const bool exhaustive = query.caps.hash_map_cap == max_u64;
+    Settings settings{.caps = query.caps,
+                      .growth = exhaustive ? strategy.exhaustive_growth : strategy.capped_growth,
+                      .work_limit = query.work_limit.value_or(exhaustive ? max_u64 : strategy.work_limit),
+                      .deadline = std::nullopt,
+                      .anytime_from = strategy.anytime_from,
+                      .refine = strategy.refine,
+                      .objective = query.objective,
+                      .seed = query.seed,
+                      .threads = static_cast<unsigned>(std::clamp<uint64_t>(query.threads, 1, strategy.max_threads)),
+                      .quick = query.quick,
+                      .progress = query.progress,
+                      .interrupt = query.interrupt,
+                      .strategy = &strategy};
+    if (query.max_time)
+        settings.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(std::min(*query.max_time, 1e9)));
+    return settings;
+}
+
+// The small-call search's path, where it answers for the driver: it has no greedy bound, so only
+// for flops, below a cap at which its tables hold every subgraph, for a call of one component
+// (the driver joins components its own way), and only when it finds a path.
+std::optional<Path> small_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                               const std::vector<uint64_t>& sizes, const Settings& settings) {
+    std::optional<Path> small;
+    if (settings.objective.measure != Measure::flops || settings.caps.hash_map_cap < optimiser::small_table_room ||
+        !optimiser::find_small(inputs, output, sizes, settings.caps, true, small))
+        return std::nullopt;
+    return small;
+}
+
+// The call's components, each refused before any search when the tables cannot take it (the
+// tree search takes components of any size).
+std::vector<Component> components(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                                  const std::vector<uint64_t>& sizes, const Settings& settings) {
+    std::vector<Component> comps = optimiser::split(inputs, output, sizes);
+    for (const Component& comp : comps) {
+        if (comp.inputs.size() >= 2 && settings.caps.hash_map_cap == 0) throw util::InvalidValue(optimiser::detail::zero_cap);
+    }
+    for (const Component& comp : comps) {
+        const size_t k = comp.inputs.size();
+        if (k >= 2 && k < settings.anytime_from) optimiser::check_component(k, comp.n_axes, settings.caps, true);
+    }
+    return comps;
+}
+
+// The cheaper of a greedy tree and the tables' (under the call's work limit), "size" ties broken
+// by flops, then refined by windows. A component beyond the narrow search's reach stops its
+// search once the cost cap passes the greedy cost; a search that cannot complete, or runs out of
+// work, is answered by the greedy tree.
+std::optional<Solved> by_tables(Run& run, const Component& comp) {
+    const Settings& settings = run.settings;
+    Call& call = run.call;
+    const size_t k = comp.inputs.size();
+    const Measure measure = settings.objective.measure;
+    const std::optional<Solved> bound = greedy(call, comp);
+    const uint32_t bound_root = bound ? bound->root : Node::leaf;
+    std::optional<Solved> result;
+    call.enough = k <= 63 || !bound              ? max_u64
+                  : measure == Measure::flops ? bound->cost
+                                              : saturated(score_of(run, comp, *bound).measure);
+    call.pulse.limit_work(settings.work_limit, settings.deadline);
+    try {
+        result = optimiser::solve(call, comp);
+    } catch (const optimiser::WorkSpent&) {
+        result.reset();
+    }
+    call.enough = max_u64;
+    if (!result || (bound && cheaper(run, *bound, *result, comp))) result = bound;
+    if (result && measure == Measure::size) result = fewest_flops_within(run, comp, *result);
+    call.pulse.limit_work(max_u64, std::nullopt);
+    if (!result) return std::nullopt;
+    // Windows cannot improve what the exhaustive tables found (nor a search of three inputs).
+    const bool exhaustive = settings.caps.hash_map_cap == max_u64;
+    if (settings.refine && k > 3 && !(exhaustive && result->root != bound_root)) result = refined(run, comp, *result);
+    return result;
+}
+
+// One component's tree: an input alone; the tree search's from `anytime_from` inputs on (under a
+// fixed mem_cap that it breaks, the tables' where they reach, else the greedy tree); the tables'
+// otherwise. Nothing when no tree passes a fixed mem_cap.
+std::optional<Solved> solve_component(Run& run, const Component& comp) {
+    const size_t k = comp.inputs.size();
+    if (k == 1) return optimiser::single(run.call, comp);
+    if (k >= run.settings.anytime_from) {
+        if (std::optional<Solved> tree = anytime(run, comp)) return tree;
+        if (k > optimiser::max_wide_subgraph_words * 64 || comp.n_axes > optimiser::max_wide_axis_words * 64)
+            return greedy(run.call, comp);
+    }
+    return by_tables(run, comp);
+}
+
+}  // namespace
+
+std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                           const std::vector<uint64_t>& sizes, const Settings& settings) {
+    const size_t n = inputs.size();
+    if (n == 1) return Path{Step(0)};
+    if (n == 0) util::panic_index(0, 0);
+    if (std::optional<Path> pair = optimiser::shared_pair(inputs, settings.caps, true)) return pair;
+    if (std::optional<Path> small = small_path(inputs, output, sizes, settings)) return small;
+
+    const std::vector<Component> comps = components(inputs, output, sizes, settings);
+    Run run(settings);
+    run.call.tree.reserve(2 * n);
+    std::vector<Solved> solved;
+    solved.reserve(comps.size());
+    for (const Component& comp : comps) {
+        const std::optional<Solved> tree = solve_component(run, comp);
+        if (!tree) return std::nullopt;
+        solved.push_back(*tree);
+    }
+    return optimiser::path_of(run.call, join_cheaply(run, comps, solved), n);
+}
+
+std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                              const std::vector<uint64_t>& sizes, const Query& query, const Strategy& strategy) {
+    check_output(inputs, output, sizes.size());
+    return search(inputs, output, sizes, settings_of(query, strategy));
+}
+
+}  // namespace plenexa::driver

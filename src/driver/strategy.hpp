@@ -1,0 +1,154 @@
+// plenexa_paths' strategy: every knob of its searches in one value, each with the measurement
+// that chose it. The driver reads it; `describe` prints it (plenexa_paths._search.strategy()).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "trees/tuning.hpp"
+
+namespace plenexa::driver {
+
+struct Strategy {
+    // Components of this many inputs or more take the anytime tree search of src/trees instead
+    // of the tables, which are exact on smaller ones.
+    size_t anytime_from = 64;
+    // Units of search work (a left entry, or a block of 64 partners) after which a capped call's
+    // searches stop and greedy trees answer: 1 to 5 s on the costliest shapes measured (stars,
+    // one shared label, 3-regular graphs), so that no call at the default caps runs for minutes.
+    // Exhaustive searches (hash_map_cap MAX) have no such limit: they were asked for the optimum.
+    // The work limit bounds the time of a call the same way on every run.
+    uint64_t work_limit = uint64_t{1} << 28;
+    // Factor by which the tables' cost cap grows after a sweep that leaves a component
+    // incomplete: exhaustive searches grow it by 2 (fewer merges priced above the optimum),
+    // capped ones by 4 (as opt_einsum raises its cost cap).
+    uint64_t exhaustive_growth = 2;
+    uint64_t capped_growth = 4;
+    // Improve every tables' tree of more than three inputs by the exact windows of src/trees
+    // (never a tree the exhaustive tables found: windows cannot improve it).
+    bool refine = true;
+    // Most worker threads a search starts; more are asked for as this many.
+    uint64_t max_threads = 256;
+    // Work the tables may spend on one part of a tree-search tree (see trees::Settings::exact):
+    // parts of up to 35 leaves of the benchmark's networks take a few milliseconds; 2^20 left
+    // most of them to the greedy order, 2^25 found no cheaper trees than 2^22.
+    uint64_t exact_order_work = uint64_t{1} << 22;
+    // Components of more inputs than this get fewer tree-search trials and refinements: beyond a
+    // thousand tensors a trial and a refinement take long enough that fewer of each keep a call
+    // within seconds (trials and refinements divided by k / large_component, at most by
+    // large_most_division; a round of trials and large_least_refine_trees trees remain).
+    size_t large_component = 1000;
+    unsigned large_most_division = 8;
+    unsigned large_least_refine_trees = 2;
+    // A quick tree search refines this many trees with at most this many sweeps each, and skips
+    // the rebuilds. Measured as plan's re-searches on bench/sliced.py's 14 rows: a third to a
+    // quarter of the time of a full search; the plans' flops the same on 10 rows and 2-8% higher
+    // on four (the 3-regular graph of 128 tensors and the 7 x 7 circuit); 2 trees of 12 sweeps
+    // and 16 trials of each kind took less time, but cost 3 times more on the circuit.
+    unsigned quick_refine_trees = 4;
+    unsigned quick_sweeps = 6;
+
+    // The tree search's own knobs (see trees/tuning.hpp for what each does).
+    trees::Tuning trees{
+        .trials = 64,
+        .partition_trials = 64,
+        // Each kind of trial runs in rounds of 8, and stops when its first round, or two rounds in
+        // a row, find no tree cheaper than all before.
+        .round = 8,
+        .idle_rounds = 2,
+        .refine_trees = 8,
+        .sweeps = 12,
+        .window = 12,
+        // On a path-like network with an axis of three or more holders, windows hold at most 8
+        // leaves: on 1,000 inputs around one shared axis every window is fully connected, and a
+        // sweep of 12-leaf windows took 60 times longer than one of 8 and found nothing more.
+        .crowded_path_window = 8,
+        // The random trials draw alpha uniformly from [0, 1) and the temperature as 0.5 u^2 for a
+        // uniform u, favouring mild noise.
+        .max_alpha = 1.0,
+        .max_temperature = 0.5,
+        // Partition trials draw the first split's imbalance uniformly from [0.05, 0.5), the later
+        // splits' from [0.8, max_imbalance) (the cheap trees of random graphs peel small pieces off
+        // below the first split: from 0.8 rather than 0.6 the median tree of a 512-vertex 3-regular
+        // graph cost 20 times less), and the leaf part size uniformly from [6, 10].
+        .min_imbalance = 0.05,
+        .max_root_imbalance = 0.5,
+        .min_deep_imbalance = 0.8,
+        .min_leaf_part = 6,
+        .max_leaf_part = 10,
+        // The rebuilds of the best tree, a local search with large moves (windows alone stop where
+        // no re-ordering of a dozen leaves helps). Each round takes up to rebuilt_parts disjoint
+        // parts of the tree of more leaves than a window and at most rebuild_most_leaves, costliest
+        // first, each costing at least rebuild_least_share of the tree: whole subtrees in even
+        // rounds, windows grown from their root towards the largest tensors in odd ones (whose
+        // leaves may be subtrees: the top of a tree is never a small subtree). It builds
+        // rebuild_attempts trees for the network of each part (greedy and partition trials in
+        // turn, each refined by rebuild_sweeps sweeps of windows), puts the cheapest in place of
+        // the part when it costs less, then refines the tree around the new parts. Rounds stop
+        // when rebuild_idle_rounds in a row replace nothing, or after rebuild_rounds. Measured
+        // after the windows (bench/large.py's networks, 2 seeds each): the 16 x 16 grid 1.04-1.06
+        // -> 1.00 times HyperOptimizer's cost, the cube's worse seed 2.9 -> 1.1 times, circuits 20
+        // x 12 and 7 x 7 1.01-1.05 -> 0.99-1.01, for 1 to 3 times the time (the most on circuits
+        // and the tree of 200). Tried: parts of up to 40 leaves did worse on grids and circuits, up
+        // to 96 no better for more time; subtrees alone left the circuits 1-3% above, windows alone
+        // the cube far above; rebuilds refined to the end took 2.5 times as long on 3-regular 128
+        // for a few percent; without the share, rounds on 2,000 inputs spent seconds on parts that
+        // hold nothing; with 2 idle rounds and 8 at most, 3-regular 64 cost 47950 instead of 47940
+        // (HyperOptimizer 47944) and the cube's seed 1 1.2 instead of 1.1 times, for 10-30% less
+        // time; 6 and 24 moved nothing for 20% more.
+        .rebuild = true,
+        .rebuilt_parts = 8,
+        .rebuild_most_leaves = 64,
+        .rebuild_least_share = 1e-3,
+        .rebuild_attempts = 4,
+        .rebuild_sweeps = 3,
+        .rebuild_idle_rounds = 4,
+        .rebuild_rounds = 16,
+        // After the rebuilds by trials, rounds of parts of at most exact_most_leaves leaves ordered
+        // by the caller's exact search (the tables), subtrees and windows in turn, until
+        // exact_idle_rounds in a row replace nothing: the trials' parts of up to 64 leaves leave
+        // the smaller parts below them near-optimal but not optimal. Measured on bench/large.py's
+        // networks, 3 seeds each: no row costlier (the rounds only replace parts by cheaper ones),
+        // 3-regular 128 0.87-0.98 -> 0.82-0.97 times HyperOptimizer's cost, 256 0.81 -> 0.64 on
+        // its worst seed, grid 12 x 12 0.96 -> 0.95, 16 x 16 1.00 -> 0.99, circuit 12 x 10
+        // 1.001-1.004 -> 1.000-1.0035 (seed 0: 0.9996), for 10-30% more time. Parts of up to 28
+        // leaves gained less; 44 more on 3-regular 256 (0.39-0.56) for 15% more time and less on
+        // the circuit; windows refining the tables' trees found nothing.
+        .exact_most_leaves = 35,
+        .exact_idle_rounds = 2,
+        .partition = {
+            // Bisections tried per split of a part; the one whose larger side has the lightest
+            // boundary (axes that the output or inputs outside the side hold) wins, as the sides'
+            // tensors and the splits below them grow with it. Measured on 3-regular graphs of 128
+            // to 512 vertices (32 trees each): the median tree cost 3 to 20 times less than with
+            // one bisection, for 2.5 times the time; pure cut (the sum of the two boundaries) as
+            // the score did worse.
+            .split_candidates = 3,
+            // V-cycles after the first split's multilevel bisection (none for later splits): each
+            // coarsens again without merging across the sides and refines the projected sides back
+            // up, so FM can move whole clusters. Measured on 3-regular graphs (16 trees each): the
+            // median cut of 512 vertices fell from 72 to 68 and the median tree cost 10 times less
+            // (256: 2 times) for a quarter more time per tree; V-cycles on the later splits as
+            // well added time for no gain.
+            .top_vcycles = 8,
+            .coarse_vertices = 40,
+            .coarsen_shrink = 0.9,
+            .coarse_weight_divisor = 16,
+            // Nets of more pins say little and would cost quadratic time.
+            .rating_pin_limit = 32,
+            .initial_starts = 6,
+            .max_passes = 6,
+            .min_patience = 12,
+            .patience_divisor = 4,
+        },
+    };
+
+    // Every knob with its value, one per line ("name = value").
+    std::string describe() const;
+};
+
+// The strategy plenexa_paths runs.
+inline constexpr Strategy strategy{};
+
+}  // namespace plenexa::driver

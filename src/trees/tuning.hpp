@@ -1,0 +1,55 @@
+// The knobs of the tree search: how many trials of each kind it runs and how, how it refines and
+// rebuilds, and how the partitioner bisects. The values, each with the measurement that chose
+// it, are the driver's strategy (src/driver/strategy.hpp); a search reads them from its Settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plenexa::trees {
+
+// How the partitioner bisects one part (partition.cpp).
+struct PartitionTuning {
+    unsigned split_candidates{};       // bisections tried per split; the lightest larger side wins
+    unsigned top_vcycles{};            // V-cycles after the first split's multilevel bisection
+    uint32_t coarse_vertices{};        // coarsening stops at this many vertices,
+    double coarsen_shrink{};           // or when a round keeps more than this share of them
+    uint32_t coarse_weight_divisor{};  // a coarse vertex stands for at most 1/this of the part's inputs
+    uint32_t rating_pin_limit{};       // nets with more pins do not rate matches
+    unsigned initial_starts{};         // greedy growings tried on the coarsest graph
+    unsigned max_passes{};             // most refinement passes per level
+    uint32_t min_patience{};           // a pass gives up after max(min_patience,
+    uint32_t patience_divisor{};       // vertices / patience_divisor) moves past its best point
+};
+
+// How the anytime search spends its budget (anytime.cpp).
+struct Tuning {
+    unsigned trials{};            // most random greedy trials; trial t draws from a seed derived from (seed, t)
+    unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
+    unsigned round{};             // trials of each kind run in rounds of this many
+    unsigned idle_rounds{};       // a kind of trial stops after this many rounds in a row without a cheaper tree
+    unsigned refine_trees{};      // most of the best distinct trees the windows refine, each builder's in turn
+    unsigned sweeps{};            // most window sweeps over each refined tree
+    unsigned window{};            // most leaves per window, 3 to max_window
+    unsigned crowded_path_window{};  // most leaves per window on a path-like network with an axis of 3+ holders
+    double max_alpha{};           // random greedy trials draw alpha from [0, max_alpha)
+    double max_temperature{};     // and the temperature as max_temperature * u^2
+    double min_imbalance{};       // partition trials draw the first split's imbalance from
+    double max_root_imbalance{};  // [min_imbalance, max_root_imbalance),
+    double min_deep_imbalance{};  // the later splits' from [min_deep_imbalance, max_imbalance),
+    unsigned min_leaf_part{};     // and the leaf part size from [min_leaf_part,
+    unsigned max_leaf_part{};     // max_leaf_part]
+    bool rebuild{};               // end with the rebuilds of the best tree's costliest parts
+    size_t rebuilt_parts{};       // most disjoint parts one round of rebuilds takes
+    uint32_t rebuild_most_leaves{};  // most leaves of a rebuilt part
+    double rebuild_least_share{};    // least share of the tree's cost a rebuilt part holds
+    unsigned rebuild_attempts{};     // trees built per part
+    unsigned rebuild_sweeps{};       // window sweeps refining each of them
+    unsigned rebuild_idle_rounds{};  // rounds in a row that replace nothing, after which rebuilds stop
+    unsigned rebuild_rounds{};       // most rounds of rebuilds
+    uint32_t exact_most_leaves{};    // most leaves of a part ordered by the caller's exact search
+    unsigned exact_idle_rounds{};    // rounds in a row of those that replace nothing, after which they stop
+    PartitionTuning partition;
+};
+
+}  // namespace plenexa::trees
