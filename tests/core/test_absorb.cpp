@@ -136,10 +136,6 @@ Absorbed checked_absorb(const Net& net) {
         const uint64_t node = absorbed.nodes[r];
         if (node < net.inputs.size()) CHECK_EQ(absorbed.inputs[r], net.inputs[node]);
         CHECK_EQ(AxisSet(absorbed.inputs[r].begin(), absorbed.inputs[r].end()), state.nodes[node]);
-        for (const uint64_t other : live_nodes)
-            if (other != node && absorbable(net, state, node, other))
-                std::fprintf(stderr, "left absorbable: node %llu into %llu\n", (unsigned long long)node,
-                             (unsigned long long)other);
         for (const uint64_t other : live_nodes) CHECK(other == node || !absorbable(net, state, node, other));
     }
 
