@@ -1,0 +1,239 @@
+#include "driver/absorb.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "util/failure.hpp"
+
+namespace plenexa::driver {
+
+namespace {
+
+// Most a step may cost, in multiples of the neighbour's size: a vector's step costs the neighbour's
+// size, a gate on a qubit line twice that. A matrix whose new axis is larger is left to the search:
+// absorbing the first matrix of a chain 'ij,jk,kl->il' of sizes d, d, d, 2 costs (d + 2) / 4 times
+// the chain's best path (1 at d = 2, 250 at d = 1000).
+constexpr uint64_t max_step_factor = 2;
+
+constexpr uint64_t saturated = std::numeric_limits<uint64_t>::max();
+
+// a x b, or `saturated` when that does not fit.
+uint64_t times(uint64_t a, uint64_t b) {
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? saturated : product;
+}
+
+// One live tensor's place in the holder list of one of its axes.
+struct Holder {
+    uint64_t node;
+    uint32_t slot;  // the axis's index in the node's axis list
+};
+
+// The absorption's state: live nodes, their distinct axes, and each axis's live holders.
+class Absorber {
+public:
+    Absorber(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+             const std::vector<uint64_t>& sizes)
+        : sizes_(sizes), n_inputs_(inputs.size()), holders_(sizes.size()), kept_(sizes.size(), 0) {
+        for (const uint64_t id : output) kept_[id] = 1;
+        std::vector<uint64_t> seen(sizes.size(), saturated);  // the last input that listed each id
+        for (uint64_t t = 0; t < n_inputs_; ++t) {
+            std::vector<uint64_t> distinct;
+            for (const uint64_t id : inputs[t])
+                if (seen[id] != t) {
+                    seen[id] = t;
+                    distinct.push_back(id);
+                }
+            add_node(std::move(distinct));
+        }
+    }
+
+    // Absorbs until no tensor qualifies, queueing first every input in order.
+    void run() {
+        for (uint64_t t = 0; t < n_inputs_; ++t) enqueue(t);
+        for (size_t head = 0; head < queue_.size(); ++head) {
+            const uint64_t a = queue_[head];
+            queued_[a] = 0;
+            if (alive_[a] && small(a)) try_absorb(a);
+        }
+    }
+
+    NumberedPath steps;
+
+    // The live nodes in increasing number, with their axis lists (an untouched input's as given).
+    void reduced(const std::vector<std::vector<uint64_t>>& inputs, Absorbed& out) const {
+        for (uint64_t node = 0; node < axes_.size(); ++node) {
+            if (!alive_[node]) continue;
+            out.inputs.push_back(node < n_inputs_ ? inputs[node] : axes_[node]);
+            out.nodes.push_back(node);
+        }
+    }
+
+private:
+    // Whether a node has one or two distinct axes.
+    bool small(uint64_t node) const { return axes_[node].size() == 1 || axes_[node].size() == 2; }
+
+    void enqueue(uint64_t node) {
+        if (queued_[node] || !small(node)) return;
+        queued_[node] = 1;
+        queue_.push_back(node);
+    }
+
+    // A new live node holding `axes` (distinct ids).
+    uint64_t add_node(std::vector<uint64_t> axes) {
+        const uint64_t node = axes_.size();
+        uint64_t elements = 1;
+        for (uint32_t slot = 0; slot < axes.size(); ++slot) {
+            auto& list = holders_[axes[slot]];
+            slot_positions_.push_back(list.size());
+            list.push_back({node, slot});
+            elements = times(elements, sizes_[axes[slot]]);
+        }
+        first_position_.push_back(slot_positions_.size() - axes.size());
+        axes_.push_back(std::move(axes));
+        elements_.push_back(elements);
+        alive_.push_back(1);
+        queued_.push_back(0);
+        return node;
+    }
+
+    // Takes a node out of its axes' holder lists, moving each list's last entry into its place.
+    void remove_node(uint64_t node) {
+        alive_[node] = 0;
+        for (uint32_t slot = 0; slot < axes_[node].size(); ++slot) {
+            auto& list = holders_[axes_[node][slot]];
+            const uint64_t position = slot_positions_[first_position_[node] + slot];
+            const Holder moved = list.back();
+            list[position] = moved;
+            slot_positions_[first_position_[moved.node] + moved.slot] = position;
+            list.pop_back();
+        }
+    }
+
+    // Whether `id` is in a node's axes.
+    bool holds(uint64_t node, uint64_t id) const {
+        return std::find(axes_[node].begin(), axes_[node].end(), id) != axes_[node].end();
+    }
+
+    // Whether a pair's result keeps `id`, which `pair_holders` (1 or 2) of the pair hold.
+    bool keeps(uint64_t id, uint64_t pair_holders) const {
+        return kept_[id] || holders_[id].size() > pair_holders;
+    }
+
+    // The step's cost when absorbing the small node `a` into `b` qualifies, else nothing.
+    std::optional<uint64_t> absorption_cost(uint64_t a, uint64_t b) const {
+        uint64_t added = 1;    // sizes of a's axes that b lacks
+        uint64_t gained = 1;   // ... of those the result keeps
+        uint64_t result_axes = 0;
+        for (const uint64_t id : axes_[a]) {
+            if (holds(b, id)) continue;
+            added = times(added, sizes_[id]);
+            if (keeps(id, 1)) {
+                gained = times(gained, sizes_[id]);
+                ++result_axes;
+            }
+        }
+        if (added > max_step_factor) return std::nullopt;  // checked first: it bounds `gained`
+        uint64_t lost = 1;  // sizes of b's axes the result drops
+        for (const uint64_t id : axes_[b]) {
+            if (keeps(id, holds(a, id) ? 2 : 1))
+                ++result_axes;
+            else
+                lost = times(lost, sizes_[id]);
+        }
+        if (result_axes > axes_[b].size() || gained > lost) return std::nullopt;
+        return times(elements_[b], added);
+    }
+
+    // Absorbs `a` into its cheapest qualifying neighbour, if any, and queues what may now qualify.
+    void try_absorb(uint64_t a) {
+        uint64_t best = saturated, best_cost = saturated;
+        for (const uint64_t id : axes_[a])
+            for (const Holder& h : holders_[id]) {
+                if (h.node == a) continue;
+                const auto cost = absorption_cost(a, h.node);
+                if (cost && (best == saturated || *cost < best_cost || (*cost == best_cost && h.node < best))) {
+                    best = h.node;
+                    best_cost = *cost;
+                }
+            }
+        if (best == saturated) return;
+        const uint64_t b = best;
+        std::vector<uint64_t> result;
+        for (const uint64_t id : axes_[b])
+            if (keeps(id, holds(a, id) ? 2 : 1)) result.push_back(id);
+        for (const uint64_t id : axes_[a])
+            if (!holds(b, id) && keeps(id, 1)) result.push_back(id);
+        remove_node(a);
+        remove_node(b);
+        steps.push_back({std::min(a, b), std::max(a, b)});
+        const uint64_t node = add_node(std::move(result));
+        enqueue(node);
+        // A matrix's partner may now qualify where an axis is down to two holders.
+        for (const uint64_t id : axes_[node])
+            if (holders_[id].size() <= 2)
+                for (const Holder& h : holders_[id]) enqueue(h.node);
+    }
+
+    const std::vector<uint64_t>& sizes_;
+    uint64_t n_inputs_;
+    std::vector<std::vector<Holder>> holders_;  // per axis its live holders
+    std::vector<uint8_t> kept_;                 // per axis 1 when the output keeps it
+    std::vector<std::vector<uint64_t>> axes_;   // per node its distinct axes
+    std::vector<uint64_t> first_position_;      // per node the index of its first entry in slot_positions_
+    std::vector<uint64_t> slot_positions_;      // per node and slot the entry's index in the axis's list
+    std::vector<uint64_t> elements_;            // per node its size, saturated
+    std::vector<uint8_t> alive_;
+    std::vector<uint8_t> queued_;
+    std::vector<uint64_t> queue_;
+};
+
+}  // namespace
+
+Absorbed absorb(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                const std::vector<uint64_t>& sizes) {
+    using util::InvalidValue;
+    if (inputs.size() >= (uint64_t{1} << 62)) throw InvalidValue("the network has 2^62 inputs or more");
+    for (uint64_t id = 0; id < sizes.size(); ++id)
+        if (sizes[id] == 0) throw InvalidValue("axis " + std::to_string(id) + " has size 0");
+    auto check_id = [&](uint64_t id, const std::string& where) {
+        if (id >= sizes.size())
+            throw InvalidValue(where + " names axis " + std::to_string(id) + ", which has no size");
+    };
+    for (size_t t = 0; t < inputs.size(); ++t)
+        for (const uint64_t id : inputs[t]) check_id(id, "input " + std::to_string(t));
+    for (const uint64_t id : output) check_id(id, "the output");
+
+    Absorber absorber(inputs, output, sizes);
+    absorber.run();
+    Absorbed out;
+    out.steps = std::move(absorber.steps);
+    absorber.reduced(inputs, out);
+    return out;
+}
+
+NumberedPath splice(const Absorbed& absorbed, uint64_t n_inputs, const NumberedPath& reduced) {
+    const uint64_t m = absorbed.nodes.size();
+    const uint64_t first_new = n_inputs + absorbed.steps.size();  // the number of reduced step 0
+    NumberedPath path = absorbed.steps;
+    path.reserve(path.size() + reduced.size());
+    std::vector<uint8_t> consumed(m + reduced.size(), 0);
+    for (size_t k = 0; k < reduced.size(); ++k) {
+        std::array<uint64_t, 2> step;
+        for (int side = 0; side < 2; ++side) {
+            const uint64_t x = reduced[k][side];
+            if (x >= m + k || consumed[x])
+                throw util::Panic("reduced step " + std::to_string(k) + " names node " + std::to_string(x) +
+                                  ", which is not available");
+            consumed[x] = 1;
+            step[side] = x < m ? absorbed.nodes[x] : first_new + (x - m);
+        }
+        path.push_back(step);
+    }
+    return path;
+}
+
+}  // namespace plenexa::driver
