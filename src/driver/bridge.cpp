@@ -158,6 +158,7 @@ Solved refined(Run& run, const Component& comp, const Solved& solved) {
     settings.window = run.settings.strategy->trees.window;
     settings.sweeps = run.settings.strategy->trees.sweeps;
     settings.objective = objective;
+    settings.deadline = run.settings.deadline;
     trees::refine(network, tree, settings);
     if (!(trees::score(tree, objective) < before) || breaks_mem_cap(run, tree)) return solved;
     return adopt(run.call, comp, tree);

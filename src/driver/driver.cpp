@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -67,8 +68,21 @@ std::optional<Path> small_path(const std::vector<std::vector<uint64_t>>& inputs,
     return small;
 }
 
-// The call's components, each refused before any search when the tables cannot take it (the
-// tree search takes components of any size).
+// True when the tables' compiled widths hold a component of k inputs over `n_axes` axes.
+bool within_tables(size_t k, size_t n_axes) {
+    return k <= size_t{optimiser::max_wide_subgraph_words} * 64 && n_axes <= size_t{optimiser::max_wide_axis_words} * 64;
+}
+
+// True when the component goes to the tree search: from `anytime_from` inputs on, and (where the
+// call runs a tree search at all) any component beyond the tables' widths, whatever its size.
+bool by_trees(const Settings& settings, const Component& comp) {
+    const size_t k = comp.inputs.size();
+    const bool trees = settings.anytime_from != std::numeric_limits<size_t>::max();
+    return k >= settings.anytime_from || (trees && k >= 2 && !within_tables(k, comp.n_axes));
+}
+
+// The call's components, each refused before any search when neither the tables nor the tree
+// search can take it.
 std::vector<Component> components(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
                                   const std::vector<uint64_t>& sizes, const Settings& settings) {
     std::vector<Component> comps = optimiser::split(inputs, output, sizes);
@@ -77,7 +91,7 @@ std::vector<Component> components(const std::vector<std::vector<uint64_t>>& inpu
     }
     for (const Component& comp : comps) {
         const size_t k = comp.inputs.size();
-        if (k >= 2 && k < settings.anytime_from) optimiser::check_component(k, comp.n_axes, settings.caps, true);
+        if (k >= 2 && !by_trees(settings, comp)) optimiser::check_component(k, comp.n_axes, settings.caps, true);
     }
     return comps;
 }
@@ -93,6 +107,7 @@ std::optional<Solved> by_tables(Run& run, const Component& comp) {
     const Measure measure = settings.objective.measure;
     const std::optional<Solved> bound = greedy(call, comp);
     const uint32_t bound_root = bound ? bound->root : Node::leaf;
+    if (bound && run.settings.progress.report) run.best = score_of(run, comp, *bound).measure;
     std::optional<Solved> result;
     call.enough = k <= 63 || !bound              ? max_u64
                   : measure == Measure::flops ? bound->cost
@@ -108,27 +123,50 @@ std::optional<Solved> by_tables(Run& run, const Component& comp) {
     if (result && measure == Measure::size) result = fewest_flops_within(run, comp, *result);
     call.pulse.limit_work(max_u64, std::nullopt);
     if (!result) return std::nullopt;
-    // Windows cannot improve what the exhaustive tables found (nor a search of three inputs).
+    // Windows cannot improve what the exhaustive tables found (nor a search of three inputs), and
+    // none run once the deadline has passed.
     const bool exhaustive = settings.caps.hash_map_cap == max_u64;
-    if (settings.refine && k > 3 && !(exhaustive && result->root != bound_root)) result = refined(run, comp, *result);
+    if (settings.refine && k > 3 && !(exhaustive && result->root != bound_root) && !run.past_deadline())
+        result = refined(run, comp, *result);
     return result;
 }
 
-// One component's tree: an input alone; the tree search's from `anytime_from` inputs on (under a
-// fixed mem_cap that it breaks, the tables' where they reach, else the greedy tree); the tables'
-// otherwise. Nothing when no tree passes a fixed mem_cap.
+// The cheaper of the tree search's tree and the greedy tree (the tree search's first trees follow
+// other rules, and a short budget may end it with one of those); nothing when the tree search's
+// breaks a fixed mem_cap.
+std::optional<Solved> by_search(Run& run, const Component& comp) {
+    const std::optional<Solved> tree = anytime(run, comp);
+    if (!tree) return std::nullopt;
+    const std::optional<Solved> bound = greedy(run.call, comp);
+    return bound && cheaper(run, *bound, *tree, comp) ? bound : tree;
+}
+
+// One component's tree: an input alone; the tree search's (see by_trees; under a fixed mem_cap
+// that it breaks, the tables' where they reach); the tables' otherwise. Nothing when no tree
+// passes a fixed mem_cap.
 std::optional<Solved> solve_component(Run& run, const Component& comp) {
     const size_t k = comp.inputs.size();
     if (k == 1) return optimiser::single(run.call, comp);
-    if (k >= run.settings.anytime_from) {
-        if (std::optional<Solved> tree = anytime(run, comp)) return tree;
-        if (k > optimiser::max_wide_subgraph_words * 64 || comp.n_axes > optimiser::max_wide_axis_words * 64)
-            return greedy(run.call, comp);
+    if (by_trees(run.settings, comp)) {
+        if (std::optional<Solved> tree = by_search(run, comp)) return tree;
+        if (!within_tables(k, comp.n_axes)) return greedy(run.call, comp);
     }
     return by_tables(run, comp);
 }
 
 }  // namespace
+
+bool Run::check(void* context) {
+    Run& run = *static_cast<Run*>(context);
+    const Clock::time_point now = Clock::now();
+    if (now - run.last_report >= progress_interval && std::isfinite(run.best)) {
+        run.last_report = now;
+        run.settings.progress.report(run.settings.progress.context, std::chrono::duration<double>(now - run.start).count(),
+                                     run.best);
+    }
+    const Interrupt& caller = run.settings.interrupt;
+    return caller.check && caller.check(caller.context);
+}
 
 std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
                            const std::vector<uint64_t>& sizes, const Settings& settings) {

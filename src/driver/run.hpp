@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -44,11 +45,30 @@ struct Settings {
 
 // One search in progress: its settings and the tables' state, with the trees built so far.
 struct Run {
-    explicit Run(const Settings& settings) : settings(settings), call(settings.caps, settings.growth, settings.objective, settings.interrupt) {}
+    explicit Run(const Settings& settings)
+        : settings(settings),
+          call(settings.caps, settings.growth, settings.objective,
+               settings.progress.report ? Interrupt{&Run::check, this} : settings.interrupt) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    // True once the call's deadline has passed.
+    bool past_deadline() const { return settings.deadline && Clock::now() >= *settings.deadline; }
 
     const Settings& settings;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point last_report = start;
+    double best = std::numeric_limits<double>::infinity();  // the measure of the best tree of the component searched
     Call call;
+
+private:
+    // The tables' interrupt check when the caller wants progress: the caller's check, and a report
+    // of the best tree so far at most every progress_interval (the tables have no other way out).
+    static bool check(void* context);
 };
+
+// Shortest time between two progress reports from the tables' search.
+inline constexpr auto progress_interval = std::chrono::milliseconds(100);
 
 // The per-call flow (driver.cpp): components, a strategy per component, the joins.
 std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,

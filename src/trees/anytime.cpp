@@ -310,12 +310,14 @@ private:
         }
         if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
         if (settings_.progress.report && now - last_progress_ >= progress_interval) {
-            last_progress_ = now;
             double best;
             {
                 std::lock_guard lock(mutex_);
                 best = best_cost_;
             }
+            // Nothing to report before the first tree is complete.
+            if (!std::isfinite(best)) return;
+            last_progress_ = now;
             settings_.progress.report(settings_.progress.context, std::chrono::duration<double>(now - start_).count(), best);
         }
     }

@@ -242,14 +242,14 @@ public:
           seen_(tree.nodes.size(), seen), by_size_(objective.measure == Measure::size),
           pricing_(pricing_of(objective)) {}
 
-    // One sweep; true when some window improved. Stops early (returning false) on `stop`. Skips the
+    // One sweep; true when some window improved. Stops early (returning false) on `stop` or the deadline. Skips the
     // windows that this refiner found no better order for and whose subtree has not changed since:
     // a window looks only down from its root, so it would find none again.
-    bool sweep(const std::atomic<bool>* stop, bool& stopped) {
+    bool sweep(const std::atomic<bool>* stop, const Deadline& deadline, bool& stopped) {
         bool improved = false;
         if (by_size_) tally();
         for (const uint32_t root : internal_post_order(tree_)) {
-            if (stop && stop->load(std::memory_order_relaxed)) {
+            if ((stop && stop->load(std::memory_order_relaxed)) || (deadline && Clock::now() >= *deadline)) {
                 stopped = true;
                 return improved;
             }
@@ -467,7 +467,7 @@ unsigned refine(const Network& network, Tree& tree, const RefineSettings& settin
     unsigned done = 0, idle = 0;
     bool stopped = false;
     while (done < settings.sweeps && idle < refiners.size()) {
-        const bool improved = refiners[done % refiners.size()].sweep(stop, stopped);
+        const bool improved = refiners[done % refiners.size()].sweep(stop, settings.deadline, stopped);
         if (stopped) break;
         ++done;
         idle = improved ? 0 : idle + 1;

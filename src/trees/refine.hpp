@@ -34,6 +34,7 @@ struct RefineSettings {
     unsigned window{};  // most leaves per window, 3 to max_window
     unsigned sweeps{};  // most sweeps over the tree
     Objective objective;  // what a window's order must improve
+    Deadline deadline;    // when it passes, the refinement stops between two windows
 };
 
 // Improves `tree` (over a checked network) in place, under the settings' objective (for "size",
