@@ -27,6 +27,7 @@ import pytest
 
 import plenexa
 import plenexa_paths
+import networks
 from networks import grid, regular_graph
 from plenexa import EinsumSpec
 from plenexa_paths import Optimizer, PathInfo, einsum_path, optimize
@@ -236,6 +237,72 @@ def test_costs_beyond_64_bits_still_rank_paths():
     inputs, output = [[0, 1, 8, 1, 5], [0, 8, 3, 0], [], [6, 1, 3], [], [6, 0, 9, 1], [10]], [0, 6, 9, 5]
     sizes = {0: 2**32 + 1, 5: 2**63, 10: 2**20} | {x: 2 for x in (1, 3, 6, 8, 9)}
     replay(inputs, output, sizes, optimize(inputs, output, sizes))
+
+
+# Labels that every input holds multiply every step by their size, whatever the order: the
+# answer is the network's without them, found without searching the tensors around the hub.
+def test_labels_held_by_every_input_are_factored_out():
+    # Around one hub the cheapest path contracts the two smallest tensors, then every other one
+    # into the result: 2 x (3 x 3 + the rest), where any search of a thousand tensors was slow.
+    inputs = [["z", i] for i in range(1000)]
+    sizes = {"z": 2, **{i: 3 + i % 5 for i in range(1000)}}
+    cost, _ = replay(inputs, [], sizes, optimize(inputs, [], sizes))
+    assert cost == 2 * (3 * 3 + sum(3 + i % 5 for i in range(1000)) - 6)
+    # A batch label on every tensor of a graph: the same path as the graph without it.
+    graph = regular_graph(100, 3, 4)
+    sizes = {x: 2 + x % 3 for term in graph for x in term} | {"b": 5}
+    batched = [term + ["b"] for term in graph]
+    assert optimize(batched, ["b"], sizes) == optimize(graph, [], sizes)
+
+
+def test_components_beyond_the_tables_widths_are_searched():
+    # 9,000 labels in one component went past the tables' widths and were refused.
+    inputs = [list(range(9000)), [0], [1, 2]]
+    sizes = dict.fromkeys(range(9000), 2)
+    path = optimize(inputs, [], sizes)
+    optimal = opt_einsum.paths.optimal([set(term) for term in inputs], set(), sizes)
+    assert replay(inputs, [], sizes, path)[0] == replay(inputs, [], sizes, optimal)[0]
+
+
+@pytest.mark.parametrize("layout, cycles, seed", [((5, 5), 12, 0), ((4, 6), 14, 1)])
+def test_raw_circuits_cost_what_simplified_ones_do(layout, cycles, seed):
+    # Vectors and one-qubit gates are absorbed before the search: the raw circuit's path costs
+    # no more than a path for the circuit simplified by hand, whose absorptions are free (5% for
+    # them and the searches' own noise).
+    raw = networks.coupler_circuit(networks.square_layout(*layout), cycles, seed=seed)
+    simplified = networks.absorb_low_rank(raw)
+    assert len(simplified[0]) < len(raw[0]) // 2
+    raw_cost, _ = replay(*raw, optimize(*raw))
+    assert raw_cost <= 1.05 * replay(*simplified, optimize(*simplified))[0]
+
+
+def test_max_time_bounds_every_component():
+    # 3,000 components of 62 tensors: each one's windows ran past the deadline, some 30 ms a
+    # component (1.5 minutes in all); after it only greedy trees answer.
+    graph = regular_graph(62, 3, 1)
+    inputs = [[(c, x) for x in term] for c in range(3000) for term in graph]
+    sizes = {x: 2 for term in inputs for x in term}
+    start = time.perf_counter()
+    path = optimize(inputs, [], sizes, max_time=0.1)
+    assert time.perf_counter() - start < 60  # catches windows that ignore the deadline, not a slow machine
+    assert len(path) == len(inputs) - 1
+
+
+@pytest.mark.parametrize("minimize", ["flops", "write"])
+def test_progress_reports_from_the_tables_too(minimize):
+    # An exhaustive search of a 40-tensor graph runs for seconds in the tables alone; a progress
+    # callable that raises at its first report ends it, and no report is ever infinite.
+    inputs = regular_graph(40, 3, 40)
+    sizes = {x: 2 for term in inputs for x in term}
+    reports = []
+
+    def stop(elapsed, cost):
+        reports.append(cost)
+        raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        optimize(inputs, [], sizes, hash_map_cap=None, progress=stop, minimize=minimize)
+    assert len(reports) == 1 and math.isfinite(reports[0])
 
 
 def test_tree_search_depends_on_the_seed_alone():

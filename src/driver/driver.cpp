@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <string>
 
+#include "driver/absorb.hpp"
 #include "driver/run.hpp"
 #include "optimiser/bits.hpp"
+#include "optimiser/detail.hpp"
 #include "optimiser/small.hpp"
 #include "util/failure.hpp"
 
@@ -154,6 +157,67 @@ std::optional<Solved> solve_component(Run& run, const Component& comp) {
     return by_tables(run, comp);
 }
 
+// The ids that every input holds, ascending.
+std::vector<uint64_t> held_by_all(const std::vector<std::vector<uint64_t>>& inputs) {
+    std::vector<uint64_t> common(inputs[0].begin(), inputs[0].end());
+    std::sort(common.begin(), common.end());
+    common.erase(std::unique(common.begin(), common.end()), common.end());
+    for (size_t i = 1; i < inputs.size() && !common.empty(); ++i) {
+        std::vector<uint64_t> ids(inputs[i].begin(), inputs[i].end());
+        std::sort(ids.begin(), ids.end());
+        std::vector<uint64_t> kept;
+        std::set_intersection(common.begin(), common.end(), ids.begin(), ids.end(), std::back_inserter(kept));
+        common = std::move(kept);
+    }
+    return common;
+}
+
+// The network without the ids that every input holds, when searching it gives the network's
+// best path: such an id (a batch axis, the hub of a star) stays in every operand until the last
+// step, so it multiplies every step's flops and every result but perhaps the last by its size,
+// whatever the order. So the order is the same for every measure but "size", which holds only
+// when the output keeps those ids; a fixed mem_cap would have to be scaled, so it keeps them.
+// A thousand tensors around one shared label are then a thousand scalars joined at once.
+std::optional<std::vector<std::vector<uint64_t>>> without_common_ids(const std::vector<std::vector<uint64_t>>& inputs,
+                                                                    std::vector<uint64_t>& output,
+                                                                    const Settings& settings) {
+    if (inputs.size() < 3 || settings.caps.fixed_mem_cap) return std::nullopt;
+    const std::vector<uint64_t> common = held_by_all(inputs);
+    if (common.empty()) return std::nullopt;
+    const auto shared = [&](uint64_t id) { return std::binary_search(common.begin(), common.end(), id); };
+    if (settings.objective.measure == Measure::size &&
+        std::count_if(output.begin(), output.end(), shared) != static_cast<std::ptrdiff_t>(common.size()))
+        return std::nullopt;
+    std::vector<std::vector<uint64_t>> reduced;
+    reduced.reserve(inputs.size());
+    for (const auto& input : inputs) {
+        reduced.emplace_back();
+        std::copy_if(input.begin(), input.end(), std::back_inserter(reduced.back()), [&](uint64_t id) { return !shared(id); });
+    }
+    std::erase_if(output, shared);
+    return reduced;
+}
+
+// The path of a large network whose vectors and matrices are first absorbed into neighbours that
+// they do not grow (absorb.hpp), the reduced network searched; nothing when nothing is absorbed.
+// Only networks that reach the tree search: the tables are exact on smaller ones, where a raw
+// network costs them no more than a reduced one. Not under a fixed mem_cap, whose breach the
+// absorptions would have to be checked for, nor for "size", whose largest result they may be.
+std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                                  const std::vector<uint64_t>& sizes, const Settings& settings) {
+    if (inputs.size() < settings.anytime_from || settings.caps.fixed_mem_cap || settings.objective.measure == Measure::size)
+        return std::nullopt;
+    const Absorbed absorbed = absorb(inputs, output, sizes);
+    if (absorbed.steps.empty()) return std::nullopt;
+    NumberedPath reduced;
+    if (absorbed.inputs.size() > 1) {
+        const std::optional<Path> path = search(absorbed.inputs, output, sizes, settings);
+        if (!path) return std::nullopt;
+        reduced = optimiser::detail::numbered_from_path(*path, absorbed.inputs.size());
+    }
+    return optimiser::detail::path_from_numbered(splice(absorbed, inputs.size(), reduced), inputs.size());
+}
+
 }  // namespace
 
 bool Run::check(void* context) {
@@ -175,6 +239,9 @@ std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, con
     if (n == 0) util::panic_index(0, 0);
     if (std::optional<Path> pair = optimiser::shared_pair(inputs, settings.caps, true)) return pair;
     if (std::optional<Path> small = small_path(inputs, output, sizes, settings)) return small;
+    if (std::optional<Path> path = absorbed_path(inputs, output, sizes, settings)) return path;
+    std::vector<uint64_t> kept_output = output;
+    if (const auto reduced = without_common_ids(inputs, kept_output, settings)) return search(*reduced, kept_output, sizes, settings);
 
     const std::vector<Component> comps = components(inputs, output, sizes, settings);
     Run run(settings);

@@ -24,6 +24,10 @@ using Numbered = std::vector<std::array<uint64_t, 2>>;
 // Turns numbered steps over `n_inputs` inputs into positions in a shrinking operand list.
 Path path_from_numbered(const Numbered& numbered, uint64_t n_inputs);
 
+// Turns a path of pairwise steps over `n_inputs` inputs into numbered steps (the inverse of
+// path_from_numbered).
+Numbered numbered_from_path(const Path& path, uint64_t n_inputs);
+
 // Numbers the tree under `root` in post-order, left before right.
 Numbered number_tree(const std::vector<Node>& nodes, uint32_t root, uint64_t n_inputs);
 

@@ -247,6 +247,42 @@ Path path_from_numbered(const Numbered& numbered, uint64_t n_inputs) {
     return path;
 }
 
+Numbered numbered_from_path(const Path& path, uint64_t n_inputs) {
+    // A Fenwick tree marks the numbers still in the operand list: position p names the
+    // (p + 1)-th marked number, found by descending the tree's powers of two.
+    const size_t total = n_inputs + path.size();
+    std::vector<uint64_t> fenwick(total + 1, 0);
+    auto mark = [&](uint64_t x, int64_t delta) {
+        for (size_t i = x + 1; i <= total; i += i & (~i + 1)) fenwick[i] += static_cast<uint64_t>(delta);
+    };
+    size_t top = 1;
+    while (top * 2 <= total) top *= 2;
+    auto at = [&](uint64_t position) {
+        size_t index = 0;
+        uint64_t left = position + 1;
+        for (size_t step = top; step > 0; step /= 2)
+            if (index + step <= total && fenwick[index + step] < left) {
+                index += step;
+                left -= fenwick[index];
+            }
+        return static_cast<uint64_t>(index);  // the number at 0-based `index`
+    };
+    for (uint64_t x = 0; x < n_inputs; ++x) mark(x, 1);
+    Numbered numbered;
+    numbered.reserve(path.size());
+    uint64_t next = n_inputs;
+    for (const Step& step : path) {
+        if (step.size() != 2) util::panic_index(2, step.size());
+        const uint64_t x = at(step[0]), y = at(step[1]);
+        mark(x, -1);
+        mark(y, -1);
+        mark(next, 1);
+        numbered.push_back({x, y});
+        ++next;
+    }
+    return numbered;
+}
+
 }  // namespace detail
 
 std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& input_ints,

@@ -11,10 +11,6 @@
 
 namespace plenexa::optimiser {
 
-// The shared words under the names the bindings' interrupt and progress helpers use.
-using plenexa::Interrupt;
-using plenexa::Progress;
-
 // Most subgraphs held per table of two or more tensors when the caller sets no cap.
 inline constexpr uint64_t default_hash_map_cap = 500;
 

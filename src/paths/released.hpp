@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "binding/ref.hpp"
-#include "optimiser/optimiser.hpp"
+#include "vocabulary/vocabulary.hpp"
 
 namespace plenexa::paths {
 
@@ -24,12 +24,12 @@ public:
     ReleasedLock& operator=(const ReleasedLock&) = delete;
 
     // The search's interrupt hook.
-    optimiser::Interrupt interrupt() noexcept { return {&check, this}; }
+    Interrupt interrupt() noexcept { return {&check, this}; }
 
     // The search's progress hook, calling `callable(elapsed_s, best_cost)` (a borrowed
     // reference the caller keeps alive) with the lock held; an exception it raises ends the
     // search at the next interrupt check.
-    optimiser::Progress progress(PyObject* callable) noexcept {
+    Progress progress(PyObject* callable) noexcept {
         progress_ = callable;
         return {&report, this};
     }
