@@ -45,8 +45,8 @@ test: $(VENV)/.test build core-tests
 stubtest: $(VENV)/.test build
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
-# The benchmarks (exact, large, sliced, interrupt), bench/speed.png from the first two, then the
-# evaluation set (`BENCH_FLAGS=--quick` for a short run).
+# The benchmarks (exact, large, sliced, interrupt, raw against simplified networks), bench/speed.png
+# from the first two, then the evaluation set (`BENCH_FLAGS=--quick` for a short run).
 BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
 	mkdir -p $(BENCH_OUT)
@@ -54,6 +54,7 @@ bench: $(VENV)/.bench build
 	$(PY) bench/large.py $(BENCH_FLAGS) --json $(BENCH_OUT)/large.json
 	$(PY) bench/sliced.py $(BENCH_FLAGS) --json $(BENCH_OUT)/sliced.json
 	$(PY) bench/interrupt.py $(BENCH_FLAGS)
+	$(PY) bench/absorb_gain.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 	$(PY) bench/evaluation.py $(BENCH_FLAGS) --json $(BENCH_OUT)/evaluation.json
 
