@@ -240,8 +240,9 @@ def test_exhaustive_search_out_of_memory_names_hash_map_cap():
         import resource
         resource.setrlimit(resource.RLIMIT_AS, (500 << 20, 500 << 20))
         import plenexa_paths
-        star = [["c", i] for i in range(34)]
-        sizes = {"c": 2, **dict.fromkeys(range(34), 2)}
+        # A hub that every input but one holds: no label to set aside, every subset connected.
+        star = [["c", i] for i in range(34)] + [[34]]
+        sizes = {"c": 2, **dict.fromkeys(range(35), 2)}
         try:
             plenexa_paths.optimize(star, [], sizes, hash_map_cap=2**64 - 1)
         except MemoryError as error:

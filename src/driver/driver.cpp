@@ -175,19 +175,17 @@ std::vector<uint64_t> held_by_all(const std::vector<std::vector<uint64_t>>& inpu
 // The network without the ids that every input holds, when searching it gives the network's
 // best path: such an id (a batch axis, the hub of a star) stays in every operand until the last
 // step, so it multiplies every step's flops and every result but perhaps the last by its size,
-// whatever the order. So the order is the same for every measure but "size", which holds only
-// when the output keeps those ids; a fixed mem_cap would have to be scaled, so it keeps them.
-// A thousand tensors around one shared label are then a thousand scalars joined at once.
+// whatever the order. Only for flops: without those ids the network may fall apart, and the
+// components of other measures are joined by flops; a fixed mem_cap would have to be scaled, so
+// it keeps them too. A thousand tensors around one shared label are then scalars joined at once.
 std::optional<std::vector<std::vector<uint64_t>>> without_common_ids(const std::vector<std::vector<uint64_t>>& inputs,
                                                                     std::vector<uint64_t>& output,
                                                                     const Settings& settings) {
-    if (inputs.size() < 3 || settings.caps.fixed_mem_cap) return std::nullopt;
+    if (inputs.size() < 3 || settings.caps.fixed_mem_cap || settings.objective.measure != Measure::flops)
+        return std::nullopt;
     const std::vector<uint64_t> common = held_by_all(inputs);
     if (common.empty()) return std::nullopt;
     const auto shared = [&](uint64_t id) { return std::binary_search(common.begin(), common.end(), id); };
-    if (settings.objective.measure == Measure::size &&
-        std::count_if(output.begin(), output.end(), shared) != static_cast<std::ptrdiff_t>(common.size()))
-        return std::nullopt;
     std::vector<std::vector<uint64_t>> reduced;
     reduced.reserve(inputs.size());
     for (const auto& input : inputs) {
