@@ -164,6 +164,24 @@ Solved refined(Run& run, const Component& comp, const Solved& solved) {
     return adopt(run.call, comp, tree);
 }
 
+trees::Score score_whole(const Settings& settings, const std::vector<std::vector<uint64_t>>& inputs,
+                         const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes, const Numbered& path) {
+    trees::Network raw;
+    for (const auto& input : inputs) {
+        trees::Axes axes;
+        for (const uint64_t id : input)
+            if (std::find(axes.begin(), axes.end(), id) == axes.end()) axes.push_back(static_cast<trees::Axis>(id));
+        raw.inputs.push_back(std::move(axes));
+    }
+    raw.sizes = sizes;
+    raw.output.assign(sizes.size(), 0);
+    for (const uint64_t id : output) raw.output[id] = 1;
+    const trees::Network network = trees::checked(std::move(raw));
+    trees::Steps steps;
+    for (const auto& [a, b] : path) steps.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b)});
+    return trees::score(trees::tree_from_steps(network, steps), settings.objective);
+}
+
 // The score of a solved component's tree under the call's objective, replayed in doubles.
 trees::Score score_of(const Run& run, const Component& comp, const Solved& solved) {
     const trees::Network network = trees::checked(network_of(comp));

@@ -196,11 +196,17 @@ std::optional<std::vector<std::vector<uint64_t>>> without_common_ids(const std::
     return reduced;
 }
 
+std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& inputs,
+                                      const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes,
+                                      const Settings& settings);
+
 // The path of a large network whose vectors and matrices are first absorbed into neighbours that
 // they do not grow (absorb.hpp), the reduced network searched; nothing when nothing is absorbed.
 // Only networks that reach the tree search: the tables are exact on smaller ones, where a raw
 // network costs them no more than a reduced one. Not under a fixed mem_cap, whose breach the
 // absorptions would have to be checked for, nor for "size", whose largest result they may be.
+// Networks of up to the strategy's absorb_compare_most inputs are searched raw as well, and the
+// cheaper path answers.
 std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
                                   const std::vector<uint64_t>& sizes, const Settings& settings) {
     if (inputs.size() < settings.anytime_from || settings.caps.fixed_mem_cap || settings.objective.measure == Measure::size)
@@ -213,7 +219,35 @@ std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inpu
         if (!path) return std::nullopt;
         reduced = optimiser::detail::numbered_from_path(*path, absorbed.inputs.size());
     }
-    return optimiser::detail::path_from_numbered(splice(absorbed, inputs.size(), reduced), inputs.size());
+    const Numbered whole = splice(absorbed, inputs.size(), reduced);
+    if (inputs.size() <= settings.strategy->absorb_compare_most) {
+        std::optional<Path> raw = search_unabsorbed(inputs, output, sizes, settings);
+        if (raw && score_whole(settings, inputs, output, sizes, optimiser::detail::numbered_from_path(*raw, inputs.size())) <
+                       score_whole(settings, inputs, output, sizes, whole))
+            return raw;
+    }
+    return optimiser::detail::path_from_numbered(whole, inputs.size());
+}
+
+// The path of a network of two or more inputs that no shortcut answers, without absorbing its
+// vectors and matrices: the labels every input holds set aside, then the components solved and
+// joined.
+std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& inputs,
+                                      const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes,
+                                      const Settings& settings) {
+    std::vector<uint64_t> kept_output = output;
+    if (const auto reduced = without_common_ids(inputs, kept_output, settings)) return search(*reduced, kept_output, sizes, settings);
+    const std::vector<Component> comps = components(inputs, output, sizes, settings);
+    Run run(settings);
+    run.call.tree.reserve(2 * inputs.size());
+    std::vector<Solved> solved;
+    solved.reserve(comps.size());
+    for (const Component& comp : comps) {
+        const std::optional<Solved> tree = solve_component(run, comp);
+        if (!tree) return std::nullopt;
+        solved.push_back(*tree);
+    }
+    return optimiser::path_of(run.call, join_cheaply(run, comps, solved), inputs.size());
 }
 
 }  // namespace
@@ -238,20 +272,7 @@ std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, con
     if (std::optional<Path> pair = optimiser::shared_pair(inputs, settings.caps, true)) return pair;
     if (std::optional<Path> small = small_path(inputs, output, sizes, settings)) return small;
     if (std::optional<Path> path = absorbed_path(inputs, output, sizes, settings)) return path;
-    std::vector<uint64_t> kept_output = output;
-    if (const auto reduced = without_common_ids(inputs, kept_output, settings)) return search(*reduced, kept_output, sizes, settings);
-
-    const std::vector<Component> comps = components(inputs, output, sizes, settings);
-    Run run(settings);
-    run.call.tree.reserve(2 * n);
-    std::vector<Solved> solved;
-    solved.reserve(comps.size());
-    for (const Component& comp : comps) {
-        const std::optional<Solved> tree = solve_component(run, comp);
-        if (!tree) return std::nullopt;
-        solved.push_back(*tree);
-    }
-    return optimiser::path_of(run.call, join_cheaply(run, comps, solved), n);
+    return search_unabsorbed(inputs, output, sizes, settings);
 }
 
 std::optional<Path> find_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,

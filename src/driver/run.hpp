@@ -86,6 +86,10 @@ std::optional<Solved> anytime(Run& run, const Component& comp);
 // `solved` improved by the exact windows, when they find a better tree under the objective
 // that a fixed mem_cap allows.
 Solved refined(Run& run, const Component& comp, const Solved& solved);
+// The score under the objective of `path` (numbered, over every input of a network of dense ids).
+using Numbered = optimiser::detail::Numbered;
+trees::Score score_whole(const Settings& settings, const std::vector<std::vector<uint64_t>>& inputs,
+                         const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes, const Numbered& path);
 // The score of a solved component's tree under the objective, replayed in doubles.
 trees::Score score_of(const Run& run, const Component& comp, const Solved& solved);
 // True when tree `a` is better than tree `b` under the objective: flops exactly while neither
@@ -97,8 +101,6 @@ bool cheaper(const Run& run, const Solved& a, const Solved& b, const Component& 
 Solved fewest_flops_within(Run& run, const Component& comp, const Solved& solved);
 
 // The joins of solved components (join.cpp).
-// Contraction steps numbered as in a tree walk (see optimiser::detail::Numbered).
-using Numbered = optimiser::detail::Numbered;
 // Most component results that `cheapest_join` orders exactly (3^N work).
 inline constexpr size_t max_exact_join = 12;
 // The order of outer products that joins component results at the least cost, given for each

@@ -31,6 +31,7 @@ std::string Strategy::describe() const {
     line("max_threads", max_threads);
     line("exact_order_work", exact_order_work);
     line("large_component", large_component);
+    line("absorb_compare_most", absorb_compare_most);
     line("large_most_division", large_most_division);
     line("large_least_refine_trees", large_least_refine_trees);
     line("quick_refine_trees", quick_refine_trees);
