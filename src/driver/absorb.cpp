@@ -67,8 +67,8 @@ public:
     // Absorbs until no tensor qualifies, the absorption that leaves the smallest result first:
     // vectors around one tensor go in largest axis first, which leaves the smallest tensors for
     // the rest (in input order, bench/large.py's tree of 200 cost 1.42 times the raw search;
-    // smallest result first, 1.20 times, for which the raw search answers now). An entry whose absorption has changed since it was
-    // queued is queued again with the new one.
+    // smallest result first, 1.20 times, for which the raw search answers now). An entry whose
+    // absorption has changed since it was queued is queued again with the new one.
     void run() {
         for (uint64_t t = 0; t < n_inputs_; ++t) enqueue(t);
         while (!queue_.empty()) {
