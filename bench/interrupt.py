@@ -5,7 +5,10 @@ few runs in this process or a child:
   1. an exhaustive search alone, and beside a busy Python thread (the check takes the
      interpreter lock only when a signal may be pending, so the busy thread costs it little);
   2. the same search on a worker thread beside a busy main thread (no signal checks at all);
-  3. the time from SIGINT to KeyboardInterrupt for a search on the main thread.
+  3. the time from SIGINT to KeyboardInterrupt for a search on the main thread;
+  4. how long calls with `max_time=T` take against T + 10% + 50 ms (the bound the search aims
+     at), on networks whose search runs far longer: a 2,000-vertex graph (the tree search) and
+     400 components of 62 tensors (tables and windows per component).
 """
 
 import argparse
@@ -89,6 +92,28 @@ def ctrl_c_latency() -> float:
     return float(out) - sent
 
 
+# The networks of the budget rows, by name.
+BUDGET_NETWORKS = {
+    "3-regular 2000": regular_graph(2000, 3, 5),
+    "400 x 62": [[(c, x) for x in term] for c in range(400) for term in regular_graph(62, 3, 1)],
+}
+
+
+def budget_rows(runs: int) -> list[tuple[str, float, float]]:
+    """(network, T, the slowest of `runs` calls with max_time=T) for a few budgets."""
+    rows = []
+    for name, inputs in BUDGET_NETWORKS.items():
+        sizes = {x: 2 for term in inputs for x in term}
+        for budget in (0.01, 0.1, 0.5):
+            slowest = 0.0
+            for _ in range(runs):
+                start = time.perf_counter()
+                plenexa_paths.optimize(inputs, [], sizes, max_time=budget)
+                slowest = max(slowest, time.perf_counter() - start)
+            rows.append((name, budget, slowest))
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="one run of each figure")
@@ -101,6 +126,9 @@ def main() -> None:
     print(f"beside a busy Python thread          {busy:7.3f} s  ({busy / alone - 1:+.1%})")
     print(f"on a worker, main thread busy        {worker:7.3f} s  ({worker / alone - 1:+.1%})")
     print(f"Ctrl-C to KeyboardInterrupt          {latency * 1000:7.1f} ms")
+    for name, budget, slowest in budget_rows(runs):
+        bound = budget * 1.1 + 0.05
+        print(f"max_time={budget:<5} {name:<15} {slowest:7.3f} s  (bound {bound:.3f} s{'' if slowest <= bound else ', OVER'})")
 
 
 if __name__ == "__main__":
