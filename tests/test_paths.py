@@ -315,6 +315,33 @@ def test_progress_reports_from_the_tables_too(minimize):
     assert len(reports) == 1 and math.isfinite(reports[0])
 
 
+def test_progress_true_writes_whole_lines(capsys):
+    # Reports rewritten in place with no line end glued the next output onto them.
+    inputs = regular_graph(300, 3, 1)
+    optimize(inputs, [], {x: 2 for term in inputs for x in term}, max_time=0.5, progress=True)
+    err = capsys.readouterr().err
+    assert err.endswith("\n") and all(line.startswith("plenexa_paths: best cost ") for line in err.splitlines())
+
+
+CLI = {
+    "equation": (["ab,bc->ac", "2x3", "3x4"], 0, "path: [(0, 1)]\nflops: 24   largest intermediate: 8 elements   steps: 1\n"),
+    "plan": (["ab,bc,cd->ad", "8x8", "8x8", "8x8", "--memory-limit", "16"], 0, "sliced d: 8 slices"),
+    "json": (["NETWORK"], 0, "path: [(0, 1), (0, 1)]"),
+    "bad sizes": (["ab,bc->ac", "2x3", "4x4"], 2, ""),
+}
+
+
+@pytest.mark.parametrize("argv, status, expected", CLI.values(), ids=CLI)
+def test_command_line(argv, status, expected, tmp_path):
+    network = tmp_path / "network.json"
+    network.write_text('{"inputs": [["a", "b"], ["b", "c"], ["c", "d"]], "output": ["a", "d"], '
+                       '"size_dict": {"a": 2, "b": 30, "c": 40, "d": 5}}')
+    argv = [str(network) if arg == "NETWORK" else arg for arg in argv]
+    run = subprocess.run([sys.executable, "-m", "plenexa_paths", *argv], capture_output=True, text=True, timeout=120)
+    assert run.returncode == status, run.stderr
+    assert expected in run.stdout and (status == 0 or "plenexa_paths: " in run.stderr)
+
+
 def test_tree_search_depends_on_the_seed_alone():
     inputs = regular_graph(80, 3, 2)
     sizes = {x: 2 for term in inputs for x in term}

@@ -123,3 +123,10 @@ def test_contract_refuses_arrays_that_do_not_fit():
     with pytest.raises(ValueError, match=r"arrays\[1\] must have the shape \(3, 4\), got \(4, 3\)"):
         p.contract(np.ones((2, 3)), np.ones((4, 3)))
     assert isinstance(p, Plan)
+
+
+def test_plan_takes_the_limit_positionally_and_hashes():
+    inputs, output, sizes = network("ring with open leg")
+    by_position, by_keyword = plan(inputs, output, sizes, 8), plan(inputs, output, sizes, memory_limit=8)
+    assert by_position == by_keyword and hash(by_position) == hash(by_keyword)
+    assert by_position.sliced and len({by_position, by_keyword, plan(inputs, output, sizes)}) == 2

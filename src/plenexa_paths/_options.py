@@ -79,7 +79,7 @@ def threads(value: Any) -> int:
 def progress(value: Any) -> Optional[Callable[[float, float], object]]:
     """`progress` checked to be a bool, None or a callable; the callable the search reports to."""
     if value is True:
-        return _report_on_stderr
+        return _StderrReport()
     if callable(value):
         return value
     if value is not False and value is not None:
@@ -87,10 +87,18 @@ def progress(value: Any) -> Optional[Callable[[float, float], object]]:
     return None
 
 
-def _report_on_stderr(elapsed: float, best_cost: float) -> None:
-    """The progress report of `progress=True`: one line on stderr, rewritten in place."""
-    sys.stderr.write(f"\rplenexa_paths: best cost {best_cost:.4g} after {elapsed:.1f} s ")
-    sys.stderr.flush()
+class _StderrReport:
+    """The progress report of `progress=True`: a whole line on stderr at most every second, so
+    that a terminal, a log file and the next output each get whole lines."""
+
+    def __init__(self) -> None:
+        self._last = -math.inf
+
+    def __call__(self, elapsed: float, best_cost: float) -> None:
+        if elapsed - self._last >= 1.0:
+            self._last = elapsed
+            sys.stderr.write(f"plenexa_paths: best cost {best_cost:.4g} after {elapsed:.1f} s\n")
+            sys.stderr.flush()
 
 
 _MEASURES = ("flops", "size", "write", "combo")

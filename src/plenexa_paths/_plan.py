@@ -68,6 +68,9 @@ class Plan:
     _output: tuple[Hashable, ...] = field(repr=False, compare=False)
     _sizes: dict[Hashable, int] = field(repr=False, compare=False)
 
+    def __hash__(self) -> int:
+        return hash((tuple(self.path), self.sliced, self.slices, self.flops, self.largest, self.write, self.steps))
+
     def __str__(self) -> str:
         lines = [
             f"{len(self.steps)} steps, "
@@ -164,8 +167,8 @@ def plan(
     inputs: Iterable[Iterable[Label]],
     output: Iterable[Label],
     size_dict: Mapping[Label, int],
-    *,
     memory_limit: MemoryLimit = None,
+    *,
     minimize: str = "flops",
     hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
     check_outer: bool = False,

@@ -133,7 +133,7 @@ public:
             const auto size = static_cast<unsigned>(std::min(std::size(best_), refined.size() - done));
             run_jobs(size, false, [&](unsigned job) {
                 Candidate& candidate = refined[done + job];
-                refine(network_, candidate.tree, {window, tuning_.sweeps, settings_.objective}, &halt_);
+                refine(network_, candidate.tree, {window, tuning_.sweeps, settings_.objective, {}}, &halt_);
                 candidate.rank = uint64_t{1} + tuning_.trials + tuning_.partition_trials + done + job;
                 candidate.score = score(candidate.tree, settings_.objective);
                 note_cost(candidate.score.measure);
@@ -154,7 +154,7 @@ public:
         Tree tree = std::move(answer->tree);
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
-        if (tuning_.rebuild && settings_.objective.measure == Measure::flops) rebuild(tree, {window, tuning_.sweeps, settings_.objective});
+        if (tuning_.rebuild && settings_.objective.measure == Measure::flops) rebuild(tree, {window, tuning_.sweeps, settings_.objective, {}});
         return tree;
     }
 
@@ -204,7 +204,7 @@ private:
             } else {
                 attempt = partition_tree(network, partition_trial(tuning_, rng), &halt_);
             }
-            if (attempt) refine(network, *attempt, {windows.window, tuning_.rebuild_sweeps, windows.objective}, &halt_);
+            if (attempt) refine(network, *attempt, {windows.window, tuning_.rebuild_sweeps, windows.objective, {}}, &halt_);
         });
         std::vector<uint32_t> changed;
         for (size_t k = 0; k < parts.size(); ++k) {

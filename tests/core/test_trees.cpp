@@ -38,7 +38,7 @@ Settings tuned() {
 }
 
 // The windows of that tuning, improving `objective`.
-RefineSettings windows(const Objective& objective = {}) { return {tuning().window, tuning().sweeps, objective}; }
+RefineSettings windows(const Objective& objective = {}) { return {tuning().window, tuning().sweeps, objective, {}}; }
 
 // The network of `edges` (edge k is axis k), every axis of size `bond`.
 Network of_edges(uint32_t n, const std::vector<std::pair<uint32_t, uint32_t>>& edges, uint64_t bond) {
@@ -419,10 +419,10 @@ TEST_CASE("trees: refinement stops where no window improves") {
         if (network.inputs.size() < 3) continue;
         for (const uint64_t seed : {5, 6, 7, 8}) {
             Tree tree = *greedy(network, {0.7, 0.4, seed});
-            const unsigned sweeps = refine(network, tree, {12, 1000, {}});
+            const unsigned sweeps = refine(network, tree, {12, 1000, {}, {}});
             CHECK(sweeps < 1000);
             const Steps steps = steps_of(tree);
-            CHECK_EQ(refine(network, tree, {12, 1000, {}}), 3u);
+            CHECK_EQ(refine(network, tree, {12, 1000, {}, {}}), 3u);
             if (steps_of(tree) != steps)
                 std::fprintf(stderr, "%s: a second refinement changed the tree\n", name.c_str());
             CHECK(steps_of(tree) == steps);
@@ -466,7 +466,7 @@ TEST_CASE("trees: subtrees and windows rebuilt in place keep the tree whole and 
         for (const bool subtrees : {true, false}) {
             const std::string label = name + (subtrees ? " subtrees" : " windows");
             Tree tree = *greedy(network, {0.6, 0.4, 9});
-            refine(network, tree, {8, 3, {}});
+            refine(network, tree, {8, 3, {}, {}});
             const auto choose = [&](double floor) {
                 return subtrees ? costliest_subtrees(tree, 4, 24, 6, floor) : costliest_windows(tree, 4, 24, 6, floor);
             };
