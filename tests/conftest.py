@@ -8,6 +8,21 @@ import pytest
 # bench/replay.py), and tests/test_corpus.py checks bench/corpus.py.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 
+# Libraries with native code of their own that the sanitized run leaves out: they are not built
+# with the sanitizers, whose runtime would report their allocations as ours.
+NOT_SANITIZED = {"jax", "jaxlib"}
+
+
+def importable(name):
+    """Whether the tests may import `name`: installed, and not left out of a sanitized run."""
+    import importlib.util
+    import os
+
+    if os.environ.get("PLENEXA_SANITIZE") and name.split(".")[0] in NOT_SANITIZED:
+        return False
+    return importlib.util.find_spec(name.split(".")[0]) is not None
+
+
 UNWRAP_ERR = "called `Result::unwrap()` on an `Err` value: "
 
 

@@ -1,13 +1,14 @@
 """Every script in examples/ and every Python block of the README runs to completion; those
 for an absent library say so and skip."""
 
-import importlib.util
 import re
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import importable
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
@@ -31,7 +32,7 @@ def test_example_runs(script):
 @pytest.mark.parametrize("block", README_BLOCKS, ids=[f"block{i}" for i in range(len(README_BLOCKS))])
 def test_readme_block_runs_as_pasted(block, tmp_path):
     imported = re.findall(r"^(?:import|from) (\w+)", block, re.MULTILINE)
-    missing = [name for name in imported if importlib.util.find_spec(name) is None]
+    missing = [name for name in imported if not importable(name)]
     if missing:
         pytest.skip(f"{', '.join(missing)} not installed")
     run(["-c", block], tmp_path)
