@@ -123,6 +123,7 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
     settings.seed = given.seed;
     settings.threads = given.threads;
     settings.deadline = given.deadline;
+    settings.rate = given.rate;
     settings.interrupt = given.interrupt;
     settings.progress = given.progress;
     settings.objective = given.objective;

@@ -44,6 +44,7 @@ Settings settings_of(const Query& query, const Strategy& strategy) {
                       .growth = exhaustive ? strategy.exhaustive_growth : strategy.capped_growth,
                       .work_limit = query.work_limit.value_or(exhaustive ? max_u64 : strategy.work_limit),
                       .deadline = std::nullopt,
+                      .rate = query.rate.value_or(0),
                       .anytime_from = strategy.anytime_from,
                       .refine = strategy.refine,
                       .objective = query.objective,

@@ -23,6 +23,8 @@ struct Query {
     uint64_t threads = 1;                // the tree search's worker threads; its trees do not depend on them
     Objective objective;
     bool quick = false;                  // the tree search refines fewer trees, with fewer sweeps, and skips its rebuilds
+    std::optional<double> rate;          // flops per second: the tree search stops once it has run as long as its
+                                         // best tree would take to contract at this rate
     Progress progress;
     Interrupt interrupt;
 };

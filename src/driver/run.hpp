@@ -32,6 +32,7 @@ struct Settings {
     uint64_t growth = optimiser::default_growth;  // of the tables' cost cap
     uint64_t work_limit = max_u64;  // of the tables' searches, after which greedy trees answer
     Deadline deadline{};
+    double rate = 0;  // flops per second after which the tree search stops (see Query::rate); 0: none
     size_t anytime_from = std::numeric_limits<size_t>::max();  // components this large take the tree search
     bool refine = false;  // improve the tables' trees by the exact windows
     Objective objective{};

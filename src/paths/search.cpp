@@ -20,7 +20,7 @@ namespace plenexa::paths {
 
 const char* const search_doc =
     "search(terms, output, sizes, mem_cap, hash_map_cap, check_outer, *, work_limit=None, max_time=None,\n"
-    "       seed=None, threads=None, progress=None, minimize=None, factor=None, quick=None)\n--\n\n"
+    "       seed=None, threads=None, progress=None, minimize=None, factor=None, quick=None, rate=None)\n--\n\n"
     "The contraction path of dense integer ids (a list of tuples), never costlier than a greedy\n"
     "one. `mem_cap` None means no memory cap; an int is a hard bound that every intermediate\n"
     "stays strictly below, and None is returned when no path passes it. `work_limit` (units of\n"
@@ -29,7 +29,9 @@ const char* const search_doc =
     "(1) drive the tree search of large components; `progress` is called with (elapsed, cost).\n"
     "`minimize` ('flops', 'size', 'write' or 'combo'; None: 'flops') is what the path minimises,\n"
     "`factor` (a positive number; None: 64) combo's weight of write. `quick` True: the tree search\n"
-    "refines fewer trees and skips its rebuilds, for about a third of its time.";
+    "refines fewer trees and skips its rebuilds, for about a third of its time. `rate` (flops per\n"
+    "second, above 0): the tree search also stops once it has run as long as its best tree would\n"
+    "take to contract at that rate.";
 
 namespace {
 using namespace binding;
@@ -43,10 +45,19 @@ std::optional<double> optional_seconds(PyObject* object) {
     return seconds;
 }
 
+// None or absent: nothing; else a float or int of flops per second, above 0.
+std::optional<double> optional_rate(PyObject* object) {
+    if (!object || object == Py_None) return std::nullopt;
+    const double rate = PyFloat_AsDouble(object);
+    if (rate == -1.0 && PyErr_Occurred()) throw_fetched();
+    if (!(rate > 0)) throw_error(PyExc_ValueError, "rate must be above 0");
+    return rate;
+}
+
 constexpr const char* parameters[] = {"terms", "output", "sizes", "mem_cap", "hash_map_cap", "check_outer"};
 constexpr KeywordOnly keywords[] = {{"work_limit", false}, {"max_time", false}, {"seed", false},
                                     {"threads", false}, {"progress", false}, {"minimize", false},
-                                    {"factor", false}, {"quick", false}};
+                                    {"factor", false}, {"quick", false}, {"rate", false}};
 constexpr FunctionDescription description{nullptr, "search", parameters, 6, 6, keywords};
 
 // The objective that `minimize` names (None or absent: flops), combo's weighted by `factor`
@@ -91,7 +102,7 @@ Ids ids_of(PyObject* sequence, uint64_t n_ids, const char* argument) {
 
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_frame<PyObject*>(nullptr, [&] {
-        std::array<Ref, 14> slots;
+        std::array<Ref, 15> slots;
         extract_fastcall(description, args, nargs, kwnames, slots);
 
         // Everything is copied to native values first: the search never touches Python objects.
@@ -124,6 +135,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (progress && !PyCallable_Check(progress)) throw_error(PyExc_TypeError, "progress must be callable or None");
         query.objective = objective_of(slots[11].get(), slots[12].get());
         query.quick = convert_argument("quick", [&] { return optional_bool(slots[13].get()); }).value_or(false);
+        query.rate = convert_argument("rate", [&] { return optional_rate(slots[14].get()); });
 
         std::optional<Path> path;
         try {

@@ -25,6 +25,7 @@ def search(
     minimize: Optional[str] = None,
     factor: Optional[float] = None,
     quick: Optional[bool] = None,
+    rate: Optional[float] = None,
 ) -> Optional[list[tuple[int, ...]]]:
     """The contraction path of dense integer ids, or None when no path passes a memory cap.
 
@@ -37,7 +38,9 @@ def search(
     at most every 100 ms of it. `minimize` ("flops", "size", "write" or "combo"; None: "flops")
     is what the path minimises, `factor` (a positive number; None: 64) combo's weight of write.
     `quick` True: the tree search refines fewer trees and skips its rebuilds, for about a
-    third of its time.
+    third of its time. `rate` (flops per second, above 0): the tree search also stops once it
+    has run as long as its best tree (by the measure minimised) would take to contract at that
+    rate.
     The interpreter lock is released during the
     search; on the main thread Ctrl-C ends it within milliseconds and other signal handlers
     run about every 250 ms; one that raises ends the search with its exception.

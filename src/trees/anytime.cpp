@@ -309,6 +309,10 @@ private:
             }
         }
         if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
+        if (settings_.rate > 0) {
+            std::lock_guard lock(mutex_);
+            if (std::chrono::duration<double>(now - start_).count() * settings_.rate >= best_cost_) halt_ = true;
+        }
         if (settings_.progress.report && now - last_progress_ >= progress_interval) {
             double best;
             {

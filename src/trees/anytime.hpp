@@ -25,6 +25,9 @@ struct Settings {
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).
     Deadline deadline;
+    // Flops per second (0: none): the search also stops, as at the deadline, once it has run as
+    // long as its best tree would take to contract at this rate.
+    double rate = 0;
     // Checked at least every 10 ms from the thread that called `search` (and from no other); a
     // true answer stops the workers and throws util::Interrupted.
     Interrupt interrupt;
