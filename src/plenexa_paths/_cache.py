@@ -46,8 +46,14 @@ class PathCache:
         """The path kept under a call's own arguments (and the options that change it), or None."""
         # Every test here is on a hit's way, which takes well under a microsecond: a key with an
         # iterator or a mapping other than a dict in it matches nothing `put` keeps, and only a
-        # list or tuple of terms is read here (an iterator would be used up).
-        if type(size_dict) is dict and (type(inputs) is list or type(inputs) is tuple):
+        # list or tuple of terms is read here (an iterator would be used up). Sizes that sum to
+        # something other than an int (a float equal to an int, say) miss, so that the full check
+        # refuses them: testing each size's type would double a hit's time.
+        if (
+            type(size_dict) is dict
+            and (type(inputs) is list or type(inputs) is tuple)
+            and type(sum(size_dict.values())) is int
+        ):
             try:
                 found = self._exact.get((options, tuple(inputs), output, tuple(size_dict.items())))
             except TypeError:  # an unhashable term or label
