@@ -3,6 +3,7 @@ keyword arguments made of them, and `Optimizer`, which holds them for opt_einsum
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import sys
@@ -106,7 +107,7 @@ class Report:
 def _report() -> Report:
     """A tqdm bar where tqdm is installed, else whole lines on stderr."""
     try:
-        from tqdm.auto import tqdm
+        tqdm = importlib.import_module("tqdm.auto").tqdm
     except ImportError:
         return _StderrReport()
     return _TqdmReport(tqdm)
@@ -301,9 +302,9 @@ class Optimizer(_PathOptimizerBase):
         outer = check_outer(options["check_outer"])
         arguments = native(options["max_time"], options["seed"], options["threads"], options["progress"],
                            options["minimize"])
-        held = getattr(self, "_arguments", None)
+        held: Optional[tuple[Any, ...]] = getattr(self, "_arguments", None)
         same = held is not None and type(options["cache"]) is type(self.cache) and options["cache"] == self.cache
-        kept = held[3] if same else cache_of(options["cache"])
+        kept = held[3] if held is not None and same else cache_of(options["cache"])
         from ._paths import path  # here: the path functions import this module
 
         options["hash_map_cap"] = cap

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any, Optional, Union
 
 from . import _equation, _options, _search
 from ._cache import CacheOption, PathCache, cache_of
@@ -198,7 +198,7 @@ def path(
     if memory_limit is None and cache is None:
         # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
         if len(terms) > 1:
-            return _run(terms, out, searched, None, hash_map_cap, check_outer, arguments)
+            return _run(terms, out, searched, None, hash_map_cap, check_outer, arguments)  # type: ignore[return-value]
         return [(0,)] if terms else []
     limit = None if memory_limit is None else _options.memory_limit(memory_limit, terms, sizes)
     key: tuple[Any, ...] = ()
@@ -209,24 +209,27 @@ def path(
         if found is not None:
             cache.put(key, found, exact)
             return found
-    found = _within(terms, out, sizes, searched, memory_limit, limit, hash_map_cap, check_outer, arguments)
-    if isinstance(found, str):
+    within = _within(terms, out, sizes, searched, memory_limit, limit, hash_map_cap, check_outer, arguments)
+    if isinstance(within, str):
         if not one_step_rest:
-            raise ValueError(found)
-        return _one_step_rest(terms, out, sizes, limit or 0, hash_map_cap, check_outer, arguments)
+            raise ValueError(within)
+        assert limit is not None  # only a limit goes unmet
+        return _one_step_rest(terms, out, sizes, limit, hash_map_cap, check_outer, arguments)
     if cache is not None:
-        cache.put(key, found, exact)
-    return found
+        cache.put(key, within, exact)
+    return within
 
 
 def _within(
     terms: list[list[int]], out: list[int], sizes: list[int], searched: list[int], memory_limit: Any,
     limit: Optional[int], hash_map_cap: int, check_outer: bool, arguments: dict[str, Any],
-) -> Any:
+) -> Union[PathType, str]:
     """The path of a checked network that keeps every intermediate within `limit` elements (any
     path when None), or the message saying that none does."""
     if limit is None:
-        return search(terms, out, searched, None, hash_map_cap, check_outer, arguments)
+        unlimited = search(terms, out, searched, None, hash_map_cap, check_outer, arguments)
+        assert unlimited is not None  # without a memory cap there is always a path
+        return unlimited
     way_out = f"; plenexa_paths.plan(inputs, output, size_dict, {memory_limit!r}) slices the network so that each slice fits"
     result_size = 1
     for i in set(out):
@@ -304,7 +307,7 @@ def search(
 def _run(
     terms: list[list[int]], out: list[int], sizes: list[int], mem_cap: Optional[int], hash_map_cap: int,
     check_outer: bool, arguments: dict[str, Any],
-) -> Any:
+) -> Optional[PathType]:
     """The native search, with `progress=True`'s report ended when it ends, however it ends."""
     try:
         return _search.search(terms, out, sizes, mem_cap, hash_map_cap, check_outer, **arguments)
