@@ -316,12 +316,52 @@ def test_progress_reports_from_the_tables_too(minimize):
     assert len(reports) == 1 and math.isfinite(reports[0])
 
 
-def test_progress_true_writes_whole_lines(capsys):
-    # Reports rewritten in place with no line end glued the next output onto them.
+@pytest.mark.parametrize("tqdm", [True, False], ids=["tqdm", "no-tqdm"])
+def test_progress_true_ends_its_line(capsys, monkeypatch, tqdm):
+    # Reports rewritten in place with no line end glued the next output onto them: tqdm's bar
+    # ends its line when the search ends, and without tqdm every report is a whole line.
+    if tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     inputs = regular_graph(300, 3, 1)
     optimize(inputs, [], {x: 2 for term in inputs for x in term}, max_time=0.5, progress=True)
     err = capsys.readouterr().err
-    assert err.endswith("\n") and all(line.startswith("plenexa_paths: best cost ") for line in err.splitlines())
+    reports = re.split(r"[\r\n]+", err.strip())
+    assert err.endswith("\n") and ("\r" in err) == tqdm
+    assert reports and all(re.fullmatch(r"plenexa_paths: best cost \S+ after \d+\.\d s", r) for r in reports), err
+
+
+def test_progress_bar_is_closed_however_the_search_ends(monkeypatch):
+    # A stand-in tqdm whose third report raises: the search ends with its error and the bar is
+    # closed; the next search of the same Optimizer opens a bar of its own.
+    bars = []
+
+    class Bar:
+        def __init__(self, desc, **options):
+            self.reports, self.closed = [desc], False
+            bars.append(self)
+
+        def set_description_str(self, text):
+            self.reports.append(text)
+            if len(self.reports) == 3 and len(bars) == 1:
+                raise KeyboardInterrupt
+
+        def close(self):
+            assert not self.closed
+            self.closed = True
+
+    monkeypatch.setitem(sys.modules, "tqdm", type(sys)("tqdm"))
+    monkeypatch.setitem(sys.modules, "tqdm.auto", type(sys)("tqdm.auto"))
+    sys.modules["tqdm.auto"].tqdm = Bar
+    inputs = regular_graph(300, 3, 1)
+    sizes = {x: 2 for term in inputs for x in term}
+    optimizer = Optimizer(progress=True, max_time=0.5)
+    with pytest.raises(KeyboardInterrupt):
+        optimizer([set(term) for term in inputs], set(), sizes)
+    optimizer(inputs, [], sizes)
+    assert len(bars) == 2 and all(bar.closed for bar in bars) and len(bars[0].reports) == 3
 
 
 CLI = {
@@ -384,14 +424,22 @@ def test_memory_limit_is_honoured_or_refused(seed):
         try:
             path = optimize(inputs, output, sizes, limit, hash_map_cap=cap)
         except ValueError as error:
-            assert f"memory_limit={limit}" in str(error)
+            assert f"memory_limit={limit}" in str(error) and "plenexa_paths.plan(" in str(error)
             if "needs" in str(error):  # the peak of the path found without the limit, above the limit
                 unbounded = optimize(inputs, output, sizes, hash_map_cap=cap)
                 needs = replay(inputs, output, sizes, unbounded)[1]
-                assert str(error).endswith(f"the path found without it needs {needs} elements") and needs > limit
+                assert f"the path found without it needs {needs} elements;" in str(error) and needs > limit
+            # opt_einsum's convention instead: pairwise steps whose results fit, then one step
+            # over all remaining operands.
+            *pairs, rest = Optimizer(hash_map_cap=cap)(inputs, output, sizes, limit)
+            measure(inputs, output, sizes, [*pairs, rest], pairwise=False)
+            assert all(len(pair) == 2 for pair in pairs) and rest == tuple(range(len(inputs) - len(pairs)))
+            assert all(math.prod(sizes[x] for x in result) <= limit
+                       for _, _, result in plenexa_paths._helpers.replay(inputs, output, pairs))
             refused += 1
             continue
         assert replay(inputs, output, sizes, path)[1] <= limit
+        assert Optimizer(hash_map_cap=cap)(inputs, output, sizes, limit) == path
         honoured += 1
     assert honoured and refused
 
@@ -426,14 +474,23 @@ def test_memory_limit_max_input_is_the_largest_input():
         optimize([["a"], ["b"]], ["a", "b"], {"a": 3, "b": 4}, "max_input")
 
 
-def test_memory_limit_reaches_opt_einsum():
+@pytest.mark.parametrize("path_function", [Optimizer(), "plenexa-as-registered"], ids=["Optimizer", "function"])
+def test_memory_limit_no_path_meets_gets_opt_einsums_answer(path_function):
+    if "plenexa-as-registered" not in opt_einsum.paths._PATH_OPTIONS:
+        opt_einsum.paths.register_path_fn("plenexa-as-registered", plenexa_paths._paths.opt_einsum_path)
+    # opt_einsum's greedy and optimal end a path whose next step breaks the limit with one step
+    # over the remaining operands; opt_einsum then contracts that step whole.
     shapes = [(4, 4), (4, 4), (4, 4)]
-    path, _ = opt_einsum.contract_path("ab,cd,ef->abcdef", *shapes, shapes=True, optimize=Optimizer(),
-                                       memory_limit=4**6)
-    assert len(path) == 2
-    with pytest.raises(ValueError, match="memory_limit"):
-        opt_einsum.contract_path("ab,cd,ef->abcdef", *shapes, shapes=True, optimize=Optimizer(),
-                                 memory_limit=4**5)
+    for limit in [4**6, 4**5, 15]:
+        ours, theirs = (opt_einsum.contract_path("ab,cd,ef->abcdef", *shapes, shapes=True, optimize=optimizer,
+                                                 memory_limit=limit)[0] for optimizer in (path_function, "optimal"))
+        assert [len(step) for step in ours] == [len(step) for step in theirs] == ([3] if limit < 16 else [2, 2])
+    arrays = [np.random.default_rng(k).random((3, 4, 5)[k:k + 2]) for k in range(2)] + [np.ones((5, 2))]
+    result = opt_einsum.contract("ab,bc,cd->ad", *arrays, optimize=path_function, memory_limit=4)
+    assert np.allclose(result, np.einsum("ab,bc,cd->ad", *arrays))
+    assert opt_einsum.contract_path("ab,bc,cd->ad", *arrays, optimize=path_function, memory_limit=4)[0] == [
+        (0, 1, 2)
+    ]
 
 
 # --- objectives -------------------------------------------------------------------------------
@@ -952,7 +1009,8 @@ def test_without_opt_einsum_only_the_optimizer_is_missing():
 
 def test_package_surface():
     assert plenexa_paths.__all__ == [
-        "optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP"
+        "optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP",
+        "set_default_cache",
     ]
     # One version everywhere: the distribution's metadata, both modules, pyproject.toml.
     with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as file:
@@ -966,7 +1024,7 @@ def test_docstring_examples_run():
     # Every example in the docstrings of the package's modules is run as written, with the
     # package's names at hand.
     modules = [plenexa_paths] + [importlib.import_module(f"plenexa_paths.{name}")
-                                 for name in ("_paths", "_options", "_plan", "_helpers", "_plugins", "_slicing", "_equation")]
+                                 for name in ("_paths", "_options", "_plan", "_helpers", "_plugins", "_slicing", "_equation", "_cache")]
     tried = 0
     for module in modules:
         result = doctest.testmod(module, extraglobs=vars(plenexa_paths), optionflags=doctest.NORMALIZE_WHITESPACE)

@@ -3,6 +3,7 @@ keyword arguments made of them, and `Optimizer`, which holds them for opt_einsum
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import sys
@@ -10,6 +11,7 @@ from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Literal, Optional, Union
 
 from . import _search
+from ._cache import CacheOption, PathCache, cache_of
 from ._helpers import MAX_U64, Label, PathType, described, integer
 
 #: Most subgraphs the search holds per table of two or more tensors, unless told otherwise.
@@ -17,8 +19,13 @@ DEFAULT_HASH_MAP_CAP: int = _search.DEFAULT_HASH_MAP_CAP
 
 MemoryLimit = Union[None, int, Literal["max_input"]]
 
-#: False, True (a one-line report on stderr) or a callable taking (elapsed seconds, best cost).
+#: False, True (a tqdm bar where tqdm is installed, else whole lines on stderr) or a callable
+#: taking (elapsed seconds, best cost).
 Progress = Union[bool, Callable[[float, float], object]]
+
+#: What `minimize` takes: one of the literal measures, or "combo-<factor>" (any str is
+#: accepted by the type, as "combo-<factor>" has no literal type; a bad one is a ValueError).
+Minimize = Union[Literal["flops", "size", "write", "combo"], str]
 
 # Processors this process may use: the default number of threads (read once; the call is slow).
 _PROCESSORS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
@@ -79,7 +86,7 @@ def threads(value: Any) -> int:
 def progress(value: Any) -> Optional[Callable[[float, float], object]]:
     """`progress` checked to be a bool, None or a callable; the callable the search reports to."""
     if value is True:
-        return _StderrReport()
+        return _report()
     if callable(value):
         return value
     if value is not False and value is not None:
@@ -87,9 +94,49 @@ def progress(value: Any) -> Optional[Callable[[float, float], object]]:
     return None
 
 
-class _StderrReport:
-    """The progress report of `progress=True`: a whole line on stderr at most every second, so
-    that a terminal, a log file and the next output each get whole lines."""
+class Report:
+    """The report of `progress=True`, which the search closes when it ends, however it ends."""
+
+    def __call__(self, elapsed: float, best_cost: float) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Ends this search's report; the next search starts a new one."""
+
+
+def _report() -> Report:
+    """A tqdm bar where tqdm is installed, else whole lines on stderr."""
+    try:
+        tqdm = importlib.import_module("tqdm.auto").tqdm
+    except ImportError:
+        return _StderrReport()
+    return _TqdmReport(tqdm)
+
+
+class _TqdmReport(Report):
+    """A tqdm bar, opened at a search's first report, showing the best cost so far and the time
+    spent (tqdm redraws it in place on a terminal, and ends its line when the search ends)."""
+
+    def __init__(self, tqdm: Any) -> None:
+        self._tqdm = tqdm
+        self._bar: Any = None
+
+    def __call__(self, elapsed: float, best_cost: float) -> None:
+        text = f"plenexa_paths: best cost {best_cost:.4g} after {elapsed:.1f} s"
+        if self._bar is None:
+            self._bar = self._tqdm(desc=text, bar_format="{desc}", file=sys.stderr)
+        else:
+            self._bar.set_description_str(text)
+
+    def close(self) -> None:
+        bar, self._bar = self._bar, None
+        if bar is not None:
+            bar.close()
+
+
+class _StderrReport(Report):
+    """Whole lines on stderr at most every second, so that a terminal, a log file and the next
+    output each get whole lines."""
 
     def __init__(self) -> None:
         self._last = -math.inf
@@ -99,6 +146,9 @@ class _StderrReport:
             self._last = elapsed
             sys.stderr.write(f"plenexa_paths: best cost {best_cost:.4g} after {elapsed:.1f} s\n")
             sys.stderr.flush()
+
+    def close(self) -> None:
+        self._last = -math.inf
 
 
 _MEASURES = ("flops", "size", "write", "combo")
@@ -164,7 +214,7 @@ else:
         _PathOptimizerBase = object
 
 # The options an Optimizer holds, in the order of its repr.
-_OPTIONS = ("hash_map_cap", "check_outer", "max_time", "seed", "threads", "progress", "minimize")
+_OPTIONS = ("hash_map_cap", "check_outer", "max_time", "seed", "threads", "progress", "minimize", "cache")
 
 
 class Optimizer(_PathOptimizerBase):
@@ -179,16 +229,33 @@ class Optimizer(_PathOptimizerBase):
             256 run: more are clamped to 256).
         progress: As for `optimize`: False, True or a callable.
         minimize: As for `optimize`: "flops", "size", "write", "combo" or "combo-<factor>".
+        cache: False, or True to keep each path found in memory, or a directory (a str or
+            path) to keep them on disk too, where other processes (and later runs) find
+            them. A path is kept by network up to label renaming (its labels renumbered in
+            order of first appearance, with their sizes), output, memory_limit and the
+            options that change it (hash_map_cap, check_outer, seed, minimize; not threads,
+            which never does, nor progress, which is not called on a hit). A search with
+            max_time is neither served from the cache nor kept, as its path depends on the
+            time it got. At most 4096 paths stay in memory, the oldest dropped first; a file
+            is written whole (a temporary file renamed over it), and one that cannot be read
+            or does not fit its network is ignored and written again. Two networks whose
+            sets of labels come in another order (opt_einsum's terms are sets) may be kept
+            apart. Setting `cache` anew starts a new cache.
 
     The options are checked once, when they are given (at construction, or when an attribute
     of the same name is set: a bad value is refused and leaves the optimizer unchanged).
     Calling the optimizer with opt_einsum's path-function arguments (inputs, output,
-    size_dict, memory_limit) returns `optimize`'s path for them, and raises what it raises.
+    size_dict, memory_limit) returns `optimize`'s path for them, and raises what it raises,
+    except when no path keeps every intermediate within memory_limit: then, as opt_einsum's
+    own optimizers do, it answers with the steps of the path found without the limit up to
+    the first whose result breaks it, then one step over all remaining operands.
 
     Raises:
         ModuleNotFoundError: opt_einsum is not installed (`pip install opt_einsum`).
-        TypeError: an option of the wrong type (see `optimize`).
+        TypeError: an option of the wrong type (see `optimize`; a cache neither a bool nor a
+            directory).
         ValueError: an option out of range (see `optimize`).
+        OSError: the cache's directory cannot be created.
 
     Example:
         >>> import numpy as np, opt_einsum
@@ -203,9 +270,10 @@ class Optimizer(_PathOptimizerBase):
     seed: int
     threads: Optional[int]
     progress: Progress
-    minimize: str
+    minimize: Minimize
+    cache: CacheOption
     _path: Callable[..., PathType]
-    _arguments: tuple[int, bool, dict[str, Any]]
+    _arguments: tuple[int, bool, dict[str, Any], Optional[PathCache], tuple[Any, ...]]
 
     def __init__(
         self,
@@ -216,7 +284,8 @@ class Optimizer(_PathOptimizerBase):
         seed: int = 0,
         threads: Optional[int] = None,
         progress: Progress = False,
-        minimize: str = "flops",
+        minimize: Minimize = "flops",
+        cache: CacheOption = False,
     ) -> None:
         if _PathOptimizerBase is object:
             raise ModuleNotFoundError(
@@ -225,7 +294,7 @@ class Optimizer(_PathOptimizerBase):
                 name="opt_einsum",
             )
         self._hold(dict(hash_map_cap=hash_map_cap, check_outer=check_outer, max_time=max_time, seed=seed,
-                        threads=threads, progress=progress, minimize=minimize))
+                        threads=threads, progress=progress, minimize=minimize, cache=cache))
 
     def _hold(self, options: dict[str, Any]) -> None:
         """Checks `options` (all of `_OPTIONS`) and keeps them, with the native search's arguments."""
@@ -233,13 +302,17 @@ class Optimizer(_PathOptimizerBase):
         outer = check_outer(options["check_outer"])
         arguments = native(options["max_time"], options["seed"], options["threads"], options["progress"],
                            options["minimize"])
+        held: Optional[tuple[Any, ...]] = getattr(self, "_arguments", None)
+        same = held is not None and type(options["cache"]) is type(self.cache) and options["cache"] == self.cache
+        kept = held[3] if held is not None and same else cache_of(options["cache"])
         from ._paths import path  # here: the path functions import this module
 
         options["hash_map_cap"] = cap
         for name, value in options.items():
             object.__setattr__(self, name, value)
         object.__setattr__(self, "_path", path)
-        object.__setattr__(self, "_arguments", (cap, outer, arguments))
+        key = (cap, outer, arguments.get("seed", 0), options["minimize"])
+        object.__setattr__(self, "_arguments", (cap, outer, arguments, kept, key))
 
     def __setattr__(self, name: str, value: Any) -> None:
         """An option set anew is checked at once, with the others; other attributes are kept as given."""
@@ -255,11 +328,18 @@ class Optimizer(_PathOptimizerBase):
         size_dict: Mapping[Label, int],
         memory_limit: Optional[int] = None,
     ) -> PathType:
-        """The path `optimize` finds with this optimizer's options."""
-        return self._path(inputs, output, size_dict, memory_limit, *self._arguments)
+        """The path `optimize` finds with this optimizer's options (opt_einsum's answer when no
+        path meets memory_limit)."""
+        held = self._arguments
+        if memory_limit is None and held[3] is not None and "max_time" not in held[2]:
+            found = held[3].exact(held[4], inputs, output, size_dict)  # here: a hit's time
+            if found is not None:
+                return found
+        return self._path(inputs, output, size_dict, memory_limit, *held, True)
 
     def __repr__(self) -> str:
         return (
             f"Optimizer(hash_map_cap={self.hash_map_cap}, check_outer={self.check_outer}, max_time={self.max_time}, "
-            f"seed={self.seed}, threads={self.threads}, progress={self.progress!r}, minimize={self.minimize!r})"
+            f"seed={self.seed}, threads={self.threads}, progress={self.progress!r}, minimize={self.minimize!r}, "
+            f"cache={self.cache!r})"
         )
