@@ -16,7 +16,7 @@ $(VENV)/.base:
 	touch $@
 
 $(VENV)/.test: $(VENV)/.base
-	$(PIP) install pytest numpy einops opt_einsum hypothesis mypy cotengra "jax[cpu]"
+	$(PIP) install pytest numpy einops opt_einsum hypothesis mypy cotengra "jax[cpu]" tqdm
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
