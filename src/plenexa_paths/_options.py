@@ -62,6 +62,24 @@ def max_time(value: Any) -> Optional[float]:
     return float(value)
 
 
+def budget(value: Any) -> dict[str, float]:
+    """The native search's keyword for `max_time`: None (nothing), seconds (`max_time`), or
+    "rate:<flops per second>" (`rate`: the tree search stops once it has run as long as its best
+    path would take to contract at that rate, as cotengra's "rate:" budgets do)."""
+    if isinstance(value, str):
+        if not value.startswith("rate:"):
+            raise ValueError(f"max_time must be None, a number of seconds or 'rate:<flops per second>', got {value!r}")
+        try:
+            rate = float(value[5:])
+        except ValueError:
+            rate = math.nan
+        if not (rate > 0 and math.isfinite(rate)):
+            raise ValueError(f"max_time='rate:<flops per second>' needs a positive number, got {value!r}")
+        return {"rate": rate}
+    seconds = max_time(value)
+    return {} if seconds is None else {"max_time": seconds}
+
+
 def seed(value: Any) -> int:
     """`seed` checked to be an int from 0 to 2**64 - 1."""
     if type(value) is int and value == 0:
@@ -174,9 +192,7 @@ def objective(minimize: Any) -> dict[str, Any]:
 def native(max_seconds: Any, seed_value: Any, thread_count: Any, report: Any, minimize: Any) -> dict[str, Any]:
     """The native search's keyword arguments for these options, each checked and named in its error."""
     options = objective(minimize)
-    seconds = max_time(max_seconds)
-    if seconds is not None:
-        options["max_time"] = seconds
+    options.update(budget(max_seconds))
     checked_seed = seed(seed_value)
     if checked_seed:
         options["seed"] = checked_seed
@@ -223,7 +239,8 @@ class Optimizer(_PathOptimizerBase):
     Parameters:
         hash_map_cap: As for `optimize`: the cap of the small components' tables, None for none.
         check_outer: Also consider outer products of tensors that share no label.
-        max_time: None, or the seconds each search may take.
+        max_time: None, the seconds each search may take, or "rate:<flops per second>" (see
+            `optimize`).
         seed: The seed of the tree search's random trials.
         threads: Worker threads for the tree search; None means one per processor (at most
             256 run: more are clamped to 256).
@@ -266,7 +283,7 @@ class Optimizer(_PathOptimizerBase):
 
     hash_map_cap: int
     check_outer: bool
-    max_time: Optional[float]
+    max_time: Union[None, float, str]
     seed: int
     threads: Optional[int]
     progress: Progress
@@ -280,7 +297,7 @@ class Optimizer(_PathOptimizerBase):
         hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
         check_outer: bool = False,
         *,
-        max_time: Optional[float] = None,
+        max_time: Union[None, float, str] = None,
         seed: int = 0,
         threads: Optional[int] = None,
         progress: Progress = False,
@@ -331,7 +348,7 @@ class Optimizer(_PathOptimizerBase):
         """The path `optimize` finds with this optimizer's options (opt_einsum's answer when no
         path meets memory_limit)."""
         held = self._arguments
-        if memory_limit is None and held[3] is not None and "max_time" not in held[2]:
+        if memory_limit is None and held[3] is not None and not {"max_time", "rate"} & held[2].keys():
             found = held[3].exact(held[4], inputs, output, size_dict)  # here: a hit's time
             if found is not None:
                 return found

@@ -47,7 +47,7 @@ def optimize(
     *,
     hash_map_cap: Optional[int] = DEFAULT_HASH_MAP_CAP,
     check_outer: bool = False,
-    max_time: Optional[float] = None,
+    max_time: Union[None, float, str] = None,
     seed: int = 0,
     threads: Optional[int] = None,
     progress: Progress = False,
@@ -84,7 +84,9 @@ def optimize(
             same on every run) and answers with the best tree it has.
         check_outer: Also consider outer products of tensors that share no label.
         max_time: None, or the seconds the search may take; it then answers with the best
-            path found so far (which may differ from run to run).
+            path found so far (which may differ from run to run). "rate:<flops per second>"
+            (as cotengra's): the tree search stops once it has run as long as its best path
+            would take to contract at that rate, so that searching costs no more than it saves.
         seed: The seed of the tree search's random trials (an int from 0 to 2**64 - 1).
         threads: Worker threads for the tree search; None means one per processor. At most
             256 run: more are clamped to 256. The path does not depend on it.
@@ -182,7 +184,7 @@ def path(
     with max_time is neither served from it nor kept (its path depends on the time it got).
     With `one_step_rest`, a memory_limit no path meets gets opt_einsum's answer, not an error."""
     exact = None
-    if cache is not None and "max_time" not in arguments:
+    if cache is not None and not {"max_time", "rate"} & arguments.keys():
         if memory_limit is None:
             # The call's own arguments first: the quickest hit, for calls that repeat themselves.
             found = cache.exact(options, inputs, output, size_dict)
