@@ -11,7 +11,8 @@ from __future__ import annotations
 import importlib.abc
 import importlib.util
 import sys
-from typing import TYPE_CHECKING, Any
+from types import FrameType
+from typing import TYPE_CHECKING, Any, Optional
 
 from . import _options, _search
 from ._helpers import dense, sizes_of
@@ -101,7 +102,7 @@ def _hyper_minimize() -> str:
     except ImportError:  # a cotengra without that wrapper
         return "flops"
     code = TrialSetObjective.__call__.__code__
-    frame = sys._getframe(1)
+    frame: Optional[FrameType] = sys._getframe(1)
     while frame is not None:
         if frame.f_code is code:
             return _plenexa_minimize(frame.f_locals["self"].objective)
