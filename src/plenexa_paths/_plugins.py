@@ -48,8 +48,9 @@ def _cotengra_tree(inputs: Any, output: Any, size_dict: Any, **options: Any) -> 
 # A trial's search time: TRIAL_SECONDS_PER_TENSOR per input, at least TRIAL_LEAST_SECONDS. Measured
 # with bench/cotengra_method.py (HyperOptimizer, 128 repeats, 2 loaded cores): cotengra's greedy and
 # kahypar trials take 0.05 to 0.2 s each on networks of 128 to 154 tensors, its subtree
-# reconfiguration of every trial's tree included; 0.5 ms per tensor (64 to 77 ms) keeps plenexa's
-# 128 repeats within that range. Under 0.15 s the budget ends the search during its seeded trials,
+# reconfiguration of every trial's tree included; at 0.5 ms per tensor (64 to 77 ms) plenexa's 128
+# repeats took 14 s on the 3-regular graph of 128 (greedy 9 s, kahypar 24 s) and 13 s on the circuit
+# of 154 (greedy 11 s, kahypar 21 s), for the least flops of the three on both. Under 0.15 s the budget ends the search during its seeded trials,
 # before the refinements, and the trees get cheaper with the budget (3-regular 128: median flops
 # 2.7e7 at 20 ms, 2.3e7 at 50 ms, 2.0e7 at 150 ms, over 4 seeds), so the budget is not tuned: the
 # tuner would only ever raise it. The floor gives the tables of a small network time to finish.
