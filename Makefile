@@ -55,6 +55,7 @@ bench: $(VENV)/.bench build
 	$(PY) bench/sliced.py $(BENCH_FLAGS) --json $(BENCH_OUT)/sliced.json
 	$(PY) bench/interrupt.py $(BENCH_FLAGS)
 	$(PY) bench/absorb_gain.py $(BENCH_FLAGS)
+	$(PY) bench/cotengra_method.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 	$(PY) bench/evaluation.py $(BENCH_FLAGS) --json $(BENCH_OUT)/evaluation.json
 
