@@ -383,6 +383,22 @@ def test_command_line(argv, status, expected, tmp_path):
     assert expected in run.stdout and (status == 0 or "plenexa_paths: " in run.stderr)
 
 
+@pytest.mark.parametrize("budget, error", [("rate:0", ValueError), ("rate:x", ValueError), ("rate:inf", ValueError),
+                                           ("fast", TypeError), (b"rate:1", TypeError)])
+def test_max_time_rate_is_checked(budget, error):
+    with pytest.raises(error, match="max_time"):
+        optimize([["a", "b"], ["b", "c"], ["c", "a"]], [], dict.fromkeys("abc", 2), max_time=budget)
+
+
+def test_max_time_rate_stops_when_searching_costs_more_than_contracting():
+    # At 10^-9 flops per second contracting takes ages: the search runs in full, as without a
+    # budget. At 10^30 any path contracts at once: the search stops at its first trees.
+    inputs = regular_graph(300, 3, 1)
+    sizes = {x: 2 for term in inputs for x in term}
+    assert optimize(inputs, [], sizes, max_time="rate:1e-9") == optimize(inputs, [], sizes)
+    replay(inputs, [], sizes, optimize(inputs, [], sizes, max_time="rate:1e30"))
+
+
 def test_tree_search_depends_on_the_seed_alone():
     inputs = regular_graph(80, 3, 2)
     sizes = {x: 2 for term in inputs for x in term}

@@ -66,9 +66,7 @@ def budget(value: Any) -> dict[str, float]:
     """The native search's keyword for `max_time`: None (nothing), seconds (`max_time`), or
     "rate:<flops per second>" (`rate`: the tree search stops once it has run as long as its best
     path would take to contract at that rate, as cotengra's "rate:" budgets do)."""
-    if isinstance(value, str):
-        if not value.startswith("rate:"):
-            raise ValueError(f"max_time must be None, a number of seconds or 'rate:<flops per second>', got {value!r}")
+    if isinstance(value, str) and value.startswith("rate:"):
         try:
             rate = float(value[5:])
         except ValueError:

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from . import _options, _search
 from ._helpers import dense, sizes_of
-from ._paths import optimize
+from ._paths import opt_einsum_path, optimize
 
 if TYPE_CHECKING:
     from opt_einsum.paths import register_path_fn as _register_path_fn
@@ -32,7 +32,7 @@ def _register_with_opt_einsum() -> None:
     if _register_path_fn is None:
         return
     try:
-        _register_path_fn("plenexa", optimize)
+        _register_path_fn("plenexa", opt_einsum_path)
     except KeyError:  # registered already, by an earlier import of this package
         pass
 
