@@ -16,7 +16,7 @@ $(VENV)/.base:
 	touch $@
 
 $(VENV)/.test: $(VENV)/.base
-	$(PIP) install pytest numpy einops opt_einsum hypothesis mypy cotengra "jax[cpu]" tqdm
+	$(PIP) install pytest numpy einops opt_einsum hypothesis mypy cotengra "jax[cpu]" tqdm "dask[distributed]"
 	touch $@
 
 $(VENV)/.bench: $(VENV)/.test
@@ -45,7 +45,8 @@ test: $(VENV)/.test build core-tests
 stubtest: $(VENV)/.test build
 	MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml $(TYPED_MODULES)
 
-# The benchmarks (exact, large, sliced, interrupt, raw against simplified networks), bench/speed.png
+# The benchmarks (exact, large, sliced, interrupt, raw against simplified networks, a plan's
+# per-slice overhead against cotengra's), bench/speed.png
 # from the first two, then the evaluation set (`BENCH_FLAGS=--quick` for a short run).
 BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
@@ -56,6 +57,7 @@ bench: $(VENV)/.bench build
 	$(PY) bench/interrupt.py $(BENCH_FLAGS)
 	$(PY) bench/absorb_gain.py $(BENCH_FLAGS)
 	$(PY) bench/cotengra_method.py $(BENCH_FLAGS)
+	$(PY) bench/plan_overhead.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 	$(PY) bench/evaluation.py $(BENCH_FLAGS) --json $(BENCH_OUT)/evaluation.json
 

@@ -1,7 +1,11 @@
 """plenexa_paths.plan: slicing that fits the limit, figures against an independent replay, and
 Plan.contract against numpy's unsliced einsum."""
 
+import concurrent.futures
+import contextlib
 import math
+import os
+import pickle
 import random
 
 import numpy as np
@@ -90,12 +94,112 @@ def test_slicing_costs_no_more_than_cotengras_slicing_of_the_same_path(n, fracti
     assert p.flops <= theirs.contraction_cost()
 
 
-def test_plan_prints_its_steps():
-    p = plan(["ab", "bc", "cd"], "ad", {"a": 8, "b": 8, "c": 8, "d": 8}, memory_limit=16)
-    text = str(p).splitlines()
-    assert text[0] == f"2 steps, sliced {''.join(p.sliced)}: {p.slices} slices"
-    assert len(text) == 3 + len(p.steps) and f"{p.flops:.4g}" in text[1]
+@pytest.mark.parametrize("inputs, output, limit", [(["ab", "bc", "cd"], "ad", 4), (regular_graph(20, 3, 1), [], 16)])
+def test_plan_prints_its_costliest_steps_and_tables_them_all(inputs, output, limit):
+    sizes = {x: 4 for term in inputs for x in term}
+    p = plan(inputs, output, sizes, limit)
+    text, table = str(p).splitlines(), p.table().splitlines()
+    assert p.sliced and text[0].startswith(f"{len(p.steps)} steps, sliced ") and text[0].endswith(f": {p.slices} slices")
+    assert f"{p.flops:.4g}" in text[1]
+    rows = [line.split() for line in table[3:]]
+    assert len(rows) == len(p.steps) and [int(row[0]) for row in rows] == list(range(len(p.steps)))
+    assert [float(row[-1]) for row in rows] == [float(f"{step.flops:.4g}") for step in p.steps]
+    if len(p.steps) <= 10:
+        assert text == table
+    else:
+        # The ten costliest, costliest first, each under its own step number, then the count left out.
+        assert text[2] == "the 10 costliest steps:" and text[3] == table[2] and len(text) == 15
+        shown = [int(line.split()[0]) for line in text[4:14]]
+        assert shown == sorted(range(len(p.steps)), key=lambda k: (-p.steps[k].flops, k))[:10]
+        assert [table[3 + k] for k in shown] == text[4:14]
+        assert text[14] == f"... {len(p.steps) - 10} more steps (plan.table() lists every step)"
     assert "no slicing" in str(plan(["ab"], "a", {"a": 2, "b": 3}))
+
+
+def arrays_and_einsum(inputs, output, sizes, seed=0):
+    """Random arrays for the network and numpy's unsliced einsum of them."""
+    rng = np.random.default_rng(seed)
+    arrays = [rng.standard_normal([sizes[x] for x in term]) for term in inputs]
+    symbol = {x: opt_einsum.get_symbol(k) for k, x in enumerate(sizes)}
+    equation = ",".join("".join(symbol[x] for x in term) for term in inputs) + "->" + "".join(symbol[x] for x in output)
+    return arrays, np.einsum(equation, *arrays)
+
+
+@pytest.mark.parametrize("name", NETWORKS)
+@pytest.mark.parametrize("fraction", [4, 16])
+def test_slices_sum_and_stitch_into_the_full_result(name, fraction):
+    inputs, output, sizes = network(name)
+    p = plan(inputs, output, sizes, max(plan(inputs, output, sizes).largest // fraction, 1))
+    arrays, expected = arrays_and_einsum(inputs, output, sizes)
+    full = np.zeros(expected.shape)
+    radices = [sizes[x] for x in p.sliced]
+    for i in range(p.slices):
+        values = p.slice_values(i)
+        assert list(values) == list(p.sliced)
+        assert tuple(values.values()) == tuple(int(v) for v in np.unravel_index(i, radices))
+        # Each slice fills the entries of its sliced output labels' values, summed over the others.
+        full[tuple(values.get(x, slice(None)) for x in output)] += p.contract_slice(i, *arrays)
+    np.testing.assert_allclose(full, expected, rtol=1e-10, atol=1e-10)
+
+
+@pytest.mark.parametrize("i", [-1, 64, 10**30])
+def test_a_slice_out_of_range_is_named(i):
+    p = plan(*SIXTY_FOUR)
+    assert p.slices == 64
+    arrays, _ = arrays_and_einsum(*SIXTY_FOUR[:3])
+    for call in (lambda: p.contract_slice(i, *arrays), lambda: p.slice_values(i)):
+        with pytest.raises(ValueError, match=rf"slice {i} is out of range: the plan has 64 slices \(0 to 63\)"):
+            call()
+
+
+# A plan of 64 slices: "a" summed over, "y" an output label, 8 values each.
+SIXTY_FOUR = (["abx", "bcy", "cd", "da"], "xy", dict.fromkeys("abcdxy", 8), 8)
+
+
+def thread_pool():
+    return concurrent.futures.ThreadPoolExecutor(2)
+
+
+def process_pool():
+    return concurrent.futures.ProcessPoolExecutor(2)
+
+
+@contextlib.contextmanager
+def dask_cluster():
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+@pytest.mark.parametrize("executor", [thread_pool, process_pool, dask_cluster])
+def test_any_executor_gives_the_result_computed_in_process(executor):
+    if executor is not thread_pool and os.environ.get("PLENEXA_SANITIZE"):
+        pytest.skip("worker processes of a sanitized run would report the interpreter's own allocations")
+    inputs, output, sizes, limit = SIXTY_FOUR
+    p = plan(inputs, output, sizes, limit)
+    assert p.slices == 64 and set(p.sliced) & set(output) and set(p.sliced) - set(output)
+    arrays, expected = arrays_and_einsum(inputs, output, sizes)
+    here = p.contract(*arrays)
+    np.testing.assert_allclose(here, expected, rtol=1e-10, atol=1e-10)
+    with executor() as pool:
+        # The same additions in the same order, whatever order the slices finish in; another
+        # process's BLAS may round a slice's products differently.
+        np.testing.assert_allclose(p.contract(*arrays, executor=pool), here, rtol=1e-13, atol=1e-13)
+
+
+@pytest.mark.parametrize("library", ["torch", "jax"])
+def test_other_libraries_arrays_contract_through_opt_einsums_backends(library):
+    module = pytest.importorskip(library)
+    inputs, output, sizes, limit = SIXTY_FOUR
+    p = plan(inputs, output, sizes, limit)
+    arrays, expected = arrays_and_einsum(inputs, output, sizes)
+    converted = [module.numpy.asarray(a, dtype="float32") if library == "jax" else module.tensor(a) for a in arrays]
+    result = p.contract(*converted)
+    assert type(result).__module__.split(".")[0] in (library, "jaxlib")
+    np.testing.assert_allclose(np.asarray(result), expected, rtol=1e-4, atol=1e-4)
+    with thread_pool() as pool:
+        np.testing.assert_array_equal(np.asarray(p.contract(*converted, executor=pool)), np.asarray(result))
 
 
 @pytest.mark.parametrize(
@@ -116,12 +220,22 @@ def test_bad_plan_arguments_are_named(call, error, message):
         plan(**arguments)
 
 
-def test_contract_refuses_arrays_that_do_not_fit():
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p, a: p.contract(a[0]), ValueError, "the plan has 2 inputs, got 1 arrays"),
+        (lambda p, a: p.contract(a[0], a[1].T), ValueError, r"arrays\[1\] must have the shape \(3, 4\), got \(4, 3\)"),
+        (lambda p, a: p.contract_slice(0, a[0]), ValueError, "the plan has 2 inputs, got 1 arrays"),
+        (lambda p, a: p.contract(*a, executor=object()), TypeError, "executor must have a submit method, got object"),
+        (lambda p, a: p.contract_slice(1.0, *a), TypeError, "the slice must be an int, got float 1.0"),
+        (lambda p, a: p.contract_slice(True, *a), TypeError, "the slice must be an int, got bool True"),
+        (lambda p, a: p.slice_values("0"), TypeError, "the slice must be an int, got str '0'"),
+    ],
+)
+def test_contract_refuses_what_does_not_fit(call, error, message):
     p = plan(["ab", "bc"], "ac", {"a": 2, "b": 3, "c": 4}, memory_limit=2)
-    with pytest.raises(ValueError, match="the plan has 2 inputs, got 1 arrays"):
-        p.contract(np.ones((2, 3)))
-    with pytest.raises(ValueError, match=r"arrays\[1\] must have the shape \(3, 4\), got \(4, 3\)"):
-        p.contract(np.ones((2, 3)), np.ones((4, 3)))
+    with pytest.raises(error, match=message):
+        call(p, [np.ones((2, 3)), np.ones((3, 4))])
     assert isinstance(p, Plan)
 
 
@@ -130,3 +244,9 @@ def test_plan_takes_the_limit_positionally_and_hashes():
     by_position, by_keyword = plan(inputs, output, sizes, 8), plan(inputs, output, sizes, memory_limit=8)
     assert by_position == by_keyword and hash(by_position) == hash(by_keyword)
     assert by_position.sliced and len({by_position, by_keyword, plan(inputs, output, sizes)}) == 2
+    # The expression a contraction prepares stays with the plan, out of its hash, equality and pickle.
+    arrays, expected = arrays_and_einsum(inputs, output, sizes)
+    by_position.contract(*arrays)
+    again = pickle.loads(pickle.dumps(by_position))
+    assert again == by_keyword and hash(again) == hash(by_keyword) and str(again) == str(by_keyword)
+    np.testing.assert_allclose(again.contract(*arrays), expected, rtol=1e-10, atol=1e-10)
