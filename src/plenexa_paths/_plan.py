@@ -242,12 +242,23 @@ class _Job:
     backend: Optional[str]
 
 
-@functools.lru_cache(maxsize=16)
-def _expression(job: _Job) -> Any:
-    """opt_einsum's expression for the job, prepared once per process (plans used lately kept)."""
-    import opt_einsum
+# Expressions each process keeps, by job: the plans contracted lately.
+_KEPT_EXPRESSIONS = 16
+_expressions: dict[_Job, Any] = {}
 
-    return opt_einsum.contract_expression(job.equation, *job.shapes, optimize=[list(step) for step in job.path])
+
+def _expression(job: _Job) -> Any:
+    """opt_einsum's expression for the job, prepared once per process (the oldest dropped when
+    more plans than _KEPT_EXPRESSIONS are in use)."""
+    expression = _expressions.get(job)
+    if expression is None:
+        import opt_einsum
+
+        expression = opt_einsum.contract_expression(job.equation, *job.shapes, optimize=[list(step) for step in job.path])
+        while len(_expressions) >= _KEPT_EXPRESSIONS:
+            _expressions.pop(next(iter(_expressions)), None)
+        _expressions[job] = expression
+    return expression
 
 
 def _run(job: _Job, operands: Sequence[Any]) -> Any:
