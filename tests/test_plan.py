@@ -4,6 +4,7 @@ Plan.contract against numpy's unsliced einsum."""
 import concurrent.futures
 import contextlib
 import math
+import multiprocessing
 import os
 import pickle
 import random
@@ -161,7 +162,9 @@ def thread_pool():
 
 
 def process_pool():
-    return concurrent.futures.ProcessPoolExecutor(2)
+    # Spawned workers start afresh: what they run must pickle and import (forking would copy it,
+    # and threads of libraries imported by other tests with it).
+    return concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
 
 
 @contextlib.contextmanager
