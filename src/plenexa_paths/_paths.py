@@ -200,6 +200,8 @@ def path(
     if memory_limit is None and cache is None:
         # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
         if len(terms) > 1:
+            if "progress" not in arguments:  # no report to end: the native call alone
+                return _search.search(terms, out, searched, None, hash_map_cap, check_outer, **arguments)  # type: ignore[return-value]
             return _run(terms, out, searched, None, hash_map_cap, check_outer, arguments)  # type: ignore[return-value]
         return [(0,)] if terms else []
     limit = None if memory_limit is None else _options.memory_limit(memory_limit, terms, sizes)
