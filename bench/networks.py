@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import itertools
 import random
+from collections.abc import Callable
 
 Inputs = list[list[int]]
 Network = tuple[Inputs, list[int], dict[int, int]]
@@ -123,11 +124,9 @@ def random_pair_circuit(qubits: int, gates: int, seed: int) -> Network:
     return inputs, list(wire), {x: 2 for x in range(label)}
 
 
-def brickwork_circuit(qubits: int, depth: int, amplitude: bool = False) -> Network:
-    """A brick-work circuit applied to |0...0>: a state vector per qubit, then `depth` layers of
-    two-qubit gates (4-axis tensors) on alternating neighbour pairs, all of size 2. By default a
-    single-qubit gate closes each wire with an open leg (the output is the state); with
-    `amplitude` a vector <x| closes it instead and the network is the scalar <x|C|0...0>."""
+def qubit_wires(qubits: int) -> tuple[dict[int, int], Callable[[], int], list[int], Inputs]:
+    """A circuit's start: the axis sizes (every one 2), a maker of new axes, the current axis of
+    each qubit's wire, and a |0> vector per qubit as the first inputs."""
     sizes: dict[int, int] = {}
 
     def new() -> int:
@@ -135,7 +134,15 @@ def brickwork_circuit(qubits: int, depth: int, amplitude: bool = False) -> Netwo
         return len(sizes) - 1
 
     wire = [new() for _ in range(qubits)]
-    inputs: Inputs = [[w] for w in wire]
+    return sizes, new, wire, [[w] for w in wire]
+
+
+def brickwork_circuit(qubits: int, depth: int, amplitude: bool = False) -> Network:
+    """A brick-work circuit applied to |0...0>: a state vector per qubit, then `depth` layers of
+    two-qubit gates (4-axis tensors) on alternating neighbour pairs, all of size 2. By default a
+    single-qubit gate closes each wire with an open leg (the output is the state); with
+    `amplitude` a vector <x| closes it instead and the network is the scalar <x|C|0...0>."""
+    sizes, new, wire, inputs = qubit_wires(qubits)
     for layer in range(depth):
         for q in range(layer % 2, qubits - 1, 2):
             a, b = new(), new()
@@ -348,14 +355,7 @@ def coupler_circuit(layout: tuple[int, list[list[tuple[int, int]]]], cycles: int
     rng.shuffle(pairs)
     order = pairs[0] + pairs[1]
     start = rng.randrange(len(PATTERN_SEQUENCE))
-    sizes: dict[int, int] = {}
-
-    def new() -> int:
-        sizes[len(sizes)] = 2
-        return len(sizes) - 1
-
-    wire = [new() for _ in range(qubits)]
-    inputs: Inputs = [[w] for w in wire]
+    sizes, new, wire, inputs = qubit_wires(qubits)
 
     def single_qubit_layer() -> None:
         for q in range(qubits):
