@@ -124,6 +124,7 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
     settings.threads = given.threads;
     settings.deadline = given.deadline;
     settings.rate = given.rate;
+    settings.improve_until = run.improve_until;
     settings.interrupt = given.interrupt;
     settings.progress = given.progress;
     settings.objective = given.objective;

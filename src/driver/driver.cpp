@@ -57,6 +57,9 @@ Settings settings_of(const Query& query, const Strategy& strategy) {
     if (query.max_time)
         settings.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::min(*query.max_time, 1e9)));
+    // A budget is spent: the tree search improves until it (quick searches are asked for speed).
+    if (!query.quick && (settings.deadline || settings.rate > 0))
+        settings.improve_until = settings.deadline.value_or(Clock::time_point::max());
     return settings;
 }
 
@@ -214,14 +217,18 @@ std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inpu
         return std::nullopt;
     const Absorbed absorbed = absorb(inputs, output, sizes);
     if (absorbed.steps.empty()) return std::nullopt;
+    const bool compare = inputs.size() <= settings.strategy->absorb_compare_most;
     NumberedPath reduced;
     if (absorbed.inputs.size() > 1) {
-        const std::optional<Path> path = search(absorbed.inputs, output, sizes, settings);
+        // The reduced network gets half the time to improve in when the raw one is searched too.
+        Settings half = settings;
+        if (compare && half.improve_until) half.improve_until = share_of(*half.improve_until, 0.5);
+        const std::optional<Path> path = search(absorbed.inputs, output, sizes, half);
         if (!path) return std::nullopt;
         reduced = optimiser::detail::numbered_from_path(*path, absorbed.inputs.size());
     }
     const Numbered whole = splice(absorbed, inputs.size(), reduced);
-    if (inputs.size() <= settings.strategy->absorb_compare_most) {
+    if (compare) {
         std::optional<Path> raw = search_unabsorbed(inputs, output, sizes, settings);
         if (raw && score_whole(settings, inputs, output, sizes, optimiser::detail::numbered_from_path(*raw, inputs.size())) <
                        score_whole(settings, inputs, output, sizes, whole))
@@ -243,7 +250,15 @@ std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& 
     run.call.tree.reserve(2 * inputs.size());
     std::vector<Solved> solved;
     solved.reserve(comps.size());
+    // The time to improve in is shared among the tree searches by their inputs.
+    size_t tree_inputs = 0;
+    for (const Component& comp : comps)
+        if (by_trees(settings, comp)) tree_inputs += comp.inputs.size();
     for (const Component& comp : comps) {
+        if (settings.improve_until && by_trees(settings, comp)) {
+            run.improve_until = share_of(*settings.improve_until, static_cast<double>(comp.inputs.size()) / tree_inputs);
+            tree_inputs -= comp.inputs.size();
+        }
         const std::optional<Solved> tree = solve_component(run, comp);
         if (!tree) return std::nullopt;
         solved.push_back(*tree);
@@ -252,6 +267,13 @@ std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& 
 }
 
 }  // namespace
+
+Clock::time_point share_of(Clock::time_point until, double share) {
+    if (until == Clock::time_point::max()) return until;
+    const Clock::time_point now = Clock::now();
+    if (until <= now) return until;
+    return now + std::chrono::duration_cast<Clock::duration>((until - now) * share);
+}
 
 bool Run::check(void* context) {
     Run& run = *static_cast<Run*>(context);

@@ -33,6 +33,9 @@ struct Settings {
     uint64_t work_limit = max_u64;  // of the tables' searches, after which greedy trees answer
     Deadline deadline{};
     double rate = 0;  // flops per second after which the tree search stops (see Query::rate); 0: none
+    // With a budget (max_time or rate), tree searches go on improving their trees past the default
+    // effort until then (Clock::time_point::max() for the rate alone); the driver shares it out.
+    Deadline improve_until{};
     size_t anytime_from = std::numeric_limits<size_t>::max();  // components this large take the tree search
     bool refine = false;  // improve the tables' trees by the exact windows
     Objective objective{};
@@ -60,6 +63,7 @@ struct Run {
     const Clock::time_point start = Clock::now();
     Clock::time_point last_report = start;
     double best = std::numeric_limits<double>::infinity();  // the measure of the best tree of the component searched
+    Deadline improve_until{};  // the share of Settings::improve_until of the component searched
     Call call;
 
 private:
@@ -70,6 +74,9 @@ private:
 
 // Shortest time between two progress reports from the tables' search.
 inline constexpr auto progress_interval = std::chrono::milliseconds(100);
+
+// The time point a `share` of the time left until `until` from now (max() stays max()).
+Clock::time_point share_of(Clock::time_point until, double share);
 
 // The per-call flow (driver.cpp): components, a strategy per component, the joins.
 std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,

@@ -36,6 +36,7 @@ std::string Strategy::describe() const {
     line("large_least_refine_trees", large_least_refine_trees);
     line("quick_refine_trees", quick_refine_trees);
     line("quick_sweeps", quick_sweeps);
+    line("trees.sure_trials", trees.sure_trials);
     line("trees.trials", trees.trials);
     line("trees.partition_trials", trees.partition_trials);
     line("trees.round", trees.round);
@@ -44,7 +45,9 @@ std::string Strategy::describe() const {
     line("trees.sweeps", trees.sweeps);
     line("trees.window", trees.window);
     line("trees.crowded_path_window", trees.crowded_path_window);
-    line("trees.max_alpha", trees.max_alpha);
+    line("trees.min_alpha_root", trees.min_alpha_root);
+    line("trees.max_alpha_root", trees.max_alpha_root);
+    line("trees.min_temperature", trees.min_temperature);
     line("trees.max_temperature", trees.max_temperature);
     line("trees.min_imbalance", trees.min_imbalance);
     line("trees.max_root_imbalance", trees.max_root_imbalance);
@@ -61,6 +64,8 @@ std::string Strategy::describe() const {
     line("trees.rebuild_rounds", trees.rebuild_rounds);
     line("trees.exact_most_leaves", trees.exact_most_leaves);
     line("trees.exact_idle_rounds", trees.exact_idle_rounds);
+    line("trees.restart_every", trees.restart_every);
+    line("trees.rate_most_efforts", trees.rate_most_efforts);
     line("trees.partition.split_candidates", trees.partition.split_candidates);
     line("trees.partition.top_vcycles", trees.partition.top_vcycles);
     line("trees.partition.coarse_vertices", trees.partition.coarse_vertices);

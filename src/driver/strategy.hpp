@@ -57,12 +57,25 @@ struct Strategy {
 
     // The tree search's own knobs (see trees/tuning.hpp for what each does).
     trees::Tuning trees{
-        .trials = 64,
+        // Up to 1,024 greedy trials (a few milliseconds each) and 64 partition trials. Each kind
+        // runs in rounds of 8, and stops when its first round, or eight rounds in a row, find no
+        // tree cheaper than all before (the windows' refinement rounds stop the same way).
+        // Measured on bench/evaluation.py's tuning half with the Boltzmann trials below, cost
+        // against 64 greedy trials and 2 idle rounds: 8 idle rounds 0.39 times in geometric mean
+        // (1.6 s a network on average, was 1.3 s); 16 idle rounds 0.37 (1.8 s); all 1,024 trials
+        // 0.31 (2.8 s; model counting 8 s a network); 32 partition trials instead of 64, 3-regular
+        // graphs 2.3 times costlier.
+        // Four random greedy trials join the plain greedy tree as the search's least effort,
+        // built even when max_time=0: with the plain greedy tree alone, 3-regular graphs of 600 to
+        // 2,000 vertices (bond 2, where every pair ties) cost 10^0.6 to 10^31 times opt_einsum's
+        // greedy path and grids 10^1.8 to 10^2.9; with four trials 10^-19 to 10^-0.4 times, a
+        // 25 x 25 grid 10^0.3, the cube 9^3 10^0.16 (eight: the cube 10^-13, but 0.6 s on 2,000
+        // vertices where four take 0.3 s, on a loaded machine).
+        .sure_trials = 4,
+        .trials = 1024,
         .partition_trials = 64,
-        // Each kind of trial runs in rounds of 8, and stops when its first round, or two rounds in
-        // a row, find no tree cheaper than all before.
         .round = 8,
-        .idle_rounds = 2,
+        .idle_rounds = 8,
         .refine_trees = 8,
         .sweeps = 12,
         .window = 12,
@@ -70,10 +83,18 @@ struct Strategy {
         // leaves: on 1,000 inputs around one shared axis every window is fully connected, and a
         // sweep of 12-leaf windows took 60 times longer than one of 8 and found nothing more.
         .crowded_path_window = 8,
-        // The random trials draw alpha uniformly from [0, 1) and the temperature as 0.5 u^2 for a
-        // uniform u, favouring mild noise.
-        .max_alpha = 1.0,
-        .max_temperature = 0.5,
+        // The random trials rank a pair by size(result) - alpha (size(a) + size(b)) with alpha = r^2
+        // for r uniform in [0.1, 4), so that many trials favour pairs whose operands are large, and
+        // add Gumbel noise at a temperature drawn log-uniformly from [0.0014, 1.44) on the log2
+        // scale (0.001 to 1 on the natural one): the field's Boltzmann-sampled greedy. Measured
+        // against the earlier alpha in [0, 1) and temperature 0.5 u^2 (bench/evaluation.py's
+        // tuning half, 30 networks): costs 0.39 times as much in geometric mean (circuits 0.15,
+        // 3D lattices 0.16, PEPS 0.78, model counting 0.44); alpha uniform in [0, 16) with the old
+        // temperatures 0.37 but 1.55 times as much at worst.
+        .min_alpha_root = 0.1,
+        .max_alpha_root = 4.0,
+        .min_temperature = 0.0014,
+        .max_temperature = 1.44,
         // Partition trials draw the first split's imbalance uniformly from [0.05, 0.5), the later
         // splits' from [0.8, max_imbalance) (the cheap trees of random graphs peel small pieces off
         // below the first split: from 0.8 rather than 0.6 the median tree of a 512-vertex 3-regular
@@ -123,6 +144,19 @@ struct Strategy {
         // the circuit; windows refining the tables' trees found nothing.
         .exact_most_leaves = 35,
         .exact_idle_rounds = 2,
+        // Past the default effort (with max_time or a rate), rounds rebuild the best tree's parts
+        // again with new seeds, larger parts (up to 128 leaves) and twice the attempts, and every
+        // fourth restarts the default effort from a new seed. Measured with max_time=20 on 8
+        // networks of the tuning half against the default effort's cost: rebuilds alone lowered
+        // 3-regular 512 21.20 -> 20.82 (log10), the cube 7^3 26.02 -> 24.95, 6^3 19.16 -> 18.84;
+        // restarts alone moved only the circuits (circuit m20 17.83 -> 17.79); every fourth a restart
+        // gave circuit m16 14.71 (rebuilds alone 14.85) and the cube 6^3 19.08. Alternating halves
+        // did worse on the lattices (cube 7^3 25.04, 3-regular 512 21.16).
+        .restart_every = 4,
+        // Under `max_time="rate:..."` alone the search improves until searching costs what the
+        // best path would take to contract, and at most ten times its default effort's time: a
+        // slow rate would otherwise search without end (cotengra's rate stops at its repeats).
+        .rate_most_efforts = 10,
         .partition = {
             // Bisections tried per split of a part; the one whose larger side has the lightest
             // boundary (axes that the output or inputs outside the side hold) wins, as the sides'

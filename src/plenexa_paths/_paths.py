@@ -83,10 +83,12 @@ def optimize(
             it takes. A capped search stops after a bounded amount of work (seconds, the
             same on every run) and answers with the best tree it has.
         check_outer: Also consider outer products of tensors that share no label.
-        max_time: None, or the seconds the search may take; it then answers with the best
-            path found so far (which may differ from run to run). "rate:<flops per second>"
-            (as cotengra's): the tree search stops once it has run as long as its best path
-            would take to contract at that rate, so that searching costs no more than it saves.
+        max_time: None (the default effort), or the seconds to search: the tree search of a
+            large network goes on improving its path until then, and every stage stops at it
+            with the best path so far (which may differ from run to run).
+            "rate:<flops per second>" (as cotengra's): the tree search goes on until it has run
+            as long as its best path would take to contract at that rate, so that searching
+            costs no more than it saves.
         seed: The seed of the tree search's random trials (an int from 0 to 2**64 - 1).
         threads: Worker threads for the tree search; None means one per processor. At most
             256 run: more are clamped to 256. The path does not depend on it.

@@ -34,6 +34,10 @@ constexpr auto progress_interval = std::chrono::milliseconds(100);
 // trials', and rebuilds from another.
 constexpr uint64_t partition_stream = ~uint64_t{0};
 constexpr uint64_t rebuild_stream = ~uint64_t{1};
+// The improvement after the default effort draws its rounds' seeds from a stream of its own.
+constexpr uint64_t improve_stream = ~uint64_t{2};
+// The sure trials (Tuning::sure_trials) draw from one more.
+constexpr uint64_t sure_stream = ~uint64_t{3};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -47,12 +51,15 @@ bool crowded(const Network& network) {
     return false;
 }
 
-// The parameters of a random greedy trial.
+// The parameters of a random greedy trial: alpha the square of a uniform draw, the temperature
+// log-uniform (see Tuning).
 GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
     GreedyParams params;
-    params.alpha = tuning.max_alpha * rng.uniform();
-    const double u = rng.uniform();
-    params.temperature = tuning.max_temperature * u * u;
+    const double root = tuning.min_alpha_root + (tuning.max_alpha_root - tuning.min_alpha_root) * rng.uniform();
+    params.alpha = root * root;
+    constexpr double inverse_ln2 = 1.4426950408889634;
+    const double octaves = portable_log(tuning.max_temperature / tuning.min_temperature) * inverse_ln2;
+    params.temperature = tuning.min_temperature * portable_exp2(octaves * rng.uniform());
     params.seed = rng.next();
     return params;
 }
@@ -96,12 +103,48 @@ public:
           settings_(settings), tuning_(settings.tuning), threads_(std::max(settings.threads, 1u)),
           keep_(std::max(tuning_.refine_trees, 1u)), start_(Clock::now()) {}
 
-    // Runs the whole plan and answers the best tree.
+    // Runs the default effort and, when the settings ask for it, improves its tree until then.
     Tree run() {
-        // The plain greedy tree, built even after the deadline.
-        run_jobs(1, true, [&](unsigned) { offer(*greedy(network_, {}, &abort_), 0, by_greedy); });
+        Tree tree = effort();
+        if (settings_.improve_until) improve(tree);
+        return tree;
+    }
+
+private:
+    // The default effort: plain greedy, trials, refinement of the best trees, then rebuilds.
+    // Its tree depends only on the network, the seed and the tuning (the deadline aside).
+    Tree effort() {
+        // The plain greedy tree and the sure trials, built even after the deadline.
+        const uint64_t sure_seed = derive_seed(settings_.seed, sure_stream);
+        const unsigned sure = 1 + tuning_.sure_trials;
+        run_jobs(sure, sure, [&](unsigned job) {
+            Rng rng(derive_seed(sure_seed, job));
+            // Stopped only by an interrupt or a failure, after which run_jobs throws.
+            std::optional<Tree> tree = greedy(network_, job == 0 ? GreedyParams{} : greedy_trial(tuning_, rng), &abort_);
+            if (tree) offer(std::move(*tree), job == 0 ? 0 : (uint64_t{1} << 32) + job, by_greedy);
+        });
+        const unsigned window = windows();
+        Candidate* answer = explore(settings_.seed, window);
+        Tree tree = std::move(answer->tree);
+        // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
+        // part by part (a cheaper part may hold a larger intermediate).
+        if (tuning_.rebuild && settings_.objective.measure == Measure::flops)
+            rebuild(tree, {window, tuning_.sweeps, settings_.objective, {}}, derive_seed(settings_.seed, rebuild_stream),
+                    tuning_.rebuild_most_leaves, tuning_.rebuild_attempts, true);
+        return tree;
+    }
+
+    // The most leaves of a window on this network.
+    unsigned windows() const {
+        return path_like_ && crowded(network_) ? std::min(tuning_.window, tuning_.crowded_path_window) : tuning_.window;
+    }
+
+    // Greedy and partition trials drawn from `seed`, in rounds that stop when they stop improving,
+    // then window refinement of the best distinct trees, each builder's in turn; the best tree
+    // found (null when the search halted before any).
+    Candidate* explore(uint64_t seed, unsigned window) {
         run_rounds(tuning_.trials, [&](unsigned trial) {
-            Rng rng(derive_seed(settings_.seed, trial));
+            Rng rng(derive_seed(seed, trial));
             std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
         });
@@ -112,7 +155,7 @@ public:
         const unsigned partitions = path_like_                                 ? 0u
                                     : network_.inputs.size() <= tuning_.min_leaf_part ? std::min(tuning_.partition_trials, 1u)
                                                                               : tuning_.partition_trials;
-        const uint64_t partition_seed = derive_seed(settings_.seed, partition_stream);
+        const uint64_t partition_seed = derive_seed(seed, partition_stream);
         run_rounds(partitions, [&](unsigned trial) {
             Rng rng(derive_seed(partition_seed, trial));
             std::optional<Tree> tree = partition_tree(network_, partition_trial(tuning_, rng), &halt_);
@@ -121,75 +164,112 @@ public:
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
         // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
         // than of a cheaper partition tree. A job skipped after the deadline leaves its tree as it was.
-        std::vector<Candidate> refined;
-        for (size_t place = 0; refined.size() < tuning_.refine_trees && place < keep_; ++place)
+        refined_.clear();
+        for (size_t place = 0; refined_.size() < tuning_.refine_trees && place < keep_; ++place)
             for (const std::vector<Candidate>& kept : best_)
-                if (place < kept.size() && refined.size() < tuning_.refine_trees) refined.push_back(kept[place]);
-        const unsigned window = path_like_ && crowded(network_) ? std::min(tuning_.window, tuning_.crowded_path_window)
-                                                                : tuning_.window;
+                if (place < kept.size() && refined_.size() < tuning_.refine_trees) refined_.push_back(kept[place]);
         Score before = lowest();
         unsigned idle = 0;
-        for (size_t done = 0; done < refined.size() && !halt_.load();) {
-            const auto size = static_cast<unsigned>(std::min(std::size(best_), refined.size() - done));
-            run_jobs(size, false, [&](unsigned job) {
-                Candidate& candidate = refined[done + job];
+        for (size_t done = 0; done < refined_.size() && !halt_.load();) {
+            const auto size = static_cast<unsigned>(std::min(std::size(best_), refined_.size() - done));
+            run_jobs(size, 0, [&](unsigned job) {
+                Candidate& candidate = refined_[done + job];
                 refine(network_, candidate.tree, {window, tuning_.sweeps, settings_.objective, {}}, &halt_);
                 candidate.rank = uint64_t{1} + tuning_.trials + tuning_.partition_trials + done + job;
                 candidate.score = score(candidate.tree, settings_.objective);
                 note_cost(candidate.score.measure);
             });
             Score after = before;
-            for (size_t k = done; k < done + size; ++k) after = std::min(after, refined[k].score);
+            for (size_t k = done; k < done + size; ++k) after = std::min(after, refined_[k].score);
             const bool first = done == 0;
             done += size;
             idle = after < before ? 0 : idle + 1;
             if (idle >= (first ? 1u : tuning_.idle_rounds)) break;
             before = after;
         }
-        Candidate* answer = &best_[by_greedy].front();
-        if (!best_[by_partition].empty() && best_[by_partition].front().before(*answer))
-            answer = &best_[by_partition].front();
-        for (Candidate& candidate : refined)
-            if (candidate.before(*answer)) answer = &candidate;
-        Tree tree = std::move(answer->tree);
-        // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
-        // part by part (a cheaper part may hold a larger intermediate).
-        if (tuning_.rebuild && settings_.objective.measure == Measure::flops) rebuild(tree, {window, tuning_.sweeps, settings_.objective, {}});
-        return tree;
+        Candidate* answer = nullptr;
+        for (std::vector<Candidate>& kept : best_)
+            if (!kept.empty() && (!answer || kept.front().before(*answer))) answer = &kept.front();
+        for (Candidate& candidate : refined_)
+            if (!answer || candidate.before(*answer)) answer = &candidate;
+        return answer;
     }
 
-private:
-    // Rebuilds the costliest parts of `tree` in rounds (see Tuning::rebuilt_parts), each rebuild a job;
-    // windows of `windows.window` leaves refine every rebuild, and `windows` the tree around the
-    // parts replaced. Then, with the caller's exact order, rounds of smaller parts ordered by it
-    // (see Tuning::exact_most_leaves).
-    void rebuild(Tree& tree, const RefineSettings& windows) {
-        // A cost that overflows a double compares with none: no rebuild could show a gain.
-        if (!std::isfinite(tree.cost())) return;
-        const uint64_t stream = derive_seed(settings_.seed, rebuild_stream);
-        unsigned round = 0;  // over both phases, for the round seeds
-        for (const bool exact : {false, true}) {
-            if (exact && !settings_.exact) break;
-            const unsigned most_idle = exact ? tuning_.exact_idle_rounds : tuning_.rebuild_idle_rounds;
-            unsigned idle = 0;
-            for (unsigned k = 0; k < tuning_.rebuild_rounds && idle < most_idle && !halt_.load(); ++k, ++round)
-                idle = rebuild_round(tree, windows, k, exact, derive_seed(stream, round)) ? 0 : idle + 1;
+    // Improves the default effort's `tree` until Settings::improve_until (under the rate alone,
+    // until the search has taken Tuning::rate_most_efforts times the default effort's time), the
+    // deadline, the rate or an interrupt: rounds that rebuild the best tree's costliest parts again
+    // with new seeds and larger parts, and every Tuning::restart_every-th a restart (the default
+    // effort's trials, refinement and rebuilds from a new seed) whose tree replaces the best when
+    // cheaper. Only ever replaces the tree by a cheaper one.
+    void improve(Tree& tree) {
+        const Clock::time_point now = Clock::now();
+        improve_until_ = *settings_.improve_until != Clock::time_point::max()
+                             ? *settings_.improve_until
+                             : now + std::chrono::duration_cast<Clock::duration>((now - start_) * (tuning_.rate_most_efforts - 1));
+        const unsigned window = windows();
+        const RefineSettings windows_of_tree{window, tuning_.sweeps, settings_.objective, {}};
+        const bool rebuilds = settings_.objective.measure == Measure::flops;
+        const uint64_t stream = derive_seed(settings_.seed, improve_stream);
+        Score best = score(tree, settings_.objective);
+        for (unsigned epoch = 0; !halt_.load() && Clock::now() < *improve_until_; ++epoch) {
+            const uint64_t seed = derive_seed(stream, epoch);
+            if (epoch % tuning_.restart_every != tuning_.restart_every - 1 && rebuilds) {
+                // Parts of up to 64, 96 and 128 leaves in turn, twice the attempts each: larger
+                // parts escape where the default effort's rebuilds found nothing.
+                const unsigned turn = epoch % 3;
+                const uint32_t most = tuning_.rebuild_most_leaves + tuning_.rebuild_most_leaves / 2 * turn;
+                rebuild(tree, windows_of_tree, seed, most, 2 * tuning_.rebuild_attempts, turn == 0);
+                best = score(tree, settings_.objective);
+                continue;
+            }
+            for (std::vector<Candidate>& kept : best_) kept.clear();
+            Candidate* fresh = explore(seed, window);
+            if (!fresh) continue;
+            Tree candidate = std::move(fresh->tree);
+            if (rebuilds) rebuild(candidate, windows_of_tree, derive_seed(seed, rebuild_stream), tuning_.rebuild_most_leaves,
+                                  tuning_.rebuild_attempts, true);
+            const Score score_of_candidate = score(candidate, settings_.objective);
+            if (score_of_candidate < best) {
+                tree = std::move(candidate);
+                best = score_of_candidate;
+            }
         }
     }
 
-    // One round of rebuilds: whole subtrees in even rounds, windows in odd ones, built by trials
-    // or, when `exact`, by the caller's exact order; true when some part was replaced.
-    bool rebuild_round(Tree& tree, const RefineSettings& windows, unsigned round, bool exact, uint64_t round_seed) {
+    // Rebuilds the costliest parts of `tree`, of up to `most` leaves, in rounds (see
+    // Tuning::rebuilt_parts) drawing their seeds from `stream`, `attempts` trees per part, each
+    // rebuild a job; windows of `windows.window` leaves refine every rebuild, and `windows` the
+    // tree around the parts replaced. Then, when `exact` and with the caller's exact order, rounds
+    // of smaller parts ordered by it (see Tuning::exact_most_leaves).
+    void rebuild(Tree& tree, const RefineSettings& windows, uint64_t stream, uint32_t most, unsigned attempts, bool exact_too) {
+        // A cost that overflows a double compares with none: no rebuild could show a gain.
+        if (!std::isfinite(tree.cost())) return;
+        unsigned round = 0;  // over both phases, for the round seeds
+        for (const bool exact : {false, true}) {
+            if (exact && (!exact_too || !settings_.exact)) break;
+            const unsigned most_idle = exact ? tuning_.exact_idle_rounds : tuning_.rebuild_idle_rounds;
+            unsigned idle = 0;
+            for (unsigned k = 0; k < tuning_.rebuild_rounds && idle < most_idle && !halt_.load(); ++k, ++round)
+                idle = rebuild_round(tree, windows, k, exact ? tuning_.exact_most_leaves : most, exact ? 1 : attempts, exact,
+                                     derive_seed(stream, round))
+                           ? 0
+                           : idle + 1;
+        }
+    }
+
+    // One round of rebuilds of parts of up to `most` leaves: whole subtrees in even rounds, windows
+    // in odd ones, built by `attempts` trials each or, when `exact`, by the caller's exact order;
+    // true when some part was replaced.
+    bool rebuild_round(Tree& tree, const RefineSettings& windows, unsigned round, uint32_t most, unsigned attempts,
+                       bool exact, uint64_t round_seed) {
         const double floor = tuning_.rebuild_least_share * tree.cost();
-        const uint32_t most = exact ? tuning_.exact_most_leaves : tuning_.rebuild_most_leaves;
         const std::vector<Window> parts = round % 2 == 0
                                               ? costliest_subtrees(tree, windows.window, most, tuning_.rebuilt_parts, floor)
                                               : costliest_windows(tree, windows.window, most, tuning_.rebuilt_parts, floor);
         std::vector<Subnetwork> subs;
         for (const Window& part : parts) subs.push_back(subnetwork(network_, tree, part));
-        const unsigned attempts = exact ? 1 : tuning_.rebuild_attempts;
         std::vector<std::optional<Tree>> built(subs.size() * attempts);
-        run_jobs(static_cast<unsigned>(built.size()), false, [&](unsigned job) {
+        run_jobs(static_cast<unsigned>(built.size()), 0, [&](unsigned job) {
             const Network& network = subs[job / attempts].network;
             std::optional<Tree>& attempt = built[job];
             if (exact) {
@@ -234,7 +314,7 @@ private:
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
             const Score before = lowest();
-            run_jobs(size, false, [&](unsigned job) { trial(done + job); });
+            run_jobs(size, 0, [&](unsigned job) { trial(done + job); });
             const bool first = done == 0;
             done += size;
             idle = lowest() < before ? 0 : idle + 1;
@@ -242,18 +322,18 @@ private:
         }
     }
 
-    // Runs jobs 0..count-1 on the workers (job 0 first; every job skipped once the search halts,
-    // except job 0 when `first_required`) while the calling thread watches; rethrows a worker's
+    // Runs jobs 0..count-1 on the workers (in order of their numbers; every job from `required`
+    // on skipped once the search halts) while the calling thread watches; rethrows a worker's
     // failure, or throws util::Interrupted, after every worker has ended.
     template <class Job>
-    void run_jobs(unsigned count, bool first_required, Job&& job) {
+    void run_jobs(unsigned count, unsigned required, Job&& job) {
         std::atomic<unsigned> next{0};
         unsigned running = 0;
         std::exception_ptr failure;
         const auto work = [&] {
             for (;;) {
                 const unsigned index = next.fetch_add(1);
-                if (index >= count || abort_.load() || ((index > 0 || !first_required) && halt_.load())) break;
+                if (index >= count || abort_.load() || (index >= required && halt_.load())) break;
                 try {
                     job(index);
                 } catch (...) {
@@ -309,6 +389,7 @@ private:
             }
         }
         if (settings_.deadline && now >= *settings_.deadline) halt_ = true;
+        if (improve_until_ && now >= *improve_until_) halt_ = true;
         if (settings_.rate > 0) {
             std::lock_guard lock(mutex_);
             if (std::chrono::duration<double>(now - start_).count() * settings_.rate >= best_cost_) halt_ = true;
@@ -334,8 +415,9 @@ private:
 
     // The lowest score of a kept tree (read between rounds, when no worker runs).
     Score lowest() const {
-        Score lowest = best_[by_greedy].front().score;
-        if (!best_[by_partition].empty()) lowest = std::min(lowest, best_[by_partition].front().score);
+        Score lowest{HUGE_VAL, HUGE_VAL};
+        for (const std::vector<Candidate>& kept : best_)
+            if (!kept.empty()) lowest = std::min(lowest, kept.front().score);
         return lowest;
     }
 
@@ -373,10 +455,12 @@ private:
     std::atomic<bool> abort_{false};  // stop everything: interrupted or failed
     std::atomic<bool> halt_{false};   // stop optional work: deadline passed, or aborted
     bool interrupted_ = false;
+    Deadline improve_until_;  // set past the default effort: when the improvement ends
     std::mutex mutex_;
     std::condition_variable wake_;
     double best_cost_ = HUGE_VAL;
     std::vector<Candidate> best_[2];  // per builder, its best distinct trees, best first
+    std::vector<Candidate> refined_;  // the trees that explore's windows refined
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The anytime search for contraction trees of large networks: plain greedy, then rounds of seeded
 // random greedy trials and of recursive-partitioning trials on worker threads, then window
 // refinement of the best trees, then rebuilds of the best tree's costliest parts (by trials, then
-// by the caller's exact order).
+// by the caller's exact order). Given a time to improve until, it then goes on with rebuilds of
+// larger parts and restarts from new seeds, keeping the cheapest tree.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,9 @@ struct Settings {
     // When it passes, the search stops and answers the best complete tree so far
     // (always at least the plain greedy tree).
     Deadline deadline;
+    // When set, the search goes on improving its tree after the default effort until this time
+    // (or the deadline, or the rate) passes; Clock::time_point::max() for the rate alone.
+    std::optional<Clock::time_point> improve_until;
     // Flops per second (0: none): the search also stops, as at the deadline, once it has run as
     // long as its best tree would take to contract at this rate.
     double rate = 0;

@@ -59,6 +59,21 @@ inline double portable_log(double x) {
     return log_exponent + log_m;
 }
 
+// 2^x for a finite x of at most 1000 in magnitude, by ldexp and a Taylor series of e^(f ln 2)
+// for the fraction f in [0, 1): the same bits everywhere, unlike the platform's exp2.
+inline double portable_exp2(double x) {
+    const double whole = std::floor(x);
+    const double y = (x - whole) * 0.6931471805599453;
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k <= 20; ++k) {
+        term = term * y;
+        term = term / k;
+        sum = sum + term;
+    }
+    return std::ldexp(sum, static_cast<int>(whole));
+}
+
 // A standard Gumbel variate from 64 random bits.
 inline double gumbel(uint64_t bits) { return -portable_log(-portable_log(unit_interval(bits))); }
 

@@ -24,6 +24,7 @@ struct PartitionTuning {
 
 // How the anytime search spends its budget (anytime.cpp).
 struct Tuning {
+    unsigned sure_trials{};       // random greedy trials built with the plain greedy tree, even after the deadline
     unsigned trials{};            // most random greedy trials; trial t draws from a seed derived from (seed, t)
     unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
     unsigned round{};             // trials of each kind run in rounds of this many
@@ -32,8 +33,10 @@ struct Tuning {
     unsigned sweeps{};            // most window sweeps over each refined tree
     unsigned window{};            // most leaves per window, 3 to max_window
     unsigned crowded_path_window{};  // most leaves per window on a path-like network with an axis of 3+ holders
-    double max_alpha{};           // random greedy trials draw alpha from [0, max_alpha)
-    double max_temperature{};     // and the temperature as max_temperature * u^2
+    double min_alpha_root{};      // random greedy trials draw alpha as r^2 for r uniform in
+    double max_alpha_root{};      // [min_alpha_root, max_alpha_root),
+    double min_temperature{};     // and the temperature log-uniformly from
+    double max_temperature{};     // [min_temperature, max_temperature)
     double min_imbalance{};       // partition trials draw the first split's imbalance from
     double max_root_imbalance{};  // [min_imbalance, max_root_imbalance),
     double min_deep_imbalance{};  // the later splits' from [min_deep_imbalance, max_imbalance),
@@ -49,6 +52,8 @@ struct Tuning {
     unsigned rebuild_rounds{};       // most rounds of rebuilds
     uint32_t exact_most_leaves{};    // most leaves of a part ordered by the caller's exact search
     unsigned exact_idle_rounds{};    // rounds in a row of those that replace nothing, after which they stop
+    unsigned restart_every{};        // past the default effort, every this-many-th round restarts from a new seed
+    double rate_most_efforts{};      // a search improving under a rate alone takes at most this many times its default effort
     PartitionTuning partition;
 };
 
