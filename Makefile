@@ -47,7 +47,7 @@ stubtest: $(VENV)/.test build
 
 # The benchmarks (exact, large, sliced, interrupt, raw against simplified networks, a plan's
 # per-slice overhead against cotengra's), bench/speed.png
-# from the first two, then the evaluation set (`BENCH_FLAGS=--quick` for a short run).
+# from the first two, then the evaluation set and the budgets compared (`BENCH_FLAGS=--quick` for a short run).
 BENCH_OUT := build/bench
 bench: $(VENV)/.bench build
 	mkdir -p $(BENCH_OUT)
@@ -60,6 +60,7 @@ bench: $(VENV)/.bench build
 	$(PY) bench/plan_overhead.py $(BENCH_FLAGS)
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 	$(PY) bench/evaluation.py $(BENCH_FLAGS) --json $(BENCH_OUT)/evaluation.json
+	$(PY) bench/rate_budget.py $(BENCH_FLAGS)
 
 # The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own tree, and the whole suite run against them. The interpreter is not built with the

@@ -36,3 +36,15 @@ def test_readme_block_runs_as_pasted(block, tmp_path):
     if missing:
         pytest.skip(f"{', '.join(missing)} not installed")
     run(["-c", block], tmp_path)
+
+
+def test_readme_states_the_stable_api_as_exported():
+    # The stable names the README lists are exactly plenexa_paths.__all__, and the types it
+    # names beside them are importable: a name added or dropped shows up here first.
+    import plenexa_paths
+
+    section = (ROOT / "README.md").read_text().split("## What is stable", 1)[1].split("\n## ", 1)[0]
+    listed = re.search(r"`plenexa_paths.__all__` lists \((.*?)\)", section, re.DOTALL).group(1)
+    assert re.findall(r"`(\w+)`", listed) == plenexa_paths.__all__
+    types = re.search(r"the\s+types (.*?), their arguments", section, re.DOTALL).group(1)
+    assert all(hasattr(plenexa_paths, name) for name in re.findall(r"`(\w+)`", types))
