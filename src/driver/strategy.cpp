@@ -65,6 +65,10 @@ std::string Strategy::describe() const {
     line("trees.exact_most_leaves", trees.exact_most_leaves);
     line("trees.exact_idle_rounds", trees.exact_idle_rounds);
     line("trees.restart_every", trees.restart_every);
+    line("trees.anneals", trees.anneals);
+    line("trees.anneal_moves", trees.anneal_moves);
+    line("trees.anneal_start_temperature", trees.anneal_start_temperature);
+    line("trees.anneal_end_temperature", trees.anneal_end_temperature);
     line("trees.rate_most_efforts", trees.rate_most_efforts);
     line("trees.partition.split_candidates", trees.partition.split_candidates);
     line("trees.partition.top_vcycles", trees.partition.top_vcycles);

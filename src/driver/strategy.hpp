@@ -146,13 +146,22 @@ struct Strategy {
         .exact_idle_rounds = 2,
         // Past the default effort (with max_time or a rate), rounds rebuild the best tree's parts
         // again with new seeds, larger parts (up to 128 leaves) and twice the attempts, and every
-        // fourth restarts the default effort from a new seed. Measured with max_time=20 on 8
+        // fourth restarts the default effort from a new seed (the second anneals: below). Measured with max_time=20 on 8
         // networks of the tuning half against the default effort's cost: rebuilds alone lowered
         // 3-regular 512 21.20 -> 20.82 (log10), the cube 7^3 26.02 -> 24.95, 6^3 19.16 -> 18.84;
         // restarts alone moved only the circuits (circuit m20 17.83 -> 17.79); every fourth a restart
         // gave circuit m16 14.71 (rebuilds alone 14.85) and the cube 6^3 19.08. Alternating halves
         // did worse on the lattices (cube 7^3 25.04, 3-regular 512 21.16).
         .restart_every = 4,
+        // The second round of every four anneals the best tree instead (two runs of 1,000
+        // rotations per node, temperature 0.3 -> 0.003, each refined by windows after). Measured
+        // with max_time=10 (a loaded machine): the cube 6^3 19.09 -> 18.88 (log10), 3-regular 256
+        // 11.95 -> 11.74, circuit m16 unchanged; 200 rotations at 0.1 -> 0.001 gave 18.97 and
+        // 11.79, 4,000 at 1 -> 0.01 18.89 and 11.85, 1,000 at 1 -> 0.003 18.84 and 11.92.
+        .anneals = 2,
+        .anneal_moves = 1000,
+        .anneal_start_temperature = 0.3,
+        .anneal_end_temperature = 0.003,
         // Under `max_time="rate:..."` alone the search improves until searching costs what the
         // best path would take to contract, and at most ten times its default effort's time: a
         // slow rate would otherwise search without end (cotengra's rate stops at its repeats).

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "trees/anneal.hpp"
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
 #include "trees/random.hpp"
@@ -197,10 +198,11 @@ private:
 
     // Improves the default effort's `tree` until Settings::improve_until (under the rate alone,
     // until the search has taken Tuning::rate_most_efforts times the default effort's time), the
-    // deadline, the rate or an interrupt: rounds that rebuild the best tree's costliest parts again
-    // with new seeds and larger parts, and every Tuning::restart_every-th a restart (the default
-    // effort's trials, refinement and rebuilds from a new seed) whose tree replaces the best when
-    // cheaper. Only ever replaces the tree by a cheaper one.
+    // deadline, the rate or an interrupt: in rounds of Tuning::restart_every, the second anneals
+    // the best tree (anneal.hpp) and refines it by windows, the last restarts (the default
+    // effort's trials, refinement and rebuilds from a new seed), and the others rebuild the best
+    // tree's costliest parts again with new seeds and larger parts. Only ever replaces the tree
+    // by a cheaper one.
     void improve(Tree& tree) {
         const Clock::time_point now = Clock::now();
         improve_until_ = *settings_.improve_until != Clock::time_point::max()
@@ -213,7 +215,26 @@ private:
         Score best = score(tree, settings_.objective);
         for (unsigned epoch = 0; !halt_.load() && Clock::now() < *improve_until_; ++epoch) {
             const uint64_t seed = derive_seed(stream, epoch);
-            if (epoch % tuning_.restart_every != tuning_.restart_every - 1 && rebuilds) {
+            const unsigned phase = epoch % tuning_.restart_every;
+            if (phase == 1 && rebuilds) {
+                // Annealing runs from the best tree, each refined by windows after.
+                std::vector<Tree> annealed(tuning_.anneals, tree);
+                run_jobs(tuning_.anneals, 0, [&](unsigned job) {
+                    anneal(network_, annealed[job], {tuning_.anneal_moves, tuning_.anneal_start_temperature,
+                                                     tuning_.anneal_end_temperature, derive_seed(seed, job)}, &halt_);
+                    refine(network_, annealed[job], windows_of_tree, &halt_);
+                });
+                for (Tree& candidate : annealed) {
+                    const Score candidate_score = score(candidate, settings_.objective);
+                    if (candidate_score < best) {
+                        tree = std::move(candidate);
+                        best = candidate_score;
+                        note_cost(best.measure);
+                    }
+                }
+                continue;
+            }
+            if (phase != tuning_.restart_every - 1 && rebuilds) {
                 // Parts of up to 64, 96 and 128 leaves in turn, twice the attempts each: larger
                 // parts escape where the default effort's rebuilds found nothing.
                 const unsigned turn = epoch % 3;

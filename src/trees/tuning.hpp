@@ -53,6 +53,10 @@ struct Tuning {
     uint32_t exact_most_leaves{};    // most leaves of a part ordered by the caller's exact search
     unsigned exact_idle_rounds{};    // rounds in a row of those that replace nothing, after which they stop
     unsigned restart_every{};        // past the default effort, every this-many-th round restarts from a new seed
+    unsigned anneals{};              // annealing runs in one round of the improvement
+    unsigned anneal_moves{};         // rotations per internal node of one annealing run
+    double anneal_start_temperature{};  // an annealing run's temperature falls geometrically from this
+    double anneal_end_temperature{};    // to this (log2 units of the tree's flops)
     double rate_most_efforts{};      // a search improving under a rate alone takes at most this many times its default effort
     PartitionTuning partition;
 };

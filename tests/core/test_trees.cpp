@@ -14,6 +14,7 @@
 
 #include "check.hpp"
 #include "driver/strategy.hpp"
+#include "trees/anneal.hpp"
 #include "trees/anytime.hpp"
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
@@ -216,6 +217,12 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
         refine(network, refined, windows());
         check_tree(network, refined, name + " refined");
         CHECK(refined.cost() <= noisy.cost());
+        // Annealing walks through costlier trees: it must leave a valid one, the same for a seed.
+        Tree annealed = noisy, again = noisy;
+        anneal(network, annealed, {50, 1.0, 0.01, 3});
+        anneal(network, again, {50, 1.0, 0.01, 3});
+        check_tree(network, annealed, name + " annealed");
+        CHECK(steps_of(annealed) == steps_of(again));
         Settings settings = tuned();
         settings.tuning.trials = 8;
         const Tree best = search(network, settings);
