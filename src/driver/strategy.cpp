@@ -42,6 +42,7 @@ std::string Strategy::describe() const {
     line("trees.round", trees.round);
     line("trees.idle_rounds", trees.idle_rounds);
     line("trees.refine_trees", trees.refine_trees);
+    line("trees.refine_idle_rounds", trees.refine_idle_rounds);
     line("trees.sweeps", trees.sweeps);
     line("trees.window", trees.window);
     line("trees.crowded_path_window", trees.crowded_path_window);

@@ -185,7 +185,7 @@ private:
             const bool first = done == 0;
             done += size;
             idle = after < before ? 0 : idle + 1;
-            if (idle >= (first ? 1u : tuning_.idle_rounds)) break;
+            if (idle >= (first ? 1u : tuning_.refine_idle_rounds)) break;
             before = after;
         }
         Candidate* answer = nullptr;

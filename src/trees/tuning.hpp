@@ -29,7 +29,8 @@ struct Tuning {
     unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
     unsigned round{};             // trials of each kind run in rounds of this many
     unsigned idle_rounds{};       // a kind of trial stops after this many rounds in a row without a cheaper tree
-    unsigned refine_trees{};      // most of the best distinct trees the windows refine, each builder's in turn
+    unsigned refine_trees{};      // most of the best distinct trees the windows refine, each builder's in turn,
+    unsigned refine_idle_rounds{};  // in rounds of one per builder that stop after this many in a row without a cheaper tree
     unsigned sweeps{};            // most window sweeps over each refined tree
     unsigned window{};            // most leaves per window, 3 to max_window
     unsigned crowded_path_window{};  // most leaves per window on a path-like network with an axis of 3+ holders
