@@ -150,6 +150,19 @@ def test_never_costlier_than_einsum_spec_or_greedy(seed):
             assert cost <= greedy_cost(inputs, output, sizes), context
 
 
+@pytest.mark.parametrize("n, seed", [(80, 1), (130, 0)])
+def test_costs_beyond_a_double_do_not_tie(n, seed):
+    # Every size 2^63: every cost passes 1e308, where the tree search's comparisons in doubles
+    # all tied at infinity and its path cost up to 10^246 times opt_einsum's greedy path. Costs
+    # are compared exactly here, in Python's integers.
+    inputs = regular_graph(n, 3, seed)
+    sizes = {x: 2**63 for term in inputs for x in term}
+    equation = ",".join("".join(opt_einsum.get_symbol(x) for x in term) for term in inputs) + "->"
+    greedy, _ = opt_einsum.contract_path(equation, *[(2**63,) * len(term) for term in inputs], shapes=True,
+                                         optimize="greedy")
+    assert replay(inputs, [], sizes, optimize(inputs, [], sizes))[0] <= replay(inputs, [], sizes, greedy)[0]
+
+
 @pytest.mark.parametrize(
     "inputs, output, expected",
     [

@@ -4,6 +4,7 @@
 // search's exact order of a part (trees::Settings::exact).
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <limits>
 #include <tuple>
 
@@ -11,6 +12,8 @@
 #include "optimiser/bits.hpp"
 #include "optimiser/detail.hpp"
 #include "trees/anytime.hpp"
+#include "trees/greedy.hpp"
+#include "trees/random.hpp"
 #include "trees/refine.hpp"
 #include "util/failure.hpp"
 
@@ -61,6 +64,25 @@ Solved adopt(Call& call, const Component& comp, const trees::Tree& tree) {
     uint64_t size = 1;
     for (trees::Axis axis : tree.nodes[tree.root].axes) size = mul_saturating(size, comp.sizes[axis]);
     return Solved{size, size, node_of.back(), saturated(tree.cost())};
+}
+
+// The network the tree search sees: `network` itself, unless its plain greedy tree's cost
+// overflows a double, where every comparison of the search would tie at infinity. Then every size
+// above 1 is taken to the power 1/k (k = 2, 4, ..., rounded, at least 2) until that cost fits:
+// such costs are decided by their largest terms, whose order the power keeps. Sizes of 2^63 on
+// 3-regular graphs of 80 to 130 vertices cost up to 10^246 times opt_einsum's greedy path
+// without it.
+trees::Network within_doubles(const trees::Network& network) {
+    constexpr double inverse_ln2 = 1.4426950408889634;
+    trees::Network compressed = network;
+    for (unsigned k = 2; k <= 64 && !std::isfinite(trees::greedy(compressed, {})->cost()); k *= 2)
+        for (size_t axis = 0; axis < network.sizes.size(); ++axis) {
+            const uint64_t size = network.sizes[axis];
+            if (size <= 1) continue;
+            const double root = trees::portable_exp2(trees::portable_log(static_cast<double>(size)) * inverse_ln2 / k);
+            compressed.sizes[axis] = std::max<uint64_t>(2, static_cast<uint64_t>(root + 0.5));
+        }
+    return compressed;
 }
 
 // True when an intermediate of `tree` (its result included) is too large for a fixed mem_cap.
@@ -144,7 +166,10 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
         tuning.partition_trials = std::max(tuning.round, tuning.partition_trials / scale);
         tuning.refine_trees = std::max(strategy.large_least_refine_trees, tuning.refine_trees / scale);
     }
-    const trees::Tree tree = trees::search(network_of(comp), settings);
+    const trees::Network network = trees::checked(network_of(comp));
+    const trees::Tree found = trees::search(within_doubles(network), settings);
+    // The tree again over the true sizes, for its sizes and cost.
+    const trees::Tree tree = trees::tree_from_steps(network, trees::steps_of(found));
     if (breaks_mem_cap(run, tree)) return std::nullopt;
     return adopt(run.call, comp, tree);
 }
@@ -152,7 +177,7 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
 // `solved` improved by the exact windows of src/trees, when they find a better tree under the
 // call's objective that a fixed mem_cap allows.
 Solved refined(Run& run, const Component& comp, const Solved& solved) {
-    const trees::Network network = trees::checked(network_of(comp));
+    const trees::Network network = within_doubles(trees::checked(network_of(comp)));
     trees::Tree tree = trees::tree_from_steps(network, local_steps(run.call, comp, solved.root));
     const Objective& objective = run.settings.objective;
     const trees::Score before = trees::score(tree, objective);
@@ -162,7 +187,9 @@ Solved refined(Run& run, const Component& comp, const Solved& solved) {
     settings.objective = objective;
     settings.deadline = run.settings.deadline;
     trees::refine(network, tree, settings);
-    if (!(trees::score(tree, objective) < before) || breaks_mem_cap(run, tree)) return solved;
+    if (!(trees::score(tree, objective) < before)) return solved;
+    tree = trees::tree_from_steps(trees::checked(network_of(comp)), trees::steps_of(tree));
+    if (breaks_mem_cap(run, tree)) return solved;
     return adopt(run.call, comp, tree);
 }
 
