@@ -66,22 +66,16 @@ Solved adopt(Call& call, const Component& comp, const trees::Tree& tree) {
     return Solved{size, size, node_of.back(), saturated(tree.cost())};
 }
 
+// The greedy tree's cost of `network` in doubles (infinite once it passes 1.8e308).
+double greedy_cost(const trees::Network& network) { return trees::greedy(network, {})->cost(); }
+
 // The network the tree search sees: `network` itself, unless its plain greedy tree's cost
-// overflows a double, where every comparison of the search would tie at infinity. Then every size
-// above 1 is taken to the power 1/k (k = 2, 4, ..., rounded, at least 2) until that cost fits:
-// such costs are decided by their largest terms, whose order the power keeps. Sizes of 2^63 on
-// 3-regular graphs of 80 to 130 vertices cost up to 10^246 times opt_einsum's greedy path
-// without it.
+// overflows a double, where every comparison of the search would tie at infinity. Then its sizes
+// are rooted (see `rooted`) until that cost fits. Sizes of 2^63 on 3-regular graphs of 80 to 130
+// vertices cost up to 10^246 times opt_einsum's greedy path without it.
 trees::Network within_doubles(const trees::Network& network) {
-    constexpr double inverse_ln2 = 1.4426950408889634;
     trees::Network compressed = network;
-    for (unsigned k = 2; k <= 64 && !std::isfinite(trees::greedy(compressed, {})->cost()); k *= 2)
-        for (size_t axis = 0; axis < network.sizes.size(); ++axis) {
-            const uint64_t size = network.sizes[axis];
-            if (size <= 1) continue;
-            const double root = trees::portable_exp2(trees::portable_log(static_cast<double>(size)) * inverse_ln2 / k);
-            compressed.sizes[axis] = std::max<uint64_t>(2, static_cast<uint64_t>(root + 0.5));
-        }
+    for (unsigned k = 2; k <= max_root && !std::isfinite(greedy_cost(compressed)); k *= 2) compressed.sizes = rooted(network.sizes, k);
     return compressed;
 }
 
@@ -136,6 +130,24 @@ std::optional<trees::Steps> exact_order(void* context, const trees::Network& net
 }
 
 }  // namespace
+
+std::vector<uint64_t> rooted(const std::vector<uint64_t>& sizes, unsigned k) {
+    constexpr double inverse_ln2 = 1.4426950408889634;
+    std::vector<uint64_t> out = sizes;
+    for (uint64_t& size : out) {
+        if (size <= 1) continue;
+        const double root = trees::portable_exp2(trees::portable_log(static_cast<double>(size)) * inverse_ln2 / k);
+        size = std::max<uint64_t>(2, static_cast<uint64_t>(root + 0.5));
+    }
+    return out;
+}
+
+bool past_integers(const Component& comp) {
+    // Every step costs at most the product of every size, and there are fewer steps than inputs.
+    uint64_t bound = comp.inputs.size();
+    for (const uint64_t size : comp.sizes) bound = mul_saturating(bound, size);
+    return bound == max_u64 && !(greedy_cost(trees::checked(network_of(comp))) < 0x1p64);
+}
 
 // The anytime tree search's tree for a component, or nothing when it breaks a fixed mem_cap.
 std::optional<Solved> anytime(Run& run, const Component& comp) {

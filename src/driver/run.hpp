@@ -88,6 +88,16 @@ std::optional<Path> search(const std::vector<std::vector<uint64_t>>& inputs, con
 // an intermediate would not fit under a fixed `mem_cap`.
 std::optional<Solved> greedy(Call& call, const Component& comp);
 
+// Networks whose costs pass a double or the tables' 64 bits (bridge.cpp). Such costs are decided
+// by their largest terms, whose order a power of every size keeps.
+// Most k of `rooted`.
+inline constexpr unsigned max_root = 64;
+// `sizes` with every size above 1 taken to the power 1/k (portable arithmetic, so the same
+// everywhere; rounded, at least 2).
+std::vector<uint64_t> rooted(const std::vector<uint64_t>& sizes, unsigned k);
+// True when the component's greedy tree costs 2^64 or more, where the tables' costs saturate.
+bool past_integers(const Component& comp);
+
 // The bridges to the tree search (bridge.cpp).
 // The anytime tree search's tree for a component, or nothing when it breaks a fixed mem_cap.
 std::optional<Solved> anytime(Run& run, const Component& comp);

@@ -80,7 +80,8 @@ def optimize(
         hash_map_cap: Most partial contractions the search of a component of up to 63
             tensors keeps per number of tensors (at least 1); larger finds cheaper paths in
             more time. None (or 2**64 - 1) means no cap: the exact optimum, however long
-            it takes. A capped search stops after a bounded amount of work (seconds, the
+            it takes (for components whose greedy path costs less than 2**64; a costlier
+            one goes to the tree search). A capped search stops after a bounded amount of work (seconds, the
             same on every run) and answers with the best tree it has.
         check_outer: Also consider outer products of tensors that share no label.
         max_time: None (the default effort), or the seconds to search: the tree search of a
