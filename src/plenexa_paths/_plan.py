@@ -199,12 +199,18 @@ class Plan:
 
     def _check(self, arrays: Sequence[Any]) -> None:
         """Raises ValueError unless there is one array per input, shaped by the sizes."""
-        if len(arrays) != len(self._inputs):
-            raise ValueError(f"the plan has {len(self._inputs)} inputs, got {len(arrays)} arrays")
-        for k, (array, term) in enumerate(zip(arrays, self._inputs)):
-            expected = tuple(self._sizes[label] for label in term)
-            if tuple(getattr(array, "shape", ())) != expected:
+        shapes = self._shapes
+        if len(arrays) != len(shapes):
+            raise ValueError(f"the plan has {len(shapes)} inputs, got {len(arrays)} arrays")
+        for k, (array, expected) in enumerate(zip(arrays, shapes)):
+            shape = getattr(array, "shape", ())
+            if shape != expected and tuple(shape) != expected:
                 raise ValueError(f"arrays[{k}] must have the shape {expected}, got {getattr(array, 'shape', None)}")
+
+    @functools.cached_property
+    def _shapes(self) -> tuple[tuple[int, ...], ...]:
+        """Each input's shape, as the sizes give it (checked against the arrays of every call)."""
+        return tuple(tuple(self._sizes[label] for label in term) for term in self._inputs)
 
     def _slice_number(self, i: Any) -> int:
         """`i` as a slice number, checked to be an int in 0 <= i < slices."""
@@ -247,9 +253,18 @@ _KEPT_EXPRESSIONS = 16
 _expressions: dict[_Job, Any] = {}
 
 
+# The job looked up last and its expression: slices of one plan skip hashing the job (its
+# equation, shapes and path) when they come with the very same job object.
+_last: tuple[Optional[_Job], Any] = (None, None)
+
+
 def _expression(job: _Job) -> Any:
     """opt_einsum's expression for the job, prepared once per process (the oldest dropped when
     more plans than _KEPT_EXPRESSIONS are in use)."""
+    global _last
+    last_job, last_expression = _last
+    if last_job is job:
+        return last_expression
     expression = _expressions.get(job)
     if expression is None:
         import opt_einsum
@@ -258,6 +273,7 @@ def _expression(job: _Job) -> Any:
         while len(_expressions) >= _KEPT_EXPRESSIONS:
             _expressions.pop(next(iter(_expressions)), None)
         _expressions[job] = expression
+    _last = (job, expression)
     return expression
 
 
@@ -286,10 +302,14 @@ class _Prepared:
         self.kept = [k for k, label in enumerate(plan.sliced) if label in plan._output]
         # A piece of the result keeps each sliced output label's axis at length 1, to be joined along it.
         self.piece_shape = tuple(1 if x in position else sizes[x] for x in plan._output)
+        self.jobs: dict[Optional[str], _Job] = {}
 
     def job(self, backend: Optional[str]) -> _Job:
-        """The job of every slice with this backend."""
-        return _Job(self.equation, self.shapes, self.path, backend)
+        """The job of every slice with this backend (the same object each time)."""
+        job = self.jobs.get(backend)
+        if job is None:
+            job = self.jobs[backend] = _Job(self.equation, self.shapes, self.path, backend)
+        return job
 
     def values(self, number: int) -> tuple[int, ...]:
         """The sliced labels' values in slice `number`, the last label counting fastest."""
