@@ -1057,7 +1057,7 @@ def test_without_opt_einsum_only_the_optimizer_is_missing():
 def test_package_surface():
     assert plenexa_paths.__all__ == [
         "optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP",
-        "set_default_cache",
+        "set_default_cache", "combo",
     ]
     # One version everywhere: the distribution's metadata, both modules, pyproject.toml.
     with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")) as file:

@@ -230,3 +230,18 @@ def test_wrong_calls_fail_at_run_time():
         else:
             exec(code, namespace)
     assert {"spec", "rearrange"} <= set(namespace)
+
+
+def test_mypy_flags_a_misspelt_measure(tmp_path):
+    # `minimize` is typed with the literal measures and `combo(factor)`: a misspelt measure is a
+    # type error where a plain str type let it through; the literal and combo calls pass.
+    sample = tmp_path / "measures.py"
+    sample.write_text(
+        "import plenexa_paths\n"
+        "plenexa_paths.optimize([['a', 'b']], ['a'], {'a': 2, 'b': 3}, minimize='size')\n"
+        "plenexa_paths.optimize([['a', 'b']], ['a'], {'a': 2, 'b': 3}, minimize=plenexa_paths.combo(32))\n"
+        "plenexa_paths.plan([['a', 'b']], ['a'], {'a': 2, 'b': 3}, minimize='flop')\n"
+    )
+    result = run_mypy_tool("mypy", "--strict", "--no-error-summary", str(sample))
+    errors = [line for line in result.stdout.splitlines() if ": error: " in line]
+    assert [line.split(":")[1] for line in errors] == ["4"] and "[arg-type]" in errors[0], result.stdout

@@ -25,13 +25,13 @@ from __future__ import annotations
 
 from . import _plugins, _search  # noqa: F401  (_plugins registers optimize with opt_einsum and cotengra)
 from ._helpers import Label as Label, PathType as PathType
-from ._options import DEFAULT_HASH_MAP_CAP, Optimizer
-from ._options import MemoryLimit as MemoryLimit, Minimize as Minimize, Progress as Progress
+from ._options import DEFAULT_HASH_MAP_CAP, Optimizer, combo
+from ._options import Combo as Combo, MemoryLimit as MemoryLimit, Minimize as Minimize, Progress as Progress
 from ._paths import PathInfo, einsum_path, optimize, set_default_cache
 from ._plan import Plan, PlanStep, plan
 
 __all__ = ["optimize", "einsum_path", "plan", "Optimizer", "PathInfo", "Plan", "PlanStep", "DEFAULT_HASH_MAP_CAP",
-           "set_default_cache"]
+           "set_default_cache", "combo"]
 
 #: The distribution's version (the same as `plenexa.__version__`).
 __version__: str = _search.__version__

@@ -23,9 +23,29 @@ MemoryLimit = Union[None, int, Literal["max_input"]]
 #: taking (elapsed seconds, best cost).
 Progress = Union[bool, Callable[[float, float], object]]
 
-#: What `minimize` takes: one of the literal measures, or "combo-<factor>" (any str is
-#: accepted by the type, as "combo-<factor>" has no literal type; a bad one is a ValueError).
-Minimize = Union[Literal["flops", "size", "write", "combo"], str]
+class Combo(str):
+    """`minimize`'s "combo-<factor>" as a type checker knows it: what `combo(factor)` returns."""
+
+    __slots__ = ()
+
+
+#: What `minimize` takes: one of the literal measures, or a `Combo`. A typo is then a type
+#: error; at run time any "combo-<factor>" str is taken too, and another str is a ValueError.
+Minimize = Union[Literal["flops", "size", "write", "combo"], Combo]
+
+
+def combo(factor: float) -> Combo:
+    """`minimize`'s "combo-<factor>": flops + factor x write, for a positive finite factor.
+
+    Example:
+        >>> combo(32)
+        'combo-32'
+    """
+    if isinstance(factor, bool) or not isinstance(factor, (int, float)):
+        raise TypeError(f"factor must be a positive number, got {described(factor)}")
+    if not (factor > 0 and math.isfinite(factor)):
+        raise ValueError(f"factor must be a positive number, got {factor!r}")
+    return Combo(f"combo-{factor:g}")
 
 # Processors this process may use: the default number of threads (read once; the call is slow).
 _PROCESSORS = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
