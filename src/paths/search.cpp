@@ -25,13 +25,14 @@ const char* const search_doc =
     "one. `mem_cap` None means no memory cap; an int is a hard bound that every intermediate\n"
     "stays strictly below, and None is returned when no path passes it. `work_limit` (units of\n"
     "search work; None: a default for capped searches, none for exhaustive ones) and `max_time`\n"
-    "(seconds) stop the search, the best tree found so far answering. `seed` (0) and `threads`\n"
+    "(seconds) stop the search, the best tree found so far answering; with `max_time` or `rate`\n"
+    "and without `quick`, the tree search goes on improving its tree until then. `seed` (0) and `threads`\n"
     "(1) drive the tree search of large components; `progress` is called with (elapsed, cost).\n"
     "`minimize` ('flops', 'size', 'write' or 'combo'; None: 'flops') is what the path minimises,\n"
     "`factor` (a positive number; None: 64) combo's weight of write. `quick` True: the tree search\n"
     "refines fewer trees and skips its rebuilds, for about a third of its time. `rate` (flops per\n"
-    "second, above 0): the tree search also stops once it has run as long as its best tree would\n"
-    "take to contract at that rate.";
+    "second, above 0): the tree search stops once it has run as long as its best tree would take\n"
+    "to contract at that rate (and at most ten times its default effort).";
 
 namespace {
 using namespace binding;

@@ -33,14 +33,15 @@ def search(
     greedy one. `mem_cap` None means no memory cap; an int is a hard bound that every
     intermediate stays strictly below. `work_limit` (units of search work; None: a default
     for capped searches, none for exhaustive ones) and `max_time` (seconds) stop the search,
-    the best tree found so far answering. `seed` (0) and `threads` (1) drive the tree search
+    the best tree found so far answering; with `max_time` or `rate` and without `quick`, the
+    tree search goes on improving its tree until then. `seed` (0) and `threads` (1) drive the tree search
     of components of 64 inputs or more; `progress` is called with (elapsed seconds, best cost)
     at most every 100 ms of it. `minimize` ("flops", "size", "write" or "combo"; None: "flops")
     is what the path minimises, `factor` (a positive number; None: 64) combo's weight of write.
     `quick` True: the tree search refines fewer trees and skips its rebuilds, for about a
-    third of its time. `rate` (flops per second, above 0): the tree search also stops once it
-    has run as long as its best tree (by the measure minimised) would take to contract at that
-    rate.
+    third of its time. `rate` (flops per second, above 0): the tree search stops once it has
+    run as long as its best tree (by the measure minimised) would take to contract at that
+    rate, and at most ten times its default effort.
     The interpreter lock is released during the
     search; on the main thread Ctrl-C ends it within milliseconds and other signal handlers
     run about every 250 ms; one that raises ends the search with its exception.
