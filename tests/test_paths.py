@@ -437,6 +437,14 @@ def test_a_budget_is_spent_improving_the_default_path(budget):
         assert elapsed >= 2.0 and reports[-1][0] > 1.0
 
 
+def test_an_infinite_budget_is_the_default_effort():
+    # max_time=inf meant "no deadline" before budgets were spent improving; it must not become a
+    # search without end.
+    inputs = regular_graph(100, 3, 5)
+    sizes = {x: 2 for term in inputs for x in term}
+    assert optimize(inputs, [], sizes, max_time=math.inf) == optimize(inputs, [], sizes)
+
+
 def test_a_fast_rate_stops_at_the_first_trees():
     # At 10^30 flops per second any path contracts at once: the search stops at its first trees.
     inputs = regular_graph(300, 3, 1)

@@ -54,7 +54,9 @@ Settings settings_of(const Query& query, const Strategy& strategy) {
                       .progress = query.progress,
                       .interrupt = query.interrupt,
                       .strategy = &strategy};
-    if (query.max_time)
+    // An infinite max_time is no budget at all: the default effort, as without one (a search
+    // improving until then would never end).
+    if (query.max_time && std::isfinite(*query.max_time))
         settings.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::min(*query.max_time, 1e9)));
     // A budget is spent: the tree search improves until it (quick searches are asked for speed).

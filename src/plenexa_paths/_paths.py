@@ -84,9 +84,9 @@ def optimize(
             one goes to the tree search). A capped search stops after a bounded amount of work (seconds, the
             same on every run) and answers with the best tree it has.
         check_outer: Also consider outer products of tensors that share no label.
-        max_time: None (the default effort), or the seconds to search: the tree search of a
-            large network goes on improving its path until then, and every stage stops at it
-            with the best path so far (which may differ from run to run).
+        max_time: None (the default effort; math.inf too), or the seconds to search: the tree
+            search of a large network goes on improving its path until then, and every stage
+            stops at it with the best path so far (which may differ from run to run).
             "rate:<flops per second>" (as cotengra's): the tree search goes on until it has run
             as long as its best path would take to contract at that rate, so that searching
             costs no more than it saves.
