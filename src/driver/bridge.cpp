@@ -132,11 +132,10 @@ std::optional<trees::Steps> exact_order(void* context, const trees::Network& net
 }  // namespace
 
 std::vector<uint64_t> rooted(const std::vector<uint64_t>& sizes, unsigned k) {
-    constexpr double inverse_ln2 = 1.4426950408889634;
     std::vector<uint64_t> out = sizes;
     for (uint64_t& size : out) {
         if (size <= 1) continue;
-        const double root = trees::portable_exp2(trees::portable_log(static_cast<double>(size)) * inverse_ln2 / k);
+        const double root = trees::portable_exp2(trees::portable_log(static_cast<double>(size)) * trees::inverse_ln2 / k);
         size = std::max<uint64_t>(2, static_cast<uint64_t>(root + 0.5));
     }
     return out;

@@ -40,7 +40,6 @@ void anneal(const Network& network, Tree& tree, const AnnealSettings& settings, 
     if (internal.size() < 2) return;
     double total = 0;
     for (const uint32_t v : internal) total += tree.nodes[v].step;
-    constexpr double inverse_ln2 = 1.4426950408889634;
     Rng rng(settings.seed);
     const uint64_t moves = uint64_t{settings.moves_per_node} * internal.size();
     const double octaves = portable_log(settings.end_temperature / settings.start_temperature) * inverse_ln2;

@@ -58,7 +58,6 @@ GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
     GreedyParams params;
     const double root = tuning.min_alpha_root + (tuning.max_alpha_root - tuning.min_alpha_root) * rng.uniform();
     params.alpha = root * root;
-    constexpr double inverse_ln2 = 1.4426950408889634;
     const double octaves = portable_log(tuning.max_temperature / tuning.min_temperature) * inverse_ln2;
     params.temperature = tuning.min_temperature * portable_exp2(octaves * rng.uniform());
     params.seed = rng.next();

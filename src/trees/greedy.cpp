@@ -41,7 +41,6 @@ struct RanksAfter {
 
 // sign(x) * log2(1 + |x|): the monotone score scale on which noise is added.
 double signed_log2(double x) {
-    constexpr double inverse_ln2 = 1.4426950408889634;
     return x >= 0 ? portable_log(1.0 + x) * inverse_ln2 : -(portable_log(1.0 - x) * inverse_ln2);
 }
 

@@ -424,7 +424,6 @@ public:
         std::vector<uint32_t> at(holder_start_.begin(), holder_start_.end() - 1);
         for (uint32_t i = 0; i < network.inputs.size(); ++i)
             for (const Axis axis : network.inputs[i]) holders_[at[axis]++] = i;
-        constexpr double inverse_ln2 = 1.4426950408889634;
         for (const uint64_t size : network.sizes)
             cost_.push_back(std::llround(portable_log(static_cast<double>(size)) * inverse_ln2 * cost_units_per_bit));
     }

@@ -37,6 +37,9 @@ private:
     uint64_t state_;
 };
 
+// 1 / ln 2: turns the natural logarithms below into base-2 ones.
+inline constexpr double inverse_ln2 = 1.4426950408889634;
+
 // The natural logarithm of a positive finite x to about 1e-12 relative, by frexp and an atanh
 // series: the same bits everywhere, unlike the platform's log. Each operation is its own
 // statement so that no compiler fuses a multiply and an add.
