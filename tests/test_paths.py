@@ -418,23 +418,28 @@ def test_max_time_rate_is_checked(budget, error):
         optimize([["a", "b"], ["b", "c"], ["c", "a"]], [], dict.fromkeys("abc", 2), max_time=budget)
 
 
-@pytest.mark.parametrize("budget", [2.0, "rate:1e-9"], ids=["seconds", "slow rate"])
+@pytest.mark.parametrize("budget", ["seconds", "rate:1e-9"], ids=["seconds", "slow rate"])
 def test_a_budget_is_spent_improving_the_default_path(budget):
     # With seconds to spare the tree search goes on past its default effort (a fraction of a
     # second here) and keeps the cheaper path: it answers at the budget, never costlier. At 10^-9
     # flops per second contracting takes ages, and the search improves until its own bound
     # (ten default efforts), not forever.
+    # The promise holds for a budget that lets the default effort finish: on a slow machine (an
+    # emulated architecture) the budget grows with the default effort's own time.
     inputs = regular_graph(100, 3, 5)
     sizes = {x: 2 for term in inputs for x in term}
+    start = time.perf_counter()
     default = replay(inputs, [], sizes, optimize(inputs, [], sizes))[0]
+    if budget == "seconds":
+        budget = max(2.0, 4 * (time.perf_counter() - start))
     reports = []
     start = time.perf_counter()
     path = optimize(inputs, [], sizes, max_time=budget, progress=lambda *report: reports.append(report))
     elapsed = time.perf_counter() - start
     assert replay(inputs, [], sizes, path)[0] <= default
-    assert elapsed < 120  # catches a search without end, not a slow machine
-    if budget == 2.0:
-        assert elapsed >= 2.0 and reports[-1][0] > 1.0
+    assert elapsed < 600  # catches a search without end, not a slow machine
+    if isinstance(budget, float):
+        assert elapsed >= budget and reports[-1][0] > budget / 2
 
 
 def test_an_infinite_budget_is_the_default_effort():
