@@ -295,9 +295,9 @@ def test_components_beyond_the_tables_widths_are_searched():
 
 @pytest.mark.parametrize("layout, cycles, seed", [((5, 5), 12, 0), ((4, 6), 14, 1)])
 def test_raw_circuits_cost_what_simplified_ones_do(layout, cycles, seed):
-    # Vectors and one-qubit gates are absorbed before the search: the raw circuit's path costs
-    # no more than a path for the circuit simplified by hand, whose absorptions are free (5% for
-    # them and the searches' own noise).
+    # Vectors and one-qubit gates are absorbed before the search, which then sees the network
+    # simplified by hand (the same inputs, in its own order): the raw path costs the simplified
+    # one plus the absorptions' few flops.
     raw = networks.coupler_circuit(networks.square_layout(*layout), cycles, seed=seed)
     simplified = networks.absorb_low_rank(raw)
     assert len(simplified[0]) < len(raw[0]) // 2
@@ -356,7 +356,8 @@ def test_progress_true_ends_its_line(capsys, monkeypatch, tqdm):
     inputs = regular_graph(300, 3, 1)
     optimize(inputs, [], {x: 2 for term in inputs for x in term}, max_time=0.5, progress=True)
     err = capsys.readouterr().err
-    reports = re.split(r"[\r\n]+", err.strip())
+    # tqdm pads a report that overwrites a longer one with spaces.
+    reports = [report.rstrip(" ") for report in re.split(r"[\r\n]+", err.strip())]
     assert err.endswith("\n") and ("\r" in err) == tqdm
     assert reports and all(re.fullmatch(r"plenexa_paths: best cost \S+ after \d+\.\d s", r) for r in reports), err
 
@@ -465,6 +466,26 @@ def test_tree_search_depends_on_the_seed_alone():
     other = optimize(inputs, [], sizes, seed=7, threads=2)
     assert other == optimize(inputs, [], sizes, seed=7, threads=1)
     replay(inputs, [], sizes, other)
+
+
+@pytest.mark.parametrize("network", [
+    networks.model_counting(50, 210, seed=3, weights=True),
+    networks.absorb_low_rank(networks.coupler_circuit(networks.square_layout(6, 6), 10, seed=2)),
+    networks.bonds_between(networks.cube(5), 2, 3, 1),
+], ids=["3-SAT", "circuit", "cube"])
+def test_the_order_of_the_operands_changes_no_cost(network):
+    # The tree search orders a network's inputs by its structure alone: the same network with its
+    # operands shuffled and its labels renamed costs the same (a search once ranged over 10^2).
+    inputs, output, sizes = network
+    cost = replay(inputs, output, sizes, optimize(inputs, output, sizes))[0]
+    rng = random.Random(5)
+    for _ in range(2):
+        order = rng.sample(range(len(inputs)), len(inputs))
+        renamed = {x: ("renamed", rng.random()) for x in sizes}
+        shuffled = [[renamed[x] for x in inputs[j]] for j in order]
+        new_sizes = {renamed[x]: size for x, size in sizes.items()}
+        new_output = [renamed[x] for x in output]
+        assert replay(shuffled, new_output, new_sizes, optimize(shuffled, new_output, new_sizes))[0] == cost
 
 
 def test_max_time_and_progress():

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "trees/anneal.hpp"
+#include "trees/canonical.hpp"
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
 #include "trees/random.hpp"
@@ -485,6 +486,10 @@ private:
 
 }  // namespace
 
-Tree search(const Network& network, const Settings& settings) { return Search(network, settings).run(); }
+Tree search(const Network& network, const Settings& settings) {
+    const Network given = checked(network);
+    const Renumbered canon = canonical(given);
+    return tree_from_steps(given, original_steps(canon, steps_of(Search(canon.network, settings).run())));
+}
 
 }  // namespace plenexa::trees

@@ -46,8 +46,10 @@ struct Settings {
 };
 
 // The best tree under the settings' objective found for `network` within their budget; it is
-// never worse than the plain greedy tree. Without a deadline the result depends only on the network and the
-// seed, tuning and exact settings. Throws
+// never worse than the plain greedy tree of the network in canonical order (canonical.hpp), which
+// is what the search sees. Without a deadline the result depends only on the network (not on the
+// numbering of inputs and axes that colour refinement tells apart), the seed, tuning and exact
+// settings. Throws
 // util::InvalidValue for a bad network, util::Interrupted, std::bad_alloc, or std::system_error
 // when no thread can start.
 Tree search(const Network& network, const Settings& settings);
