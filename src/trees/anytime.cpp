@@ -130,9 +130,16 @@ private:
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
         if (tuning_.rebuild && settings_.objective.measure == Measure::flops)
-            rebuild(tree, {window, tuning_.sweeps, settings_.objective, {}}, derive_seed(settings_.seed, rebuild_stream),
+            rebuild(tree, windows_on_network(window), derive_seed(settings_.seed, rebuild_stream),
                     tuning_.rebuild_most_leaves, tuning_.rebuild_attempts, true);
         return tree;
+    }
+
+    // The refinement of a whole tree by windows of up to `window` leaves, sharing the memo.
+    RefineSettings windows_on_network(unsigned window) {
+        RefineSettings windows{window, tuning_.sweeps, settings_.objective, {}};
+        windows.memo = &memo_;
+        return windows;
     }
 
     // The most leaves of a window on this network.
@@ -175,7 +182,7 @@ private:
             const auto size = static_cast<unsigned>(std::min(std::size(best_), refined_.size() - done));
             run_jobs(size, 0, [&](unsigned job) {
                 Candidate& candidate = refined_[done + job];
-                refine(network_, candidate.tree, {window, tuning_.sweeps, settings_.objective, {}}, &halt_);
+                refine(network_, candidate.tree, windows_on_network(window), &halt_);
                 candidate.rank = uint64_t{1} + tuning_.trials + tuning_.partition_trials + done + job;
                 candidate.score = score(candidate.tree, settings_.objective);
                 note_cost(candidate.score.measure);
@@ -209,7 +216,7 @@ private:
                              ? *settings_.improve_until
                              : now + std::chrono::duration_cast<Clock::duration>((now - start_) * (tuning_.rate_most_efforts - 1));
         const unsigned window = windows();
-        const RefineSettings windows_of_tree{window, tuning_.sweeps, settings_.objective, {}};
+        const RefineSettings windows_of_tree = windows_on_network(window);
         const bool rebuilds = settings_.objective.measure == Measure::flops;
         const uint64_t stream = derive_seed(settings_.seed, improve_stream);
         Score best = score(tree, settings_.objective);
@@ -482,6 +489,7 @@ private:
     double best_cost_ = HUGE_VAL;
     std::vector<Candidate> best_[2];  // per builder, its best distinct trees, best first
     std::vector<Candidate> refined_;  // the trees that explore's windows refined
+    WindowMemo memo_;                 // the windows solved on network_
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 
+#include "trees/random.hpp"
 #include "util/failure.hpp"
 
 namespace plenexa::trees {
@@ -236,11 +237,11 @@ class Refiner {
 public:
     // Windows whose root's stamp is below `seen` count as found best already.
     Refiner(const Network& network, Tree& tree, unsigned window, Growth growth, Changes& changes, uint64_t seen,
-            const Objective& objective)
+            const Objective& objective, WindowMemo* memo)
         : tree_(tree), sizes_(size_weights(network)), solver_(sizes_.size()),
           window_(std::clamp(window, 3u, max_window)), growth_(growth), changes_(changes),
           seen_(tree.nodes.size(), seen), by_size_(objective.measure == Measure::size),
-          pricing_(pricing_of(objective)) {}
+          pricing_(pricing_of(objective)), memo_(by_size_ ? nullptr : memo) {}
 
     // One sweep; true when some window improved. Stops early (returning false) on `stop` or the deadline. Skips the
     // windows that this refiner found no better order for and whose subtree has not changed since:
@@ -294,8 +295,13 @@ private:
         leaf_axes_.clear();
         for (const uint32_t leaf : leaves_) leaf_axes_.push_back(&nodes[leaf].axes);
         const Axes& result = nodes[root].axes;
+        const WindowMemo::Key key = memo_ ? key_of(result) : WindowMemo::Key{};
+        if (memo_) {
+            const std::optional<double> known = memo_->find(key);
+            if (known && !(*known < current_cost() * (1 - improvement_margin))) return false;
+        }
         solver_.load(leaf_axes_, [&](Axis axis) { return std::binary_search(result.begin(), result.end(), axis); });
-        const bool better = by_size_ ? narrower() : cheaper();
+        const bool better = by_size_ ? narrower() : cheaper(key);
         if (better) {
             splice(root);
             if (by_size_) tally();
@@ -304,15 +310,40 @@ private:
         return better;
     }
 
-    // Whether the loaded window has an order cheaper under the pricing of a sum than its own.
-    bool cheaper() {
+    // The window's own order's cost under the pricing of a sum.
+    double current_cost() const {
         double current = 0;
         for (const uint32_t at : inside_) {
             const Node& node = tree_.nodes[at];
             current += pricing_.write_weight == 0 ? node.step
                                                   : pricing_.flops_weight * node.step + pricing_.write_weight * node.size;
         }
-        return solver_.solve(sizes_, false, pricing_) < current * (1 - improvement_margin);
+        return current;
+    }
+
+    // The memo's key of the window of leaf_axes_ whose result keeps `result`: two independent
+    // 64-bit digests of its axes, leaf by leaf, and of its pricing.
+    WindowMemo::Key key_of(const Axes& result) const {
+        WindowMemo::Key key{mix64(std::bit_cast<uint64_t>(pricing_.flops_weight)),
+                            mix64(~std::bit_cast<uint64_t>(pricing_.write_weight))};
+        const auto add = [&](uint64_t word) {
+            key[0] = mix64(key[0] ^ word);
+            key[1] = mix64(key[1] + (word ^ 0x5851f42d4c957f2dULL));
+        };
+        for (const Axes* axes : leaf_axes_) {
+            for (const Axis axis : *axes) add(axis);
+            add(~uint64_t{0});  // the end of a leaf
+        }
+        for (const Axis axis : result) add(uint64_t{axis} << 32);
+        return key;
+    }
+
+    // Whether the loaded window (`key` in the memo) has an order cheaper under the pricing of a
+    // sum than its own.
+    bool cheaper(const WindowMemo::Key& key) {
+        const double best = solver_.solve(sizes_, false, pricing_);
+        if (memo_) memo_->store(key, best);
+        return best < current_cost() * (1 - improvement_margin);
     }
 
     // For "size": whether the loaded window has an order that lowers the tree's largest
@@ -408,6 +439,7 @@ private:
     const Pricing pricing_;       // the objective's pricing otherwise
     double largest_ = 0;          // with by_size_: the tree's largest intermediate
     size_t at_largest_ = 0;       // and the number of internal nodes of that size
+    WindowMemo* const memo_;      // windows solved before on this network (never for "size")
     std::vector<uint32_t> inside_, frontier_, leaves_;  // the window: internal nodes (root first), leaves
     std::vector<const Axes*> leaf_axes_;
 };
@@ -423,6 +455,18 @@ uint32_t number_order(const WindowSolver& solver, uint32_t set, uint32_t width, 
 }
 
 }  // namespace
+
+std::optional<double> WindowMemo::find(const Key& key) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = best_.find(key);
+    if (found == best_.end()) return std::nullopt;
+    return found->second;
+}
+
+void WindowMemo::store(const Key& key, double best) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (best_.size() < most_windows) best_.emplace(key, best);
+}
 
 Order best_order(const std::vector<Axes>& leaves, const std::vector<double>& sizes,
                  const std::vector<uint8_t>& kept, bool outer) {
@@ -463,7 +507,7 @@ unsigned refine(const Network& network, Tree& tree, const RefineSettings& settin
     refiners.reserve(window_cycle);
     for (unsigned k = 0; k < window_cycle && largest >= 3 + window_step * k; ++k)
         refiners.emplace_back(network, tree, largest - window_step * k, k % 2 == 0 ? Growth::by_size : Growth::by_flops,
-                              changes, changes.clock, settings.objective);
+                              changes, changes.clock, settings.objective, settings.memo);
     unsigned done = 0, idle = 0;
     bool stopped = false;
     while (done < settings.sweeps && idle < refiners.size()) {

@@ -438,6 +438,28 @@ TEST_CASE("trees: refinement stops where no window improves") {
     }
 }
 
+TEST_CASE("trees: windows met again are answered by the memo as a solve answers them") {
+    // The memo only spares solves: refinements with an empty memo, and with one filled by other
+    // trees of the same network (flops and write), give the trees a refinement without it gives.
+    std::vector<std::pair<std::string, Network>> table = table_networks();
+    table.push_back({"grid 9x9", grid(9, 9, 2)});
+    table.push_back({"3-regular 120", regular(120, 6)});
+    for (const auto& [name, network] : table) {
+        if (network.inputs.size() < 3) continue;
+        for (const Objective objective : {Objective{}, Objective{Measure::write}}) {
+            WindowMemo memo;
+            for (const uint64_t seed : {5, 6, 7, 5}) {
+                Tree alone = *greedy(network, {0.7, 0.4, seed}), shared = alone;
+                refine(network, alone, {12, 1000, objective, {}});
+                RefineSettings with_memo{12, 1000, objective, {}};
+                with_memo.memo = &memo;
+                refine(network, shared, with_memo);
+                CHECK(steps_of(shared) == steps_of(alone));
+            }
+        }
+    }
+}
+
 // The norm of a matrix product state of `sites` sites: a ket and a bra tensor per site sharing a
 // physical axis of size 2, virtual bonds of 2 to 8, the physical axes of the first two sites kept.
 Network mps_norm(uint32_t sites, uint64_t seed) {
