@@ -204,8 +204,11 @@ Solved refined(Run& run, const Component& comp, const Solved& solved) {
     return adopt(run.call, comp, tree);
 }
 
-trees::Score score_whole(const Settings& settings, const std::vector<std::vector<uint64_t>>& inputs,
-                         const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes, const Numbered& path) {
+namespace {
+
+// A whole network of dense ids as the tree search's network.
+trees::Network network_of_whole(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                                const std::vector<uint64_t>& sizes) {
     trees::Network raw;
     for (const auto& input : inputs) {
         trees::Axes axes;
@@ -216,7 +219,19 @@ trees::Score score_whole(const Settings& settings, const std::vector<std::vector
     raw.sizes = sizes;
     raw.output.assign(sizes.size(), 0);
     for (const uint64_t id : output) raw.output[id] = 1;
-    const trees::Network network = trees::checked(std::move(raw));
+    return trees::checked(std::move(raw));
+}
+
+}  // namespace
+
+bool path_like_whole(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                     const std::vector<uint64_t>& sizes) {
+    return trees::path_like(network_of_whole(inputs, output, sizes));
+}
+
+trees::Score score_whole(const Settings& settings, const std::vector<std::vector<uint64_t>>& inputs,
+                         const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes, const Numbered& path) {
+    const trees::Network network = network_of_whole(inputs, output, sizes);
     trees::Steps steps;
     for (const auto& [a, b] : path) steps.push_back({static_cast<uint32_t>(a), static_cast<uint32_t>(b)});
     return trees::score(trees::tree_from_steps(network, steps), settings.objective);

@@ -216,15 +216,16 @@ std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& 
 // Only networks that reach the tree search: the tables are exact on smaller ones, where a raw
 // network costs them no more than a reduced one. Not under a fixed mem_cap, whose breach the
 // absorptions would have to be checked for, nor for "size", whose largest result they may be.
-// Networks of up to the strategy's absorb_compare_most inputs are searched raw as well, and the
-// cheaper path answers.
+// Networks of up to the strategy's absorb_compare_most inputs, and path-like ones of any size, are
+// searched raw as well, and the cheaper path answers.
 std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
                                   const std::vector<uint64_t>& sizes, const Settings& settings) {
     if (inputs.size() < settings.anytime_from || settings.caps.fixed_mem_cap || settings.objective.measure == Measure::size)
         return std::nullopt;
     const Absorbed absorbed = absorb(inputs, output, sizes);
     if (absorbed.steps.empty()) return std::nullopt;
-    const bool compare = inputs.size() <= settings.strategy->absorb_compare_most;
+    const bool compare =
+        inputs.size() <= settings.strategy->absorb_compare_most || path_like_whole(inputs, output, sizes);
     NumberedPath reduced;
     if (absorbed.inputs.size() > 1) {
         // The reduced network gets half the time to improve in when the raw one is searched too.

@@ -108,6 +108,10 @@ Solved refined(Run& run, const Component& comp, const Solved& solved);
 using Numbered = optimiser::detail::Numbered;
 trees::Score score_whole(const Settings& settings, const std::vector<std::vector<uint64_t>>& inputs,
                          const std::vector<uint64_t>& output, const std::vector<uint64_t>& sizes, const Numbered& path);
+// Whether a whole network of dense ids is path-like (trees::path_like): a chain, or inputs
+// around one shared axis.
+bool path_like_whole(const std::vector<std::vector<uint64_t>>& inputs, const std::vector<uint64_t>& output,
+                     const std::vector<uint64_t>& sizes);
 // The score of a solved component's tree under the objective, replayed in doubles.
 trees::Score score_of(const Run& run, const Component& comp, const Solved& solved);
 // True when tree `a` is better than tree `b` under the objective: flops exactly while neither
