@@ -110,8 +110,8 @@ WHEEL_PYTHONS ?= $(shell ls $(PYENV_ROOT)/versions 2>/dev/null | sort -V | \
 WHEEL_ABI3 ?= 0
 # zig: zig's clang (the ziglang package, pinned below) compiles for glibc 2.17 and links its own
 # libc++ into each module, so that this machine makes manylinux2014 (manylinux_2_17) wheels for
-# x86_64 and, cross-compiling, aarch64. gcc: this machine's g++ and libstdc++, for x86_64 alone,
-# whose tag is then manylinux_2_34 (see PLENEXA_STATIC_RUNTIME in CMakeLists.txt); `make
+# x86_64 and, cross-compiling, aarch64. gcc: this machine's g++ (CXX) and libstdc++, for x86_64
+# alone, whose tag is then manylinux_2_34 (see PLENEXA_STATIC_RUNTIME in CMakeLists.txt); `make
 # bench-zig` compares the two.
 WHEEL_TOOLCHAIN ?= zig
 WHEEL_ARCHS ?= x86_64 aarch64
@@ -205,7 +205,7 @@ wheel: $(WHEEL)/tools/.stamp $(if $(filter aarch64,$(WHEEL_ARCHS)),$(WHEEL)/aarc
 		case $(WHEEL_TOOLCHAIN)-$$arch in \
 		zig-x86_64|zig-aarch64) zig=$(abspath $(ZIG_BIN))/$$arch; \
 			defines="CMAKE_CXX_COMPILER=$$zig/c++ CMAKE_AR=$$zig/ar CMAKE_RANLIB=$$zig/ranlib";; \
-		gcc-$$(uname -m)) defines="";; \
+		gcc-$$(uname -m)) defines="CMAKE_CXX_COMPILER=$(CXX)";; \
 		*) echo "WHEEL_TOOLCHAIN=$(WHEEL_TOOLCHAIN) cannot build for $$arch"; exit 1;; \
 		esac; \
 		if [ $$arch != $$(uname -m) ]; then defines="$$defines CMAKE_SYSTEM_NAME=Linux CMAKE_SYSTEM_PROCESSOR=$$arch"; fi; \
