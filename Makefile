@@ -110,8 +110,8 @@ WHEEL_PYTHONS ?= $(shell ls $(PYENV_ROOT)/versions 2>/dev/null | sort -V | \
 WHEEL_ABI3 ?= 0
 # zig: zig's clang (the ziglang package, pinned below) compiles for glibc 2.17 and links its own
 # libc++ into each module, so that this machine makes manylinux2014 (manylinux_2_17) wheels for
-# x86_64 and, cross-compiling, aarch64. gcc: this machine's g++ and libstdc++, for x86_64 alone,
-# whose tag is then manylinux_2_34 (see PLENEXA_STATIC_RUNTIME in CMakeLists.txt); `make
+# x86_64 and, cross-compiling, aarch64. gcc: this machine's g++ (CXX) and libstdc++, for x86_64
+# alone, whose tag is then manylinux_2_34 (see PLENEXA_STATIC_RUNTIME in CMakeLists.txt); `make
 # bench-zig` compares the two.
 WHEEL_TOOLCHAIN ?= zig
 WHEEL_ARCHS ?= x86_64 aarch64
@@ -166,10 +166,16 @@ $(WHEEL)/aarch64-headers.ok: $(ARM64_ROOT)/.stamp wheels/aarch64_headers.py
 		$(ARM64_ROOT)/usr/include/aarch64-linux-gnu/$(ARM64_PYTHON)/pyconfig.h
 	touch $@
 
-# One build environment per interpreter (scikit-build-core, CMake, Ninja), reused across runs;
-# the CMake build trees under build/wheel/ (one per toolchain and wheel tag) are reused too, so a
-# second run only relinks. An aarch64 build runs the x86_64 interpreter of its version with the
-# headers of wheels/aarch64_headers.py and its target's SOABI and platform.
+# One build environment per interpreter (scikit-build-core, CMake, Ninja), reused across runs.
+# The native core does not depend on the interpreter, so it is built once per architecture, in
+# build/wheel/core-<toolchain>-<arch> with the same compiler, target and flags as the modules
+# (and the CMake and Ninja of one of those environments), and each interpreter's build imports it
+# (PLENEXA_CORE_DIR in CMakeLists.txt) to compile only the binding and the two modules: the core
+# is most of the compile work, which each CPython's build would otherwise repeat (the eight
+# wheels took 717 s of CPU time so, 269 s now; docs/wheels.md). The CMake build trees under
+# build/wheel/ (the cores, and one per toolchain and wheel tag) are reused, so a second run only
+# relinks. An aarch64 build runs the x86_64 interpreter of its version with the headers of
+# wheels/aarch64_headers.py and its target's SOABI and platform.
 wheel: $(WHEEL)/tools/.stamp $(if $(filter aarch64,$(WHEEL_ARCHS)),$(WHEEL)/aarch64-headers.ok)
 	@test -n "$(strip $(WHEEL_PYTHONS))" || { echo "no CPython >= 3.10 found; set WHEEL_PYTHONS"; exit 1; }
 	rm -rf $(WHEEL)/raw $(DIST) && mkdir -p $(WHEEL)/raw $(DIST)
@@ -193,23 +199,35 @@ wheel: $(WHEEL)/tools/.stamp $(if $(filter aarch64,$(WHEEL_ARCHS)),$(WHEEL)/aarc
 			$$env/bin/python -m pip --disable-pip-version-check -q install "scikit-build-core>=0.10" cmake ninja; \
 			touch $$env/.stamp; \
 		fi; \
-		for arch in $(WHEEL_ARCHS); do \
-			case $(WHEEL_TOOLCHAIN)-$$arch in \
-			zig-x86_64|zig-aarch64) zig=$(abspath $(ZIG_BIN))/$$arch; toolchain="-C cmake.define.CMAKE_CXX_COMPILER=$$zig/c++ \
-				-C cmake.define.CMAKE_AR=$$zig/ar -C cmake.define.CMAKE_RANLIB=$$zig/ranlib";; \
-			gcc-$$(uname -m)) toolchain="-C cmake.define.PLENEXA_STATIC_RUNTIME=$(WHEEL_STATIC_RUNTIME)";; \
-			*) echo "WHEEL_TOOLCHAIN=$(WHEEL_TOOLCHAIN) cannot build for $$arch"; exit 1;; \
-			esac; \
+	done; \
+	tools=$(abspath $(WHEEL))/env-$$tag/bin; \
+	for arch in $(WHEEL_ARCHS); do \
+		case $(WHEEL_TOOLCHAIN)-$$arch in \
+		zig-x86_64|zig-aarch64) zig=$(abspath $(ZIG_BIN))/$$arch; \
+			defines="CMAKE_CXX_COMPILER=$$zig/c++ CMAKE_AR=$$zig/ar CMAKE_RANLIB=$$zig/ranlib";; \
+		gcc-$$(uname -m)) defines="CMAKE_CXX_COMPILER=$(CXX)";; \
+		*) echo "WHEEL_TOOLCHAIN=$(WHEEL_TOOLCHAIN) cannot build for $$arch"; exit 1;; \
+		esac; \
+		if [ $$arch != $$(uname -m) ]; then defines="$$defines CMAKE_SYSTEM_NAME=Linux CMAKE_SYSTEM_PROCESSOR=$$arch"; fi; \
+		core=$(abspath $(WHEEL))/core-$(WHEEL_TOOLCHAIN)-$$arch; \
+		echo "building the $$arch core with $(WHEEL_TOOLCHAIN)"; \
+		$(ZIG_ENV) $$tools/cmake -S . -B $$core -G Ninja -DCMAKE_MAKE_PROGRAM=$$tools/ninja -DPLENEXA_PYTHON=OFF \
+			-DCMAKE_BUILD_TYPE=Release $$(for d in $$defines; do echo -D$$d; done) >/dev/null; \
+		$(ZIG_ENV) $$tools/cmake --build $$core; \
+		toolchain="-C cmake.define.PLENEXA_CORE_DIR=$$core $$(for d in $$defines; do echo -C cmake.define.$$d; done)"; \
+		if [ $(WHEEL_TOOLCHAIN) = gcc ]; then toolchain="$$toolchain -C cmake.define.PLENEXA_STATIC_RUNTIME=$(WHEEL_STATIC_RUNTIME)"; fi; \
+		for python in $$pythons; do \
+			tag=$$($$python -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+			cross=""; \
 			if [ $$arch != $$(uname -m) ]; then \
 				include=$(abspath $(WHEEL))/include-$$tag-$$arch; \
 				$$python wheels/aarch64_headers.py $$include; \
-				toolchain="$$toolchain -C cmake.define.CMAKE_SYSTEM_NAME=Linux -C cmake.define.CMAKE_SYSTEM_PROCESSOR=$$arch \
-					-C cmake.define.Python_INCLUDE_DIR=$$include -C cmake.define.PLENEXA_SOABI=cpython-$${tag#cp}-$$arch-linux-gnu"; \
+				cross="-C cmake.define.Python_INCLUDE_DIR=$$include -C cmake.define.PLENEXA_SOABI=cpython-$${tag#cp}-$$arch-linux-gnu"; \
 			fi; \
 			echo "building the $$tag $$arch wheel with $$python and $(WHEEL_TOOLCHAIN)"; \
-			_PYTHON_HOST_PLATFORM=linux-$$arch $(ZIG_ENV) $$env/bin/python -m pip --disable-pip-version-check -q wheel \
+			_PYTHON_HOST_PLATFORM=linux-$$arch $(ZIG_ENV) $(WHEEL)/env-$$tag/bin/python -m pip --disable-pip-version-check -q wheel \
 				--no-build-isolation --no-deps -w $(WHEEL)/raw -C build-dir=$(WHEEL)/$(WHEEL_TOOLCHAIN)-{wheel_tag} \
-				$$toolchain $$flags .; \
+				$$toolchain $$cross $$flags .; \
 		done; \
 	done
 	PATH=$(abspath $(WHEEL)/tools/bin):$$PATH $(WHEEL_TOOLS) -m auditwheel repair -w $(DIST) $(WHEEL)/raw/*.whl
