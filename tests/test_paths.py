@@ -42,16 +42,10 @@ MAX = 2**64 - 1
 replay = functools.partial(replay_path, step_type=tuple)
 
 
-def dense(inputs, output):
-    """The network relabelled 0, 1, ... in order of first appearance across the inputs (the package's
-    own mapping)."""
-    ids, terms, out = plenexa_paths._helpers.dense(inputs, output)
-    return terms, out, ids
-
-
 def oracle(inputs, output, sizes, hash_map_cap=500, check_outer=False):
-    """EinsumSpec.optimize_dp's path for the densely relabelled network, as tuples."""
-    terms, out, ids = dense(inputs, output)
+    """EinsumSpec.optimize_dp's path for the network relabelled 0, 1, ... in order of first
+    appearance across the inputs (the package's own mapping), as tuples."""
+    ids, terms, out, _, _ = plenexa_paths._helpers.network(inputs, output, sizes)
     spec = EinsumSpec(terms, out, {ids[x]: sizes[x] for x in ids})
     return [tuple(step) for step in spec.optimize_dp(check_outer_op=check_outer, hash_map_cap_op=hash_map_cap)]
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 import operator
 from collections.abc import Hashable, Iterable, Mapping, Sequence
-from typing import Any, TypeVar
+from typing import Any, NoReturn, TypeVar
 
 MAX_U64 = 2**64 - 1
 
@@ -15,9 +15,13 @@ PathType = list[tuple[int, ...]]
 Label = TypeVar("Label", bound=Hashable)
 
 
-def dense(inputs: Iterable[Iterable[Label]], output: Iterable[Label]) -> tuple[dict[Label, int], list[list[int]], list[int]]:
+def network(
+    inputs: Iterable[Iterable[Label]], output: Iterable[Label], size_dict: Mapping[Label, int]
+) -> tuple[dict[Label, int], list[list[int]], list[int], list[int], list[int]]:
     """The labels as dense ids in order of first appearance across the inputs, the inputs and the
-    output over those ids; or the error naming the argument and the label at fault."""
+    output over those ids, the labels' sizes in id order (ints from 0 to 2**64 - 1) and the sizes
+    the native search takes (those of 0 as 1: the result is empty whatever the path); or the
+    error naming the argument, the label and the value at fault."""
     if isinstance(inputs, str):
         raise TypeError(f"inputs must be an iterable of terms, not the str {inputs!r}")
     # Plain loops are the fastest way here. Every error is explained from the object at hand,
@@ -64,7 +68,17 @@ def dense(inputs: Iterable[Iterable[Label]], output: Iterable[Label]) -> tuple[d
         out.append(i)
     if len(out) > 1 and len({*out}) != len(out):
         _refuse_repeated_output(ids, out)
-    return ids, terms, out
+    try:
+        sizes = list(map(size_dict.__getitem__, ids))
+    except (KeyError, IndexError) as error:
+        _refuse_missing_size(ids, size_dict, error)
+    except (TypeError, AttributeError):
+        raise TypeError(f"size_dict must be a mapping from label to size, got {type(size_dict).__name__}") from None
+    for size in sizes:
+        if type(size) is not int or not 0 < size <= MAX_U64:
+            sizes = _checked_sizes(ids, sizes)
+            return ids, terms, out, sizes, [size or 1 for size in sizes]
+    return ids, terms, out, sizes, sizes
 
 
 def _refuse_repeated_output(ids: dict[Any, int], out: list[int]) -> None:
@@ -77,30 +91,18 @@ def _refuse_repeated_output(ids: dict[Any, int], out: list[int]) -> None:
         seen.add(i)
 
 
-def sizes_of(ids: dict[Any, int], size_dict: Mapping[Any, int]) -> tuple[list[int], list[int]]:
-    """The size of every label of `ids` (in id order) as an int from 0 to 2**64 - 1, and the sizes
-    the native search takes (those of 0 as 1: the result is empty whatever the path); or the
-    error naming the label and the size."""
-    try:
-        sizes = list(map(size_dict.__getitem__, ids))
-    except (KeyError, IndexError) as error:
-        # The label the mapping refused; a mapping whose membership test disagrees with its
-        # lookup is named by the key its lookup refused.
-        missing = next((label for label in ids if label not in size_dict), error.args[0] if error.args else None)
-        hint = ""
-        if isinstance(missing, str) and missing in ",->":
-            hint = (
-                "; the inputs look like an equation: give one term per input, as in ['ab', 'bc'], "
-                "or pass the equation to plenexa_paths.einsum_path"
-            )
-        raise ValueError(f"size_dict has no size for label {missing!r}{hint}") from None
-    except (TypeError, AttributeError):
-        raise TypeError(f"size_dict must be a mapping from label to size, got {type(size_dict).__name__}") from None
-    for size in sizes:
-        if type(size) is not int or not 0 < size <= MAX_U64:
-            sizes = _checked_sizes(ids, sizes)
-            return sizes, [size or 1 for size in sizes]
-    return sizes, sizes
+def _refuse_missing_size(ids: dict[Any, int], size_dict: Mapping[Any, int], error: LookupError) -> NoReturn:
+    """Raises the ValueError naming the label that `size_dict` has no size for."""
+    # The label the mapping refused; a mapping whose membership test disagrees with its
+    # lookup is named by the key its lookup refused.
+    missing = next((label for label in ids if label not in size_dict), error.args[0] if error.args else None)
+    hint = ""
+    if isinstance(missing, str) and missing in ",->":
+        hint = (
+            "; the inputs look like an equation: give one term per input, as in ['ab', 'bc'], "
+            "or pass the equation to plenexa_paths.einsum_path"
+        )
+    raise ValueError(f"size_dict has no size for label {missing!r}{hint}") from None
 
 
 def _checked_sizes(ids: dict[Any, int], sizes: list[Any]) -> list[int]:

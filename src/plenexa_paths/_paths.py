@@ -9,7 +9,7 @@ from typing import Any, Optional, Union
 
 from . import _equation, _options, _search
 from ._cache import CacheOption, PathCache, cache_of
-from ._helpers import MAX_U64, Label, PathType, cost, dense, replay, sizes_of
+from ._helpers import MAX_U64, Label, PathType, cost, network, replay
 from ._options import DEFAULT_HASH_MAP_CAP, MemoryLimit, Minimize, Progress
 
 # The cache `optimize` uses, which `set_default_cache` sets: none until then.
@@ -198,8 +198,7 @@ def path(
             inputs, output = _sorted_sets(inputs, output)
     else:
         cache = None
-    ids, terms, out = dense(inputs, output)
-    sizes, searched = sizes_of(ids, size_dict)
+    ids, terms, out, sizes, searched = network(inputs, output, size_dict)
     if memory_limit is None and cache is None:
         # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
         if len(terms) > 1:

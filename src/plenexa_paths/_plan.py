@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from . import _options, _paths, _slicing
-from ._helpers import Label, dense, replay, sizes_of
+from ._helpers import Label, network, replay
 from ._options import DEFAULT_HASH_MAP_CAP, MemoryLimit, Minimize, Progress
 
 # Most rounds of searching again with the sliced labels taken out and slicing again. Measured
@@ -438,8 +438,7 @@ def plan(
     _options.check_outer(check_outer)
     seconds = _options.max_time(max_time)
     arguments = _options.native(None, seed, threads, progress, minimize)
-    ids, terms, out = dense(inputs, output)
-    sizes, searched = sizes_of(ids, size_dict)
+    ids, terms, out, sizes, searched = network(inputs, output, size_dict)
     limit = None
     if memory_limit is not None:
         limit = _options.memory_limit(memory_limit, terms, sizes)

@@ -15,7 +15,7 @@ from types import FrameType
 from typing import TYPE_CHECKING, Any, Optional
 
 from . import _options, _search
-from ._helpers import dense, sizes_of
+from ._helpers import network
 from ._paths import opt_einsum_path, optimize
 
 if TYPE_CHECKING:
@@ -83,8 +83,7 @@ def _cotengra_trial(
     running hyper-optimiser's)."""
     from cotengra import ContractionTree
 
-    ids, terms, out = dense(inputs, output)
-    _, searched = sizes_of(ids, size_dict)
+    _, terms, out, _, searched = network(inputs, output, size_dict)
     if max_time is None:
         max_time = max(TRIAL_LEAST_SECONDS, TRIAL_SECONDS_PER_TENSOR * len(terms))
     arguments = _options.objective(_hyper_minimize() if minimize is None else minimize)
