@@ -212,7 +212,8 @@ std::optional<Path> search_unabsorbed(const std::vector<std::vector<uint64_t>>& 
                                       const Settings& settings);
 
 // The path of a large network whose vectors and matrices are first absorbed into neighbours that
-// they do not grow (absorb.hpp), the reduced network searched; nothing when nothing is absorbed.
+// they do not grow (absorb.hpp), the reduced network searched; nothing when the absorptions would
+// remove less than the strategy's absorb_least_share of the inputs.
 // Only networks that reach the tree search: the tables are exact on smaller ones, where a raw
 // network costs them no more than a reduced one. Not under a fixed mem_cap, whose breach the
 // absorptions would have to be checked for, nor for "size", whose largest result they may be.
@@ -223,7 +224,9 @@ std::optional<Path> absorbed_path(const std::vector<std::vector<uint64_t>>& inpu
     if (inputs.size() < settings.anytime_from || settings.caps.fixed_mem_cap || settings.objective.measure == Measure::size)
         return std::nullopt;
     const Absorbed absorbed = absorb(inputs, output, sizes);
-    if (absorbed.steps.empty()) return std::nullopt;
+    if (absorbed.steps.empty() ||
+        static_cast<double>(absorbed.steps.size()) < settings.strategy->absorb_least_share * static_cast<double>(inputs.size()))
+        return std::nullopt;
     const bool compare =
         inputs.size() <= settings.strategy->absorb_compare_most || path_like_whole(inputs, output, sizes);
     NumberedPath reduced;

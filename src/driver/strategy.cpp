@@ -32,6 +32,7 @@ std::string Strategy::describe() const {
     line("exact_order_work", exact_order_work);
     line("large_component", large_component);
     line("absorb_compare_most", absorb_compare_most);
+    line("absorb_least_share", absorb_least_share);
     line("large_most_division", large_most_division);
     line("large_least_refine_trees", large_least_refine_trees);
     line("quick_refine_trees", quick_refine_trees);
