@@ -61,6 +61,7 @@ bench: $(VENV)/.bench build
 	$(PY) bench/plot.py $(BENCH_OUT)/paths.json $(BENCH_OUT)/large.json -o bench/speed.png
 	$(PY) bench/evaluation.py $(BENCH_FLAGS) --json $(BENCH_OUT)/evaluation.json
 	$(PY) bench/rate_budget.py $(BENCH_FLAGS)
+	$(PY) bench/long_budget.py $(BENCH_FLAGS)
 
 # The modules and the native core tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 # in their own tree, and the whole suite run against them. The interpreter is not built with the
