@@ -198,7 +198,7 @@ def path(
             inputs, output = _sorted_sets(inputs, output)
     else:
         cache = None
-    ids, terms, out, sizes, searched = network(inputs, output, size_dict)
+    _, terms, out, sizes, searched = network(inputs, output, size_dict)
     if memory_limit is None and cache is None:
         # Without a memory cap there is always a path; `search` spelled out: the small calls' time.
         if len(terms) > 1:
