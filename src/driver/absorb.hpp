@@ -39,7 +39,10 @@ struct Absorbed {
 // others hold it), and a matrix [i, j] goes into a holder of i when i then leaves and j has size
 // at most 2 and no larger than i (a gate on a qubit line), or into a tensor holding both. Of the
 // neighbours that qualify, the one whose step costs least (the product of the sizes of both
-// operands' axes) is chosen, then the lowest node number. Scalars and tensors sharing no axis are
+// operands' axes) is chosen, then the lowest node number. A vector goes in together with the
+// other leaf vectors of its neighbour (vectors whose one axis only they and the neighbour hold,
+// up to 11), in their cheapest order, where outer products among the vectors first may beat
+// one by one. Scalars and tensors sharing no axis are
 // left alone. A matrix refused once is looked at again when an absorption leaves one of its axes
 // with two holders. Time is linear in the network's size but for hyperedges: a tensor looked at
 // scans the holders of its axes.
