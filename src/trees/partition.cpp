@@ -1,12 +1,14 @@
 // The multilevel bisection (heavy-edge coarsening, greedy growing from seeded starts on the
-// coarsest graph, Fiduccia–Mattheyses passes at every level on the way back) and the recursive
-// tree builder on top of it, which orders the small parts exactly with the window program.
+// coarsest graph, Fiduccia–Mattheyses passes at every level on the way back, then flow steps
+// around the cut) and the recursive tree builder on top of it, which orders the small parts
+// exactly with the window program.
 #include "trees/partition.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "trees/flow.hpp"
 #include "trees/greedy.hpp"
 #include "trees/random.hpp"
 #include "trees/refine.hpp"
@@ -344,6 +346,184 @@ std::vector<uint32_t> tiebreaks(uint32_t n, Rng& rng) {
     return keys;
 }
 
+// The cut of a two-sided assignment.
+int64_t cut_of(const Hypergraph& graph, const std::vector<uint8_t>& side) {
+    int64_t cut = 0;
+    for (size_t e = 0; e < graph.cost.size(); ++e)
+        for (uint32_t p = graph.net_start[e] + 1; p < graph.net_start[e + 1]; ++p)
+            if (side[graph.pins[p]] != side[graph.pins[graph.net_start[e]]]) {
+                cut += graph.cost[e];
+                break;
+            }
+    return cut;
+}
+
+// Per vertex, 1 when it lies in the region of its side around the cut: grown breadth first from
+// the pins of cut nets, within each side, while the region weighs at most what the other side
+// may take under a bound of `room` per side.
+std::vector<uint8_t> region_around_cut(const Hypergraph& graph, const std::vector<uint8_t>& side, double room) {
+    const uint32_t n = graph.vertices();
+    uint64_t weight[2] = {0, 0};
+    for (uint32_t v = 0; v < n; ++v) weight[side[v]] += graph.weight[v];
+    std::vector<uint8_t> state(n, 0);  // 0 outside, 1 in the region, 2 queued
+    std::vector<uint32_t> queue[2];
+    for (size_t e = 0; e < graph.cost.size(); ++e) {
+        const uint32_t first = graph.net_start[e], end = graph.net_start[e + 1];
+        if (std::all_of(graph.pins.begin() + first, graph.pins.begin() + end,
+                        [&](uint32_t v) { return side[v] == side[graph.pins[first]]; }))
+            continue;
+        for (uint32_t p = first; p < end; ++p)
+            if (!state[graph.pins[p]]) {
+                state[graph.pins[p]] = 2;
+                queue[side[graph.pins[p]]].push_back(graph.pins[p]);
+            }
+    }
+    for (uint8_t s = 0; s < 2; ++s) {
+        const double bound = room - static_cast<double>(weight[1 - s]);
+        double taken = 0;
+        for (size_t k = 0; k < queue[s].size(); ++k) {
+            const uint32_t v = queue[s][k];
+            if (taken + graph.weight[v] > bound) continue;
+            taken += graph.weight[v];
+            state[v] = 1;
+            for (uint32_t i = graph.vertex_start[v]; i < graph.vertex_start[v + 1]; ++i) {
+                const uint32_t e = graph.incident[i];
+                for (uint32_t p = graph.net_start[e]; p < graph.net_start[e + 1]; ++p)
+                    if (!state[graph.pins[p]] && side[graph.pins[p]] == s) {
+                        state[graph.pins[p]] = 2;
+                        queue[s].push_back(graph.pins[p]);
+                    }
+            }
+        }
+    }
+    for (uint8_t& in : state) in = in == 1;
+    return state;
+}
+
+// One flow step on `side`: the region around the cut (see region_around_cut) is re-split by a
+// minimum cut between the rest of side 0 (the source) and the rest of side 1 (the sink), each net
+// a pair of nodes joined by an arc of its cost (Lawler's expansion). While no minimum cut gives
+// sides within [lo, hi], a region vertex next to the side that is too small joins its terminal
+// (one the other side does not reach first, so the flow need not grow) and the flow grows, as in
+// FlowCutter. Returns the most balanced such cut when it is lower than `cut`.
+std::optional<std::vector<uint8_t>> flow_step(const Hypergraph& graph, uint32_t lo, uint32_t hi,
+                                              const std::vector<uint8_t>& side, int64_t cut, double room, Rng& rng) {
+    const uint32_t n = graph.vertices();
+    const std::vector<uint8_t> in_region = region_around_cut(graph, side, room);
+    // Nodes: 0 the source, 1 the sink, one per region vertex, two per net with a pin in the region.
+    std::vector<uint32_t> node_of(n, no_node), net_node(graph.cost.size(), no_node);
+    uint32_t nodes = 2;
+    for (uint32_t v = 0; v < n; ++v)
+        if (in_region[v]) node_of[v] = nodes++;
+    if (nodes == 2) return std::nullopt;
+    int64_t fixed = 0;  // nets with pins outside the region on both sides, cut whatever the flow does
+    std::vector<std::pair<uint32_t, uint8_t>> nets;  // nets in the flow network, and their outside sides
+    for (size_t e = 0; e < graph.cost.size(); ++e) {
+        uint8_t outside = 0, inside = 0;  // bit s: a pin of side s outside the region; any pin inside
+        for (uint32_t p = graph.net_start[e]; p < graph.net_start[e + 1]; ++p) {
+            const uint32_t v = graph.pins[p];
+            if (in_region[v]) inside = 1;
+            else outside |= static_cast<uint8_t>(1u << side[v]);
+        }
+        if (outside == 3) {
+            fixed += graph.cost[e];
+        } else if (inside) {
+            net_node[e] = nodes;
+            nodes += 2;
+            nets.push_back({static_cast<uint32_t>(e), outside});
+        }
+    }
+    if (fixed >= cut) return std::nullopt;
+    constexpr int64_t unbounded = int64_t{1} << 60;
+    FlowNetwork flow(nodes);
+    for (const auto& [e, outside] : nets) {
+        const uint32_t in = net_node[e], out = in + 1;
+        flow.arc(in, out, graph.cost[e]);
+        if (outside & 1) flow.arc(0, in, unbounded);
+        if (outside & 2) flow.arc(out, 1, unbounded);
+        for (uint32_t p = graph.net_start[e]; p < graph.net_start[e + 1]; ++p)
+            if (const uint32_t node = node_of[graph.pins[p]]; node != no_node) {
+                flow.arc(node, in, unbounded);
+                flow.arc(out, node, unbounded);
+            }
+    }
+    uint64_t base[2] = {0, 0};  // each side's weight outside the region
+    for (uint32_t v = 0; v < n; ++v)
+        if (!in_region[v]) base[side[v]] += graph.weight[v];
+    const uint64_t total = uint64_t{lo} + hi;
+    const auto gap = [&](uint64_t w0) { return w0 > total - w0 ? 2 * w0 - total : total - 2 * w0; };
+    for (int64_t value = flow.max_flow(0, 1, cut - fixed); fixed + value < cut;
+         value += flow.max_flow(0, 1, cut - fixed - value)) {
+        // The least and the most weight of side 0 that a minimum cut allows.
+        const std::vector<uint8_t> from_source = flow.reach(0, true), to_sink = flow.reach(1, false);
+        uint64_t least = base[0], most = total - base[1];
+        for (uint32_t v = 0; v < n; ++v)
+            if (in_region[v]) {
+                if (from_source[node_of[v]]) least += graph.weight[v];
+                if (to_sink[node_of[v]]) most -= graph.weight[v];
+            }
+        const bool least_fits = least >= lo && least <= hi, most_fits = most >= lo && most <= hi;
+        if (least_fits || most_fits) {
+            const bool small_source = least_fits && (!most_fits || gap(least) <= gap(most));
+            std::vector<uint8_t> better = side;
+            for (uint32_t v = 0; v < n; ++v)
+                if (in_region[v])
+                    better[v] = small_source ? !from_source[node_of[v]] : static_cast<uint8_t>(to_sink[node_of[v]]);
+            return better;
+        }
+        // Pierce the side that is too small: the source's when even its smallest cut leaves it
+        // too light, else the sink's.
+        const bool grow_source = least < lo;
+        const std::vector<uint8_t>& grown = grow_source ? from_source : to_sink;
+        const std::vector<uint8_t>& other = grow_source ? to_sink : from_source;
+        uint32_t chosen = no_node;
+        uint64_t chosen_key = 0;
+        for (const auto& [e, outside] : nets) {
+            if (!grown[net_node[e] + (grow_source ? 0 : 1)]) continue;
+            for (uint32_t p = graph.net_start[e]; p < graph.net_start[e + 1]; ++p) {
+                const uint32_t v = graph.pins[p];
+                if (node_of[v] == no_node || grown[node_of[v]]) continue;
+                // Vertices the other terminal does not reach first, then those already on the
+                // growing side, then at random.
+                const uint64_t key = uint64_t{!other[node_of[v]]} << 63 |
+                                     uint64_t{side[v] == (grow_source ? 0 : 1)} << 62 | rng.next() >> 2;
+                if (chosen == no_node || key > chosen_key) {
+                    chosen = v;
+                    chosen_key = key;
+                }
+            }
+        }
+        if (chosen == no_node) break;
+        if (grow_source) {
+            flow.arc(0, node_of[chosen], unbounded);
+        } else {
+            flow.arc(node_of[chosen], 1, unbounded);
+        }
+    }
+    return std::nullopt;
+}
+
+// Lowers the cut of `side` (sides within [lo, hi]) by flow steps, each region's room first
+// `tuning.flow_alpha` times the slack of [lo, hi] past half the weight, halved after each step
+// that finds nothing until the room is [lo, hi]'s own, for at most `tuning.flow_rounds` steps.
+void flow_refine(const Hypergraph& graph, uint32_t lo, uint32_t hi, std::vector<uint8_t>& side, Rng& rng,
+                 const PartitionTuning& tuning) {
+    int64_t cut = cut_of(graph, side);
+    double alpha = tuning.flow_alpha;
+    for (unsigned round = 0; round < tuning.flow_rounds && cut > 0; ++round) {
+        const double room = (lo + hi) / 2.0 + alpha * (hi - lo) / 2.0;
+        std::optional<std::vector<uint8_t>> better = flow_step(graph, lo, hi, side, cut, room, rng);
+        if (better) {
+            side = std::move(*better);
+            cut = cut_of(graph, side);
+        } else if (alpha > 1) {
+            alpha = std::max(1.0, alpha / 2);
+        } else {
+            break;
+        }
+    }
+}
+
 // Runs refinement passes until one brings nothing, or `max_passes`.
 void polish(Bisection& bisection, unsigned max_passes) {
     for (unsigned p = 0; p < max_passes && bisection.pass(); ++p) {
@@ -407,6 +587,14 @@ std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t h
             polish(bisection, tuning.max_passes);
             side = bisection.side();
         }
+    }
+    if (graph.vertices() >= tuning.flow_least_vertices) {
+        flow_refine(graph, lo, hi, side, rng, tuning);
+        const std::vector<uint32_t> keys = tiebreaks(graph.vertices(), rng);
+        Bisection bisection(graph, hi, keys, tuning);
+        bisection.assign(side);
+        polish(bisection, tuning.max_passes);
+        side = bisection.side();
     }
     return side;
 }

@@ -20,6 +20,9 @@ struct PartitionTuning {
     unsigned max_passes{};             // most refinement passes per level
     uint32_t min_patience{};           // a pass gives up after max(min_patience,
     uint32_t patience_divisor{};       // vertices / patience_divisor) moves past its best point
+    uint32_t flow_least_vertices{};    // bisections of parts of at least this many inputs end with flow steps,
+    double flow_alpha{};               // whose regions first get this many times the balance's slack,
+    unsigned flow_rounds{};            // at most this many of them
 };
 
 // How the anytime search spends its budget (anytime.cpp).
