@@ -83,6 +83,7 @@ std::string Strategy::describe() const {
     line("trees.partition.min_patience", trees.partition.min_patience);
     line("trees.partition.patience_divisor", trees.partition.patience_divisor);
     line("trees.partition.flow_least_vertices", trees.partition.flow_least_vertices);
+    line("trees.partition.flow_most_vertices", trees.partition.flow_most_vertices);
     line("trees.partition.flow_alpha", trees.partition.flow_alpha);
     line("trees.partition.flow_rounds", trees.partition.flow_rounds);
     return text;

@@ -588,7 +588,7 @@ std::vector<uint8_t> multilevel(const Hypergraph& graph, uint32_t lo, uint32_t h
             side = bisection.side();
         }
     }
-    if (graph.vertices() >= tuning.flow_least_vertices) {
+    if (graph.vertices() >= tuning.flow_least_vertices && graph.vertices() <= tuning.flow_most_vertices) {
         flow_refine(graph, lo, hi, side, rng, tuning);
         const std::vector<uint32_t> keys = tiebreaks(graph.vertices(), rng);
         Bisection bisection(graph, hi, keys, tuning);

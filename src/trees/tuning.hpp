@@ -20,7 +20,8 @@ struct PartitionTuning {
     unsigned max_passes{};             // most refinement passes per level
     uint32_t min_patience{};           // a pass gives up after max(min_patience,
     uint32_t patience_divisor{};       // vertices / patience_divisor) moves past its best point
-    uint32_t flow_least_vertices{};    // bisections of parts of at least this many inputs end with flow steps,
+    uint32_t flow_least_vertices{};    // bisections of parts of at least this many inputs,
+    uint32_t flow_most_vertices{};     // and at most this many, end with flow steps,
     double flow_alpha{};               // whose regions first get this many times the balance's slack,
     unsigned flow_rounds{};            // at most this many of them
 };
