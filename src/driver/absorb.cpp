@@ -237,25 +237,21 @@ private:
                 if (h.node != a && h.node != b && axes_[h.node].size() == 1) batch.push_back(h.node);
         }
         if (batch.size() == 1) return absorb_into(a, b);
-        // Operand 0 is b, then the vectors; each vector's axis is one of b's.
-        std::vector<uint64_t> ids;
+        // Operand 0 is b, its axes numbered by their slots; then the vectors, each holding one of them.
+        const std::vector<uint64_t>& ids = axes_[b];
         std::vector<trees::Axes> operands(batch.size() + 1);
-        const auto local = [&](uint64_t id) {
-            const auto at = std::find(ids.begin(), ids.end(), id);
-            if (at != ids.end()) return static_cast<trees::Axis>(at - ids.begin());
-            ids.push_back(id);
-            return static_cast<trees::Axis>(ids.size() - 1);
-        };
-        for (const uint64_t id : axes_[b]) operands[0].push_back(local(id));
-        for (size_t k = 0; k < batch.size(); ++k) operands[k + 1].push_back(local(axes_[batch[k]][0]));
-        std::sort(operands[0].begin(), operands[0].end());
+        std::vector<uint64_t> holding(ids.size(), 1);  // per slot, its holders among the operands
+        for (trees::Axis slot = 0; slot < ids.size(); ++slot) operands[0].push_back(slot);
+        for (size_t k = 0; k < batch.size(); ++k) {
+            const auto slot = static_cast<trees::Axis>(std::find(ids.begin(), ids.end(), axes_[batch[k]][0]) - ids.begin());
+            operands[k + 1].push_back(slot);
+            ++holding[slot];
+        }
         std::vector<double> weights;
         std::vector<uint8_t> kept;
-        for (size_t k = 0; k < ids.size(); ++k) {
-            weights.push_back(static_cast<double>(sizes_[ids[k]]));
-            // Held by b and, for the vectors' axes, by one vector of the batch.
-            const auto holding = std::count_if(operands.begin() + 1, operands.end(), [&](const trees::Axes& axes) { return axes[0] == k; });
-            kept.push_back(keeps(ids[k], 1 + static_cast<uint64_t>(holding)));
+        for (size_t slot = 0; slot < ids.size(); ++slot) {
+            weights.push_back(static_cast<double>(sizes_[ids[slot]]));
+            kept.push_back(keeps(ids[slot], holding[slot]));
         }
         const trees::Order order = trees::best_order(operands, weights, kept, true);
         std::vector<uint64_t> node_of{b};
