@@ -56,6 +56,9 @@ std::string Strategy::describe() const {
     line("trees.min_deep_imbalance", trees.min_deep_imbalance);
     line("trees.min_leaf_part", trees.min_leaf_part);
     line("trees.max_leaf_part", trees.max_leaf_part);
+    line("trees.learn_explore", trees.learn_explore);
+    line("trees.learn_parents", trees.learn_parents);
+    line("trees.learn_spread", trees.learn_spread);
     line("trees.rebuild", trees.rebuild);
     line("trees.rebuilt_parts", trees.rebuilt_parts);
     line("trees.rebuild_most_leaves", trees.rebuild_most_leaves);

@@ -40,6 +40,8 @@ constexpr uint64_t rebuild_stream = ~uint64_t{1};
 constexpr uint64_t improve_stream = ~uint64_t{2};
 // The sure trials (Tuning::sure_trials) draw from one more.
 constexpr uint64_t sure_stream = ~uint64_t{3};
+// A learning partition trial makes its choices from a stream of its seed.
+constexpr uint64_t learn_stream = ~uint64_t{4};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -74,6 +76,35 @@ PartitionParams partition_trial(const Tuning& tuning, Rng& rng) {
         tuning.min_leaf_part + static_cast<unsigned>(rng.next() % (tuning.max_leaf_part - tuning.min_leaf_part + 1));
     params.seed = rng.next();
     params.tuning = tuning.partition;
+    return params;
+}
+
+// A partition trial's parameters and the score of its tree, for the trials that learn from it.
+struct Sampled {
+    PartitionParams params;
+    Score score;
+};
+
+// `value` moved by a triangular draw of at most `spread` times the width of [low, high], kept in it.
+double nudged(double value, double low, double high, double spread, Rng& rng) {
+    const double step = spread * (high - low) * (rng.uniform() - rng.uniform());
+    return std::clamp(value + step, low, high);
+}
+
+// The parameters of a partition trial that learns: with Tuning::learn_explore's chance (or
+// before a round's worth of trials has been seen) a fresh draw from `rng` as partition_trial's,
+// otherwise one of the `learn_parents` best trials of `seen` (best first) nudged within the same
+// ranges, with a new seed. `choice` makes the decisions, so that a fresh draw is the very trial
+// the unlearned search drew.
+PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& seen, Rng& rng, Rng& choice) {
+    if (seen.size() < tuning.round || choice.uniform() < tuning.learn_explore) return partition_trial(tuning, rng);
+    const size_t parents = std::min<size_t>(seen.size(), std::max(tuning.learn_parents, 1u));
+    PartitionParams params = seen[choice.next() % parents].params;
+    params.imbalance = nudged(params.imbalance, tuning.min_imbalance, tuning.max_root_imbalance, tuning.learn_spread, choice);
+    params.deep_imbalance = nudged(params.deep_imbalance, tuning.min_deep_imbalance, max_imbalance, tuning.learn_spread, choice);
+    const double leaf = nudged(params.leaf_part, tuning.min_leaf_part, tuning.max_leaf_part, tuning.learn_spread, choice);
+    params.leaf_part = static_cast<unsigned>(std::lround(leaf));
+    params.seed = rng.next();
     return params;
 }
 
@@ -163,12 +194,27 @@ private:
         const unsigned partitions = path_like_                                 ? 0u
                                     : network_.inputs.size() <= tuning_.min_leaf_part ? std::min(tuning_.partition_trials, 1u)
                                                                               : tuning_.partition_trials;
+        // Each round's trials learn from every partition trial of the search before the round
+        // (learned_trial); their results join the record in trial order, whichever thread ran them.
         const uint64_t partition_seed = derive_seed(seed, partition_stream);
-        run_rounds(partitions, [&](unsigned trial) {
-            Rng rng(derive_seed(partition_seed, trial));
-            std::optional<Tree> tree = partition_tree(network_, partition_trial(tuning_, rng), &halt_);
-            if (tree) offer(std::move(*tree), uint64_t{1} + tuning_.trials + trial, by_partition);
-        });
+        std::vector<std::optional<Sampled>> sampled(partitions);
+        run_rounds(
+            partitions,
+            [&](unsigned trial) {
+                const uint64_t trial_seed = derive_seed(partition_seed, trial);
+                Rng rng(trial_seed);
+                Rng choice(derive_seed(trial_seed, learn_stream));
+                const PartitionParams params = learned_trial(tuning_, seen_, rng, choice);
+                std::optional<Tree> tree = partition_tree(network_, params, &halt_);
+                if (!tree) return;
+                sampled[trial] = Sampled{params, score(*tree, settings_.objective)};
+                offer(std::move(*tree), uint64_t{1} + tuning_.trials + trial, by_partition);
+            },
+            [&](unsigned from, unsigned to) {
+                for (unsigned trial = from; trial < to; ++trial)
+                    if (sampled[trial]) seen_.push_back(*sampled[trial]);
+                std::stable_sort(seen_.begin(), seen_.end(), [](const Sampled& a, const Sampled& b) { return a.score < b.score; });
+            });
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
         // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
         // than of a cheaper partition tree. A job skipped after the deadline leaves its tree as it was.
@@ -332,17 +378,19 @@ private:
         return true;
     }
 
-    // Runs trials 0..count-1 in rounds of Tuning::round, each round's jobs on the workers; stops
-    // when the search halts, when the first round finds no cheaper tree than those before it, or
-    // when two rounds in a row find none. The rounds run depend only on the trees found.
-    template <class Trial>
-    void run_rounds(unsigned count, Trial&& trial) {
+    // Runs trials 0..count-1 in rounds of Tuning::round, each round's jobs on the workers, then
+    // `after(first, end)` on the round's trials; stops when the search halts, when the first round
+    // finds no cheaper tree than those before it, or when Tuning::idle_rounds rounds in a row find
+    // none. The rounds run depend only on the trees found.
+    template <class Trial, class After = void (*)(unsigned, unsigned)>
+    void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) {}) {
         const unsigned round = std::max(tuning_.round, 1u);
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
             const Score before = lowest();
             run_jobs(size, 0, [&](unsigned job) { trial(done + job); });
+            after(done, done + size);
             const bool first = done == 0;
             done += size;
             idle = lowest() < before ? 0 : idle + 1;
@@ -489,6 +537,7 @@ private:
     double best_cost_ = HUGE_VAL;
     std::vector<Candidate> best_[2];  // per builder, its best distinct trees, best first
     std::vector<Candidate> refined_;  // the trees that explore's windows refined
+    std::vector<Sampled> seen_;       // every partition trial of the search, best first (ties: earlier first)
     WindowMemo memo_;                 // the windows solved on network_
 };
 

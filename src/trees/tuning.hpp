@@ -47,6 +47,9 @@ struct Tuning {
     double min_deep_imbalance{};  // the later splits' from [min_deep_imbalance, max_imbalance),
     unsigned min_leaf_part{};     // and the leaf part size from [min_leaf_part,
     unsigned max_leaf_part{};     // max_leaf_part]
+    double learn_explore{};       // once a round of partition trials is done, a trial draws afresh with this chance,
+    unsigned learn_parents{};     // or else nudges the parameters of one of this many best trials so far
+    double learn_spread{};        // by at most this share of each parameter's range
     bool rebuild{};               // end with the rebuilds of the best tree's costliest parts
     size_t rebuilt_parts{};       // most disjoint parts one round of rebuilds takes
     uint32_t rebuild_most_leaves{};  // most leaves of a rebuilt part
