@@ -40,6 +40,7 @@ std::string Strategy::describe() const {
     line("trees.sure_trials", trees.sure_trials);
     line("trees.trials", trees.trials);
     line("trees.partition_trials", trees.partition_trials);
+    line("trees.elimination_trials", trees.elimination_trials);
     line("trees.round", trees.round);
     line("trees.idle_rounds", trees.idle_rounds);
     line("trees.refine_trees", trees.refine_trees);
@@ -51,6 +52,8 @@ std::string Strategy::describe() const {
     line("trees.max_alpha_root", trees.max_alpha_root);
     line("trees.min_temperature", trees.min_temperature);
     line("trees.max_temperature", trees.max_temperature);
+    line("trees.max_beta", trees.max_beta);
+    line("trees.max_elimination_temperature", trees.max_elimination_temperature);
     line("trees.min_imbalance", trees.min_imbalance);
     line("trees.max_root_imbalance", trees.max_root_imbalance);
     line("trees.min_deep_imbalance", trees.min_deep_imbalance);

@@ -17,6 +17,7 @@
 
 #include "trees/anneal.hpp"
 #include "trees/canonical.hpp"
+#include "trees/eliminate.hpp"
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
 #include "trees/random.hpp"
@@ -42,6 +43,8 @@ constexpr uint64_t improve_stream = ~uint64_t{2};
 constexpr uint64_t sure_stream = ~uint64_t{3};
 // A learning partition trial makes its choices from a stream of its seed.
 constexpr uint64_t learn_stream = ~uint64_t{4};
+// Elimination trials draw from one more.
+constexpr uint64_t elimination_stream = ~uint64_t{5};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -63,6 +66,15 @@ GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
     params.alpha = root * root;
     const double octaves = portable_log(tuning.max_temperature / tuning.min_temperature) * inverse_ln2;
     params.temperature = tuning.min_temperature * portable_exp2(octaves * rng.uniform());
+    params.seed = rng.next();
+    return params;
+}
+
+// The parameters of an elimination trial: beta and the temperature uniform (see Tuning).
+EliminationParams elimination_trial(const Tuning& tuning, Rng& rng) {
+    EliminationParams params;
+    params.beta = tuning.max_beta * rng.uniform();
+    params.temperature = tuning.max_elimination_temperature * rng.uniform();
     params.seed = rng.next();
     return params;
 }
@@ -109,7 +121,7 @@ PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& 
 }
 
 // The builders whose trees the search keeps apart.
-enum Builder : uint8_t { by_greedy, by_partition };
+enum Builder : uint8_t { by_greedy, by_partition, by_elimination };
 
 // A complete tree, its score under the search's objective and its place in the order that breaks
 // ties between equal scores.
@@ -132,6 +144,7 @@ public:
     Search(const Network& network, const Settings& settings)
         : network_(checked(network)),
           path_like_(network_.inputs.size() > settings.tuning.min_leaf_part && path_like(network_)),
+          crowded_(crowded(network_)),
           settings_(settings), tuning_(settings.tuning), threads_(std::max(settings.threads, 1u)),
           keep_(std::max(tuning_.refine_trees, 1u)), start_(Clock::now()) {}
 
@@ -175,7 +188,7 @@ private:
 
     // The most leaves of a window on this network.
     unsigned windows() const {
-        return path_like_ && crowded(network_) ? std::min(tuning_.window, tuning_.crowded_path_window) : tuning_.window;
+        return path_like_ && crowded_ ? std::min(tuning_.window, tuning_.crowded_path_window) : tuning_.window;
     }
 
     // Greedy and partition trials drawn from `seed`, in rounds that stop when they stop improving,
@@ -186,6 +199,14 @@ private:
             Rng rng(derive_seed(seed, trial));
             std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
+        });
+        // Where an axis has three or more holders, elimination trials: the first without noise.
+        const unsigned eliminations = crowded_ && !path_like_ ? tuning_.elimination_trials : 0u;
+        const uint64_t elimination_seed = derive_seed(seed, elimination_stream);
+        run_rounds(eliminations, [&](unsigned trial) {
+            Rng rng(derive_seed(elimination_seed, trial));
+            std::optional<Tree> tree = elimination_tree(network_, trial == 0 ? EliminationParams{} : elimination_trial(tuning_, rng), &halt_);
+            if (tree) offer(std::move(*tree), (uint64_t{2} << 32) + trial, by_elimination);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial. A
         // path-like one gets none: on chains and inputs around one axis the refined greedy tree was as
@@ -225,7 +246,9 @@ private:
         Score before = lowest();
         unsigned idle = 0;
         for (size_t done = 0; done < refined_.size() && !halt_.load();) {
-            const auto size = static_cast<unsigned>(std::min(std::size(best_), refined_.size() - done));
+            // One tree per builder that ran (greedy and partition trials always count).
+            const size_t builders = best_[by_elimination].empty() ? 2 : 3;
+            const auto size = static_cast<unsigned>(std::min(builders, refined_.size() - done));
             run_jobs(size, 0, [&](unsigned job) {
                 Candidate& candidate = refined_[done + job];
                 refine(network_, candidate.tree, windows_on_network(window), &halt_);
@@ -521,6 +544,7 @@ private:
 
     const Network network_;
     const bool path_like_;  // path-like and larger than a leaf part
+    const bool crowded_;    // some axis has three or more holders
     const Settings& settings_;
     const Tuning& tuning_;
     const unsigned threads_;
@@ -535,7 +559,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     double best_cost_ = HUGE_VAL;
-    std::vector<Candidate> best_[2];  // per builder, its best distinct trees, best first
+    std::vector<Candidate> best_[3];  // per builder, its best distinct trees, best first
     std::vector<Candidate> refined_;  // the trees that explore's windows refined
     std::vector<Sampled> seen_;       // every partition trial of the search, best first (ties: earlier first)
     WindowMemo memo_;                 // the windows solved on network_

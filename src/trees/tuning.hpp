@@ -31,6 +31,7 @@ struct Tuning {
     unsigned sure_trials{};       // random greedy trials built with the plain greedy tree, even after the deadline
     unsigned trials{};            // most random greedy trials; trial t draws from a seed derived from (seed, t)
     unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
+    unsigned elimination_trials{};  // most elimination trials (only where an axis has three or more holders)
     unsigned round{};             // trials of each kind run in rounds of this many
     unsigned idle_rounds{};       // a kind of trial stops after this many rounds in a row without a cheaper tree
     unsigned refine_trees{};      // most of the best distinct trees the windows refine, each builder's in turn,
@@ -42,6 +43,8 @@ struct Tuning {
     double max_alpha_root{};      // [min_alpha_root, max_alpha_root),
     double min_temperature{};     // and the temperature log-uniformly from
     double max_temperature{};     // [min_temperature, max_temperature)
+    double max_beta{};            // elimination trials draw beta uniformly from [0, max_beta)
+    double max_elimination_temperature{};  // and the temperature from [0, max_elimination_temperature)
     double min_imbalance{};       // partition trials draw the first split's imbalance from
     double max_root_imbalance{};  // [min_imbalance, max_root_imbalance),
     double min_deep_imbalance{};  // the later splits' from [min_deep_imbalance, max_imbalance),

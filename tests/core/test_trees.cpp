@@ -17,6 +17,7 @@
 #include "driver/strategy.hpp"
 #include "trees/anneal.hpp"
 #include "trees/anytime.hpp"
+#include "trees/eliminate.hpp"
 #include "trees/greedy.hpp"
 #include "trees/partition.hpp"
 #include "trees/refine.hpp"
@@ -68,6 +69,26 @@ Network regular(uint32_t n, uint64_t seed) {
                      edges.insert(std::minmax(stubs[i], stubs[i + 1])).second;
         if (simple) return of_edges(n, {edges.begin(), edges.end()}, 2);
     }
+}
+
+// The model count of a random 3-SAT formula: a tensor per clause over three distinct variables
+// of size 2, each variable an axis of every clause that holds it (a hypergraph, closed).
+Network clauses(uint32_t variables, uint32_t count, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Network network;
+    std::vector<uint32_t> used(variables, 0);
+    while (network.inputs.size() < count) {
+        Axes axes{static_cast<Axis>(rng() % variables), static_cast<Axis>(rng() % variables), static_cast<Axis>(rng() % variables)};
+        std::sort(axes.begin(), axes.end());
+        if (std::adjacent_find(axes.begin(), axes.end()) != axes.end()) continue;
+        for (const Axis axis : axes) used[axis] = 1;
+        network.inputs.push_back(axes);
+    }
+    // Every variable in some clause, so that no axis is without a holder.
+    for (Axis axis = 0; axis < variables; ++axis)
+        if (!used[axis]) network.inputs.push_back({axis});
+    network.sizes.assign(variables, 2);
+    return checked(network);
 }
 
 // A rows x columns grid of bond `bond`.
@@ -213,6 +234,11 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
              {PartitionParams{0.1, 0.9, 2, 3, tuning().partition}, PartitionParams{0.5, 0.6, 12, 4, tuning().partition}}) {
             const Tree split = *partition_tree(network, params);
             check_tree(network, split, name + " partition");
+        }
+        for (const EliminationParams& params : {EliminationParams{}, EliminationParams{0.8, 0.7, 9}}) {
+            const Tree eliminated = *elimination_tree(network, params);
+            check_tree(network, eliminated, name + " elimination");
+            CHECK(steps_of(eliminated) == steps_of(*elimination_tree(network, params)));
         }
         Tree refined = noisy;
         refine(network, refined, windows());
@@ -531,7 +557,7 @@ TEST_CASE("trees: subtrees and windows rebuilt in place keep the tree whole and 
 }
 
 TEST_CASE("trees: search answers the same tree for any thread count and the same seed") {
-    const Network network = regular(96, 8);
+  for (const Network& network : {regular(96, 8), clauses(40, 160, 2)}) {
     Settings settings = tuned();
     settings.seed = 42;
     settings.tuning.trials = 24;
@@ -546,6 +572,7 @@ TEST_CASE("trees: search answers the same tree for any thread count and the same
         if (!first) first = steps;
         CHECK(steps == *first);
     }
+  }
 }
 
 // `network` written down in another order: inputs shuffled, axes renumbered, by `seed`.
@@ -741,6 +768,41 @@ TEST_CASE("trees: partitioning beats greedy by far on random regular graphs and 
     CHECK(steps_of(*partition_tree(network, params)) == steps_of(*partition_tree(network, params)));
     const std::atomic<bool> stop{true};
     CHECK(!partition_tree(network, params, &stop));
+}
+
+TEST_CASE("trees: elimination beats greedy by far on model counting and completes crowded shapes") {
+    // Measured: on 60 variables and 250 clauses the plain greedy tree costs 6.2e17, the first
+    // elimination tree 1.5e13 and the best of six 1.4e13.
+    const Network network = clauses(60, 250, 4);
+    const double plain = greedy(network, {})->cost();
+    double best = HUGE_VAL;
+    for (uint64_t seed = 0; seed < 6; ++seed) {
+        const Tree tree = *elimination_tree(network, {0.15 * seed, 0.5, seed});
+        check_tree(network, tree, "clauses");
+        best = std::min(best, tree.cost());
+    }
+    if (!(best < plain * 1e-3)) std::fprintf(stderr, "clauses: elimination %g, greedy %g\n", best, plain);
+    CHECK(best < plain * 1e-3);
+    const std::atomic<bool> stop{true};
+    CHECK(!elimination_tree(network, {}, &stop));
+    // One axis of 1,000 holders (some kept by the output), and a hub with 1,000 leaves.
+    Network crowded;
+    for (uint32_t i = 0; i < 1000; ++i) crowded.inputs.push_back({0, i + 1});
+    crowded.sizes.assign(1001, 3);
+    crowded.output.assign(1001, 0);
+    for (uint32_t i = 1; i <= 1000; i += 100) crowded.output[i] = 1;
+    Network star;
+    star.inputs.assign(1001, {});
+    for (uint32_t i = 0; i < 1000; ++i) {
+        star.inputs[0].push_back(i);
+        star.inputs[i + 1] = {i};
+    }
+    star.sizes.assign(1000, 2);
+    for (const Network& shape : {checked(crowded), checked(star)}) {
+        const Tree tree = *elimination_tree(shape, {0.5, 0.3, 1});
+        CHECK(steps_of(tree).size() == shape.inputs.size() - 1);
+        check_tree(shape, tree, "crowded shape");
+    }
 }
 
 // Calls of the interrupt check and the progress report, with the threads that made them.
