@@ -57,12 +57,15 @@ bool FlowNetwork::levels(uint32_t s, uint32_t t) {
     std::fill(level_.begin(), level_.end(), none);
     std::vector<uint32_t> queue{s};
     level_[s] = 0;
-    for (size_t k = 0; k < queue.size(); ++k)
+    for (size_t k = 0; k < queue.size(); ++k) {
+        // Nodes at t's level or beyond lie on no path to t along rising levels.
+        if (level_[t] != none && level_[queue[k]] >= level_[t]) break;
         for (uint32_t a = first_[queue[k]]; a != none; a = arcs_[a].next)
             if (arcs_[a].cap > 0 && level_[arcs_[a].to] == none) {
                 level_[arcs_[a].to] = level_[queue[k]] + 1;
                 queue.push_back(arcs_[a].to);
             }
+    }
     return level_[t] != none;
 }
 
