@@ -209,6 +209,13 @@ struct Strategy {
         // gave circuit m16 14.71 (rebuilds alone 14.85) and the cube 6^3 19.08. Alternating halves
         // did worse on the lattices (cube 7^3 25.04, 3-regular 512 21.16).
         .restart_every = 4,
+        // A restart runs no greedy trials where the default effort's best greedy tree cost more
+        // than a thousand times its best partition tree: on 3-regular 1,024 (greedy 10^64 against
+        // 10^41) a restart took 10 s, 1.2 s of them greedy trials and half of its 2.7 s of windows
+        // on greedy trees. bench/evaluation.py with max_time a tenth of HyperOptimizer's time:
+        // 3-regular 512 0.94 and 0.80 times the cost (1,024 the same: its gains come from one
+        // restart in three), no other network changed.
+        .restart_greedy_within = 1000,
         // The second round of every four anneals the best tree instead (two runs of 1,000
         // rotations per node, temperature 0.3 -> 0.003, each refined by windows after). Measured
         // with max_time=10 (a loaded machine): the cube 6^3 19.09 -> 18.88 (log10), 3-regular 256

@@ -169,7 +169,12 @@ private:
             if (tree) offer(std::move(*tree), job == 0 ? 0 : (uint64_t{1} << 32) + job, by_greedy);
         });
         const unsigned window = windows();
-        Candidate* answer = explore(settings_.seed, window);
+        Candidate* answer = explore(settings_.seed, window, true);
+        // Restarts skip the greedy trials where their best tree was hopeless.
+        const std::vector<Candidate>& greedy_kept = best_[by_greedy];
+        const std::vector<Candidate>& partition_kept = best_[by_partition];
+        restart_greedy_ = greedy_kept.empty() || partition_kept.empty() ||
+                          greedy_kept.front().score.measure <= tuning_.restart_greedy_within * partition_kept.front().score.measure;
         Tree tree = std::move(answer->tree);
         // Rebuilt parts replace the old ones by their flops, which only the flops objective sums
         // part by part (a cheaper part may hold a larger intermediate).
@@ -194,8 +199,8 @@ private:
     // Greedy and partition trials drawn from `seed`, in rounds that stop when they stop improving,
     // then window refinement of the best distinct trees, each builder's in turn; the best tree
     // found (null when the search halted before any).
-    Candidate* explore(uint64_t seed, unsigned window) {
-        run_rounds(tuning_.trials, [&](unsigned trial) {
+    Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials) {
+        run_rounds(greedy_trials ? tuning_.trials : 0u, [&](unsigned trial) {
             Rng rng(derive_seed(seed, trial));
             std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
@@ -320,7 +325,7 @@ private:
                 continue;
             }
             for (std::vector<Candidate>& kept : best_) kept.clear();
-            Candidate* fresh = explore(seed, window);
+            Candidate* fresh = explore(seed, window, restart_greedy_);
             if (!fresh) continue;
             Tree candidate = std::move(fresh->tree);
             if (rebuilds) rebuild(candidate, windows_of_tree, derive_seed(seed, rebuild_stream), tuning_.rebuild_most_leaves,
@@ -556,6 +561,7 @@ private:
     std::atomic<bool> halt_{false};   // stop optional work: deadline passed, or aborted
     bool interrupted_ = false;
     Deadline improve_until_;  // set past the default effort: when the improvement ends
+    bool restart_greedy_ = true;  // whether restarts run greedy trials (see Tuning::restart_greedy_within)
     std::mutex mutex_;
     std::condition_variable wake_;
     double best_cost_ = HUGE_VAL;

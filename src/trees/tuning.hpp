@@ -63,7 +63,8 @@ struct Tuning {
     unsigned rebuild_rounds{};       // most rounds of rebuilds
     uint32_t exact_most_leaves{};    // most leaves of a part ordered by the caller's exact search
     unsigned exact_idle_rounds{};    // rounds in a row of those that replace nothing, after which they stop
-    unsigned restart_every{};        // past the default effort, every this-many-th round restarts from a new seed
+    unsigned restart_every{};        // past the default effort, every this-many-th round restarts from a new seed,
+    double restart_greedy_within{};  // with greedy trials unless the default effort's best greedy tree cost more than this many times its best partition tree
     unsigned anneals{};              // annealing runs in one round of the improvement
     unsigned anneal_moves{};         // rotations per internal node of one annealing run
     double anneal_start_temperature{};  // an annealing run's temperature falls geometrically from this
