@@ -238,8 +238,9 @@ CHAIN = [[i, i + 1] for i in range(5000)]
 @pytest.mark.parametrize(
     "inputs, output",
     [(grid(8, 8), []), (regular_graph(64, 3, 64), []), (grid(10, 10), [0, 1]), (grid(5, 100), []),
-     (CHAIN, [0, 5000])],
-    ids=["grid 8x8", "3-regular 64", "grid 10x10 with open legs", "grid 5x100", "chain of 5,000"],
+     (CHAIN, [0, 5000]), (networks.model_counting(70, 290, seed=1, weights=False)[0], [0, 7])],
+    ids=["grid 8x8", "3-regular 64", "grid 10x10 with open legs", "grid 5x100", "chain of 5,000",
+         "3-SAT with open legs"],
 )
 def test_large_networks_beat_greedy(inputs, output):
     sizes = {x: 2 + x % 3 for term in inputs for x in term}
