@@ -39,9 +39,7 @@ public:
     Eliminator(const Network& network, const EliminationParams& params)
         : network_(network), params_(params), sizes_(size_weights(network)),
           n_(static_cast<uint32_t>(network.inputs.size())) {
-        tree_.inputs = n_;
-        tree_.nodes = leaves_of(network, sizes_);
-        tree_.nodes.reserve(2 * size_t{n_} - 1);
+        tree_ = unjoined(network, sizes_);
         for (const double size : sizes_) bits_.push_back(portable_log(size) * inverse_ln2);
         alive_.assign(2 * size_t{n_} - 1, 0);
         std::fill(alive_.begin(), alive_.begin() + n_, 1);

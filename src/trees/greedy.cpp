@@ -58,9 +58,7 @@ public:
     Builder(const Network& network, const GreedyParams& params)
         : network_(network), params_(params), sizes_(size_weights(network)),
           n_(static_cast<uint32_t>(network.inputs.size())) {
-        tree_.inputs = n_;
-        tree_.nodes = leaves_of(network, sizes_);
-        tree_.nodes.reserve(2 * size_t{n_} - 1);
+        tree_ = unjoined(network, sizes_);
         const size_t total = 2 * size_t{n_} - 1;
         alive_.assign(total, 0);
         std::fill(alive_.begin(), alive_.begin() + n_, 1);

@@ -691,9 +691,7 @@ public:
     // The whole tree, or nothing when stopped.
     std::optional<Tree> run() {
         const auto n = static_cast<uint32_t>(network_.inputs.size());
-        tree_.inputs = n;
-        tree_.nodes = leaves_of(network_, sizes_);
-        tree_.nodes.reserve(2 * size_t{n} - 1);
+        tree_ = unjoined(network_, sizes_);
         std::vector<uint32_t> all(n);
         for (uint32_t i = 0; i < n; ++i) all[i] = i;
         tree_.root = build(all, 0);

@@ -34,6 +34,14 @@ std::vector<Node> leaves_of(const Network& network, const std::vector<double>& s
     return leaves;
 }
 
+Tree unjoined(const Network& network, const std::vector<double>& sizes) {
+    Tree tree;
+    tree.inputs = static_cast<uint32_t>(network.inputs.size());
+    tree.nodes = leaves_of(network, sizes);
+    tree.nodes.reserve(2 * size_t{tree.inputs} - 1);
+    return tree;
+}
+
 Tree tree_from_steps(const Network& network, const Steps& steps) {
     using util::InvalidValue;
     const auto n = static_cast<uint32_t>(network.inputs.size());

@@ -58,6 +58,9 @@ Score score(const Tree& tree, const Objective& objective);
 // The leaves of a checked network: one node per input, keeping all of its axes.
 std::vector<Node> leaves_of(const Network& network, const std::vector<double>& sizes);
 
+// The start of a builder's tree: the network's leaves, with room for every internal node.
+Tree unjoined(const Network& network, const std::vector<double>& sizes);
+
 // The tree that `steps` describe over a checked network, kept axes and costs filled in.
 // Throws util::InvalidValue unless the steps use every node exactly once and leave one root.
 Tree tree_from_steps(const Network& network, const Steps& steps);
