@@ -196,9 +196,9 @@ private:
         return path_like_ && crowded_ ? std::min(tuning_.window, tuning_.crowded_path_window) : tuning_.window;
     }
 
-    // Greedy and partition trials drawn from `seed`, in rounds that stop when they stop improving,
-    // then window refinement of the best distinct trees, each builder's in turn; the best tree
-    // found (null when the search halted before any).
+    // Greedy (unless `greedy_trials` is false), elimination and partition trials drawn from `seed`,
+    // in rounds that stop when they stop improving, then window refinement of the best distinct
+    // trees, each builder's in turn; the best tree found (null when the search halted before any).
     Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials) {
         run_rounds(greedy_trials ? tuning_.trials : 0u, [&](unsigned trial) {
             Rng rng(derive_seed(seed, trial));
