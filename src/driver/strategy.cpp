@@ -39,6 +39,7 @@ std::string Strategy::describe() const {
     line("quick_sweeps", quick_sweeps);
     line("trees.sure_trials", trees.sure_trials);
     line("trees.trials", trees.trials);
+    line("trees.greedy_work", trees.greedy_work);
     line("trees.partition_trials", trees.partition_trials);
     line("trees.elimination_trials", trees.elimination_trials);
     line("trees.round", trees.round);

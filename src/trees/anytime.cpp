@@ -200,11 +200,18 @@ private:
     // in rounds that stop when they stop improving, then window refinement of the best distinct
     // trees, each builder's in turn; the best tree found (null when the search halted before any).
     Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials) {
-        run_rounds(greedy_trials ? tuning_.trials : 0u, [&](unsigned trial) {
-            Rng rng(derive_seed(seed, trial));
-            std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_);
-            if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
-        });
+        // Greedy trials also stop after the round whose work (pairs scored) passes Tuning::greedy_work.
+        std::atomic<uint64_t> work{0};
+        run_rounds(
+            greedy_trials ? tuning_.trials : 0u,
+            [&](unsigned trial) {
+                Rng rng(derive_seed(seed, trial));
+                uint64_t scored = 0;
+                std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_, &scored);
+                work += scored;
+                if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
+            },
+            [&](unsigned, unsigned) { return work.load() < tuning_.greedy_work; });
         // Where an axis has three or more holders, elimination trials: the first without noise.
         const unsigned eliminations = crowded_ && !path_like_ ? tuning_.elimination_trials : 0u;
         const uint64_t elimination_seed = derive_seed(seed, elimination_stream);
@@ -240,6 +247,7 @@ private:
                 for (unsigned trial = from; trial < to; ++trial)
                     if (sampled[trial]) seen_.push_back(*sampled[trial]);
                 std::stable_sort(seen_.begin(), seen_.end(), [](const Sampled& a, const Sampled& b) { return a.score < b.score; });
+                return true;
             });
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
         // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
@@ -407,22 +415,22 @@ private:
     }
 
     // Runs trials 0..count-1 in rounds of Tuning::round, each round's jobs on the workers, then
-    // `after(first, end)` on the round's trials; stops when the search halts, when the first round
-    // finds no cheaper tree than those before it, or when Tuning::idle_rounds rounds in a row find
-    // none. The rounds run depend only on the trees found.
-    template <class Trial, class After = void (*)(unsigned, unsigned)>
-    void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) {}) {
+    // `after(first, end)` on the round's trials; stops when the search halts, when `after` says
+    // so (false), when the first round finds no cheaper tree than those before it, or when
+    // Tuning::idle_rounds rounds in a row find none. The rounds run depend only on the trees found.
+    template <class Trial, class After = bool (*)(unsigned, unsigned)>
+    void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) { return true; }) {
         const unsigned round = std::max(tuning_.round, 1u);
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
             const unsigned size = std::min(round, count - done);
             const Score before = lowest();
             run_jobs(size, 0, [&](unsigned job) { trial(done + job); });
-            after(done, done + size);
+            const bool go_on = after(done, done + size);
             const bool first = done == 0;
             done += size;
             idle = lowest() < before ? 0 : idle + 1;
-            if (idle >= (first ? 1u : tuning_.idle_rounds)) break;
+            if (!go_on || idle >= (first ? 1u : tuning_.idle_rounds)) break;
         }
     }
 

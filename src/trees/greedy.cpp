@@ -89,6 +89,9 @@ public:
         }
     }
 
+    // The pairs scored so far.
+    uint64_t scored() const { return scored_; }
+
     // Runs the build to the end, or until `stop` turns true.
     std::optional<Tree> run(const std::atomic<bool>* stop) {
         for (uint32_t i = 0; i < n_; ++i) offer(i);
@@ -198,6 +201,7 @@ private:
         for_partners(v, [&](uint32_t u) {
             if (seen_[u] == stamp) return;
             seen_[u] = stamp;
+            ++scored_;
             const Entry candidate{key(v, u), std::min(u, v), std::max(u, v), v, version};
             if (!found || ranks_before(candidate, best)) best = candidate;
             found = true;
@@ -283,6 +287,7 @@ private:
     std::vector<uint32_t> version_;
     std::vector<uint32_t> seen_;  // per operand the stamp of the last offer that scored it
     uint32_t stamp_ = 0;
+    uint64_t scored_ = 0;  // pairs scored so far: the build's work
     std::vector<double> core_;    // per operand its size without exclusive axes
     std::vector<uint32_t> count_; // per axis its live holders
     std::vector<std::vector<uint32_t>> holders_;  // per uncrowded axis its holders, dead ones dropped lazily
@@ -295,8 +300,12 @@ private:
 
 }  // namespace
 
-std::optional<Tree> greedy(const Network& network, const GreedyParams& params, const std::atomic<bool>* stop) {
-    return Builder(network, params).run(stop);
+std::optional<Tree> greedy(const Network& network, const GreedyParams& params, const std::atomic<bool>* stop,
+                           uint64_t* work) {
+    Builder builder(network, params);
+    std::optional<Tree> tree = builder.run(stop);
+    if (work) *work += builder.scored();
+    return tree;
 }
 
 }  // namespace plenexa::trees

@@ -30,6 +30,7 @@ struct PartitionTuning {
 struct Tuning {
     unsigned sure_trials{};       // random greedy trials built with the plain greedy tree, even after the deadline
     unsigned trials{};            // most random greedy trials; trial t draws from a seed derived from (seed, t)
+    uint64_t greedy_work{};       // random greedy trials stop after the round in which their scored pairs pass this many
     unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
     unsigned elimination_trials{};  // most elimination trials (only where an axis has three or more holders)
     unsigned round{};             // trials of each kind run in rounds of this many
