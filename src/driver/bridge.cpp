@@ -175,6 +175,7 @@ std::optional<Solved> anytime(Run& run, const Component& comp) {
         const unsigned scale = static_cast<unsigned>(std::min<size_t>(k / strategy.large_component, strategy.large_most_division));
         tuning.trials = std::max(tuning.round, tuning.trials / scale);
         tuning.partition_trials = std::max(tuning.round, tuning.partition_trials / scale);
+        tuning.below_trials = std::max(tuning.round, tuning.below_trials / scale);
         tuning.refine_trees = std::max(strategy.large_least_refine_trees, tuning.refine_trees / scale);
     }
     const trees::Network network = trees::checked(network_of(comp));

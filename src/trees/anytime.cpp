@@ -43,8 +43,9 @@ constexpr uint64_t improve_stream = ~uint64_t{2};
 constexpr uint64_t sure_stream = ~uint64_t{3};
 // A learning partition trial makes its choices from a stream of its seed.
 constexpr uint64_t learn_stream = ~uint64_t{4};
-// Elimination trials draw from one more.
+// Elimination trials draw from one more, and the trials below the best first split from another.
 constexpr uint64_t elimination_stream = ~uint64_t{5};
+constexpr uint64_t below_stream = ~uint64_t{6};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -118,6 +119,23 @@ PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& 
     params.leaf_part = static_cast<unsigned>(std::lround(leaf));
     params.seed = rng.next();
     return params;
+}
+
+// The side (0 or 1) of every input in the split at `tree`'s root: 1 under its right child.
+std::vector<uint8_t> first_split(const Tree& tree) {
+    std::vector<uint8_t> side(tree.inputs, 0);
+    std::vector<uint32_t> stack{tree.nodes[tree.root].right};
+    while (!stack.empty()) {
+        const uint32_t at = stack.back();
+        stack.pop_back();
+        if (at < tree.inputs) {
+            side[at] = 1;
+        } else {
+            stack.push_back(tree.nodes[at].left);
+            stack.push_back(tree.nodes[at].right);
+        }
+    }
+    return side;
 }
 
 // The builders whose trees the search keeps apart.
@@ -249,6 +267,22 @@ private:
                 std::stable_sort(seen_.begin(), seen_.end(), [](const Sampled& a, const Sampled& b) { return a.score < b.score; });
                 return true;
             });
+        // Trials that keep the best partition tree's first split and draw every split below it
+        // again, learning as the partition trials do: on large random regular graphs the trees
+        // under one first split vary by orders of magnitude, and the best first split is worth
+        // more draws than a fresh one (see Tuning::below_trials).
+        if (partitions > 1 && !best_[by_partition].empty() &&
+            best_[by_partition].front().tree.root >= best_[by_partition].front().tree.inputs) {
+            const std::vector<uint8_t> first = first_split(best_[by_partition].front().tree);
+            const uint64_t below_seed = derive_seed(seed, below_stream);
+            run_rounds(tuning_.below_trials, [&](unsigned trial) {
+                const uint64_t trial_seed = derive_seed(below_seed, trial);
+                Rng rng(trial_seed);
+                Rng choice(derive_seed(trial_seed, learn_stream));
+                std::optional<Tree> tree = partition_tree(network_, learned_trial(tuning_, seen_, rng, choice), &halt_, &first);
+                if (tree) offer(std::move(*tree), (uint64_t{3} << 32) + trial, by_partition);
+            });
+        }
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder
         // (a job each), stopping as trials do: the windows sometimes make more of a greedy tree
         // than of a cheaper partition tree. A job skipped after the deadline leaves its tree as it was.

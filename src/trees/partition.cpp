@@ -683,8 +683,9 @@ private:
 // or an input outside the part holds as its output), grafted in.
 class Builder {
 public:
-    Builder(const Network& network, const PartitionParams& params, const std::atomic<bool>* stop)
-        : network_(network), params_(params), stop_(stop), sizes_(size_weights(network)), splitter_(network),
+    Builder(const Network& network, const PartitionParams& params, const std::atomic<bool>* stop,
+            const std::vector<uint8_t>* first_split)
+        : network_(network), params_(params), stop_(stop), first_split_(first_split), sizes_(size_weights(network)), splitter_(network),
           leaf_part_(std::clamp(params.leaf_part, 2u, max_window)), rng_(params.seed),
           inside_(network.sizes.size(), 0), local_axis_(network.sizes.size(), 0) {}
 
@@ -738,8 +739,10 @@ private:
         const double floor = 1.0 - 2.0 * leaf_part_ / static_cast<double>(members.size());
         const double imbalance = std::min(depth == 0 ? params_.imbalance : params_.deep_imbalance, floor);
         std::vector<uint8_t> side;
+        if (depth == 0 && first_split_) side = *first_split_;
         std::pair<int64_t, int64_t> best{};  // the kept split's larger and smaller side boundary
-        for (unsigned c = 0; c < params_.tuning.split_candidates; ++c) {
+        const unsigned candidates = side.empty() ? params_.tuning.split_candidates : 0u;
+        for (unsigned c = 0; c < candidates; ++c) {
             std::vector<uint8_t> candidate =
                 splitter_.split(members, imbalance, rng_.next(), depth == 0 ? params_.tuning.top_vcycles : 0, params_.tuning);
             const int64_t zero = splitter_.boundary(members, candidate, 0);
@@ -808,6 +811,7 @@ private:
     const Network& network_;
     const PartitionParams& params_;
     const std::atomic<bool>* stop_;
+    const std::vector<uint8_t>* first_split_;
     const std::vector<double> sizes_;
     Splitter splitter_;
     const unsigned leaf_part_;
@@ -831,8 +835,8 @@ std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>&
 }
 
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
-                                   const std::atomic<bool>* stop) {
-    return Builder(network, params, stop).run();
+                                   const std::atomic<bool>* stop, const std::vector<uint8_t>* first_split) {
+    return Builder(network, params, stop, first_split).run();
 }
 
 }  // namespace plenexa::trees

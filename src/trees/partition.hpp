@@ -44,9 +44,11 @@ std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>&
 // with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs, the
 // first with V-cycles; of a few such bisections, the one whose larger side has the lightest
 // boundary) and its tree joins its sides' trees; a smaller part gets its cheapest order (keeping
-// the axes that the output or the other inputs need). Deterministic for the parameters. Returns nothing when
-// `stop` turns true before the end.
+// the axes that the output or the other inputs need). Given `first_split` (a side, 0 or 1, per
+// input, both sides taken), the whole network is split so instead. Deterministic for the
+// parameters. Returns nothing when `stop` turns true before the end.
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
-                                   const std::atomic<bool>* stop = nullptr);
+                                   const std::atomic<bool>* stop = nullptr,
+                                   const std::vector<uint8_t>* first_split = nullptr);
 
 }  // namespace plenexa::trees
