@@ -42,6 +42,7 @@ std::string Strategy::describe() const {
     line("trees.greedy_work", trees.greedy_work);
     line("trees.partition_trials", trees.partition_trials);
     line("trees.below_trials", trees.below_trials);
+    line("trees.below_depth", trees.below_depth);
     line("trees.elimination_trials", trees.elimination_trials);
     line("trees.round", trees.round);
     line("trees.idle_rounds", trees.idle_rounds);

@@ -92,17 +92,22 @@ struct Strategy {
         // default effort).
         .greedy_work = uint64_t{1} << 25,
         .partition_trials = 64,
-        // Then up to 64 partition trials keep the best partition tree's first split and draw
-        // the splits below it again. On 3-regular 1,024 s0 the trees of the 64 partition trials
-        // cost 10^40.9 at best and 10^44.5 in the median, those of 32 trials below the best first
-        // split 10^40.6 and 10^41.6: the cost lies in the deeper splits, which vary widely under
-        // one first split. bench/evaluation.py, default settings: only the 3-regular graphs
-        // changed (elsewhere the first round finds no cheaper tree and they stop), 1,024 s0 and
-        // s1 0.51 and 0.42 times the cost in 1.3 times the time, 256 0.91 and 0.98, 512 the same;
-        // the family's geometric mean against HyperOptimizer 0.95 and 1.13 (was 1.14 and 1.41).
-        // Below the best four first splits in turn instead: 1,024 s0 and s1 10^40.40 and 40.23
-        // (one: 39.97 and 39.90 in that trial); 32 trials: 10^40.19 on s0.
-        .below_trials = 64,
+        // Then up to 32 partition trials keep the best partition tree's first split and draw the
+        // splits below it again, and up to 32 more its first two levels. On 3-regular 1,024 s0
+        // the trees of the 64 partition trials cost 10^40.9 at best and 10^44.5 in the median,
+        // those of 32 trials below the best first split 10^40.6 and 10^41.6: the cost lies in the
+        // deeper splits, which vary widely under one first split. bench/evaluation.py, default
+        // settings, 64 trials below the first split: only the 3-regular graphs changed (elsewhere
+        // the first round finds no cheaper tree and they stop), 1,024 s0 and s1 0.51 and 0.42
+        // times the cost in 1.3 times the time, 256 0.91 and 0.98, 512 the same. Summed log10
+        // cost of 3-regular 256, 512 and 1,024 at seeds 0 and 1 (and at seeds 2 and 3, outside
+        // the set): 147.87 (148.84) with 64 trials below the first split, 147.37 (148.44) with
+        // 32 below the first and 32 below the first two levels, 147.37 (-) with three levels,
+        // 147.79 (-) with 16 at each of four; before, 148.50 (149.70). Below the best four first
+        // splits in turn, 64 trials: 1,024 s0 and s1 10^40.40 and 40.23, against 39.97 and 39.90
+        // below the best one in that trial.
+        .below_trials = 32,
+        .below_depth = 2,
         // Where an axis has three or more holders (hypergraphs: model counting), up to 64
         // elimination trials, in rounds as the others. bench/evaluation.py, default settings, the
         // six model-counting networks (no other network is crowded, none changed): 0.07 to 0.45

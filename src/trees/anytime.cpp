@@ -121,21 +121,24 @@ PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& 
     return params;
 }
 
-// The side (0 or 1) of every input in the split at `tree`'s root: 1 under its right child.
-std::vector<uint8_t> first_split(const Tree& tree) {
-    std::vector<uint8_t> side(tree.inputs, 0);
-    std::vector<uint32_t> stack{tree.nodes[tree.root].right};
+// The splits of `tree`'s first `depth` levels (at most 32), for partition builds that keep them.
+KeptSplits kept_splits(const Tree& tree, unsigned depth) {
+    KeptSplits kept{std::vector<uint32_t>(tree.inputs, 0), depth};
+    std::vector<std::tuple<uint32_t, unsigned, uint32_t>> stack{{tree.root, 0u, 0u}};  // node, depth, path
     while (!stack.empty()) {
-        const uint32_t at = stack.back();
+        const auto [at, level, path] = stack.back();
         stack.pop_back();
         if (at < tree.inputs) {
-            side[at] = 1;
+            kept.path[at] = path;
+        } else if (level < depth) {
+            stack.push_back({tree.nodes[at].left, level + 1, path});
+            stack.push_back({tree.nodes[at].right, level + 1, path | (1u << level)});
         } else {
-            stack.push_back(tree.nodes[at].left);
-            stack.push_back(tree.nodes[at].right);
+            stack.push_back({tree.nodes[at].left, level, path});
+            stack.push_back({tree.nodes[at].right, level, path});
         }
     }
-    return side;
+    return kept;
 }
 
 // The builders whose trees the search keeps apart.
@@ -267,20 +270,21 @@ private:
                 std::stable_sort(seen_.begin(), seen_.end(), [](const Sampled& a, const Sampled& b) { return a.score < b.score; });
                 return true;
             });
-        // Trials that keep the best partition tree's first split and draw every split below it
-        // again, learning as the partition trials do: on large random regular graphs the trees
-        // under one first split vary by orders of magnitude, and the best first split is worth
-        // more draws than a fresh one (see Tuning::below_trials).
-        if (partitions > 1 && !best_[by_partition].empty() &&
-            best_[by_partition].front().tree.root >= best_[by_partition].front().tree.inputs) {
-            const std::vector<uint8_t> first = first_split(best_[by_partition].front().tree);
-            const uint64_t below_seed = derive_seed(seed, below_stream);
+        // Trials that keep the best partition tree's first split, then its first two levels, and
+        // draw every split below them again, learning as the partition trials do: on large random
+        // regular graphs the trees under one first split vary by orders of magnitude, and the best
+        // splits are worth more draws than fresh ones (see Tuning::below_trials).
+        for (unsigned depth = 1; partitions > 1 && !best_[by_partition].empty() && depth <= tuning_.below_depth; ++depth) {
+            const Tree& best = best_[by_partition].front().tree;
+            if (best.root < best.inputs) break;
+            const KeptSplits kept = kept_splits(best, depth);
+            const uint64_t below_seed = derive_seed(derive_seed(seed, below_stream), depth);
             run_rounds(tuning_.below_trials, [&](unsigned trial) {
                 const uint64_t trial_seed = derive_seed(below_seed, trial);
                 Rng rng(trial_seed);
                 Rng choice(derive_seed(trial_seed, learn_stream));
-                std::optional<Tree> tree = partition_tree(network_, learned_trial(tuning_, seen_, rng, choice), &halt_, &first);
-                if (tree) offer(std::move(*tree), (uint64_t{3} << 32) + trial, by_partition);
+                std::optional<Tree> tree = partition_tree(network_, learned_trial(tuning_, seen_, rng, choice), &halt_, &kept);
+                if (tree) offer(std::move(*tree), (uint64_t{2 + depth} << 32) + trial, by_partition);
             });
         }
         // The best distinct trees of each builder in turn, refined in rounds of one tree per builder

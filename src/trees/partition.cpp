@@ -684,8 +684,8 @@ private:
 class Builder {
 public:
     Builder(const Network& network, const PartitionParams& params, const std::atomic<bool>* stop,
-            const std::vector<uint8_t>* first_split)
-        : network_(network), params_(params), stop_(stop), first_split_(first_split), sizes_(size_weights(network)), splitter_(network),
+            const KeptSplits* kept)
+        : network_(network), params_(params), stop_(stop), kept_(kept), sizes_(size_weights(network)), splitter_(network),
           leaf_part_(std::clamp(params.leaf_part, 2u, max_window)), rng_(params.seed),
           inside_(network.sizes.size(), 0), local_axis_(network.sizes.size(), 0) {}
 
@@ -739,7 +739,10 @@ private:
         const double floor = 1.0 - 2.0 * leaf_part_ / static_cast<double>(members.size());
         const double imbalance = std::min(depth == 0 ? params_.imbalance : params_.deep_imbalance, floor);
         std::vector<uint8_t> side;
-        if (depth == 0 && first_split_) side = *first_split_;
+        if (kept_ && depth < kept_->depth) {
+            side.resize(members.size());
+            for (size_t k = 0; k < members.size(); ++k) side[k] = (kept_->path[members[k]] >> depth) & 1;
+        }
         std::pair<int64_t, int64_t> best{};  // the kept split's larger and smaller side boundary
         const unsigned candidates = side.empty() ? params_.tuning.split_candidates : 0u;
         for (unsigned c = 0; c < candidates; ++c) {
@@ -811,7 +814,7 @@ private:
     const Network& network_;
     const PartitionParams& params_;
     const std::atomic<bool>* stop_;
-    const std::vector<uint8_t>* first_split_;
+    const KeptSplits* kept_;
     const std::vector<double> sizes_;
     Splitter splitter_;
     const unsigned leaf_part_;
@@ -835,8 +838,8 @@ std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>&
 }
 
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
-                                   const std::atomic<bool>* stop, const std::vector<uint8_t>* first_split) {
-    return Builder(network, params, stop, first_split).run();
+                                   const std::atomic<bool>* stop, const KeptSplits* kept) {
+    return Builder(network, params, stop, kept).run();
 }
 
 }  // namespace plenexa::trees

@@ -18,6 +18,13 @@ namespace plenexa::trees {
 // Largest imbalance a split accepts.
 inline constexpr double max_imbalance = 0.99;
 
+// Splits a partition build keeps from another tree: at depth k < `depth` (0 at the root) input
+// i goes to side (path[i] >> k) & 1, its branch (0 left, 1 right) k steps below the root.
+struct KeptSplits {
+    std::vector<uint32_t> path;
+    unsigned depth = 0;
+};
+
 // The parameters of one partition build.
 struct PartitionParams {
     double imbalance = 0.2;       // the first split's sides hold (1 ± imbalance) / 2 of the inputs: see side_bounds
@@ -44,11 +51,10 @@ std::vector<uint8_t> bisect(const Network& network, const std::vector<uint32_t>&
 // with `deep_imbalance`, either narrowed so that no side holds fewer than `leaf_part` inputs, the
 // first with V-cycles; of a few such bisections, the one whose larger side has the lightest
 // boundary) and its tree joins its sides' trees; a smaller part gets its cheapest order (keeping
-// the axes that the output or the other inputs need). Given `first_split` (a side, 0 or 1, per
-// input, both sides taken), the whole network is split so instead. Deterministic for the
-// parameters. Returns nothing when `stop` turns true before the end.
+// the axes that the output or the other inputs need). Given `kept`, taken from a tree of the
+// network, the parts of its first `kept->depth` levels are split as in that tree instead.
+// Deterministic for the parameters. Returns nothing when `stop` turns true before the end.
 std::optional<Tree> partition_tree(const Network& network, const PartitionParams& params,
-                                   const std::atomic<bool>* stop = nullptr,
-                                   const std::vector<uint8_t>* first_split = nullptr);
+                                   const std::atomic<bool>* stop = nullptr, const KeptSplits* kept = nullptr);
 
 }  // namespace plenexa::trees

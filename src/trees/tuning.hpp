@@ -32,7 +32,8 @@ struct Tuning {
     unsigned trials{};            // most random greedy trials; trial t draws from a seed derived from (seed, t)
     uint64_t greedy_work{};       // random greedy trials stop after the round in which their scored pairs pass this many
     unsigned partition_trials{};  // most partition trials (none on a path-like network: see path_like)
-    unsigned below_trials{};      // most partition trials below the best partition tree's first split, after them
+    unsigned below_trials{};      // then most partition trials that keep the best partition tree's splits
+    unsigned below_depth{};       // of its first 1, 2, ..., below_depth levels (a run of trials each)
     unsigned elimination_trials{};  // most elimination trials (only where an axis has three or more holders)
     unsigned round{};             // trials of each kind run in rounds of this many
     unsigned idle_rounds{};       // a kind of trial stops after this many rounds in a row without a cheaper tree

@@ -232,8 +232,8 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
         check_tree(network, noisy, name + " noisy greedy");
         // A given first split (inputs alternating between the sides) is the root's when the
         // network is larger than a leaf part.
-        std::vector<uint8_t> alternate(network.inputs.size());
-        for (size_t k = 0; k < alternate.size(); ++k) alternate[k] = k % 2;
+        KeptSplits alternate{std::vector<uint32_t>(network.inputs.size()), 1};
+        for (size_t k = 0; k < alternate.path.size(); ++k) alternate.path[k] = k % 2;
         for (const PartitionParams& params :
              {PartitionParams{0.1, 0.9, 2, 3, tuning().partition}, PartitionParams{0.5, 0.6, 12, 4, tuning().partition}}) {
             const Tree split = *partition_tree(network, params);
@@ -241,14 +241,14 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
             const Tree below = *partition_tree(network, params, nullptr, &alternate);
             check_tree(network, below, name + " partition below a given split");
             if (network.inputs.size() > params.leaf_part) {
-                std::vector<uint8_t> under_right(network.inputs.size(), 0);
+                std::vector<uint32_t> under_right(network.inputs.size(), 0);
                 for (std::vector<uint32_t> stack{below.nodes[below.root].right}; !stack.empty();) {
                     const uint32_t at = stack.back();
                     stack.pop_back();
                     if (at < below.inputs) under_right[at] = 1;
                     else stack.insert(stack.end(), {below.nodes[at].left, below.nodes[at].right});
                 }
-                CHECK(under_right == alternate);
+                CHECK(under_right == alternate.path);
             }
         }
         for (const EliminationParams& params : {EliminationParams{}, EliminationParams{0.8, 0.7, 9}}) {
