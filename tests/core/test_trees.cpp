@@ -230,25 +230,29 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
         check_tree(network, plain, name + " greedy");
         const Tree noisy = *greedy(network, {0.5, 0.3, 17});
         check_tree(network, noisy, name + " noisy greedy");
-        // A given first split (inputs alternating between the sides) is the root's when the
-        // network is larger than a leaf part.
-        KeptSplits alternate{std::vector<uint32_t>(network.inputs.size()), 1};
-        for (size_t k = 0; k < alternate.path.size(); ++k) alternate.path[k] = k % 2;
+        // Kept splits of two levels (input k on branch k % 2, then k / 2 % 2) are the tree's when
+        // the parts they make are larger than a leaf part.
+        KeptSplits kept{std::vector<uint32_t>(network.inputs.size()), 2};
+        for (size_t k = 0; k < kept.path.size(); ++k) kept.path[k] = k % 4;
         for (const PartitionParams& params :
              {PartitionParams{0.1, 0.9, 2, 3, tuning().partition}, PartitionParams{0.5, 0.6, 12, 4, tuning().partition}}) {
             const Tree split = *partition_tree(network, params);
             check_tree(network, split, name + " partition");
-            const Tree below = *partition_tree(network, params, nullptr, &alternate);
-            check_tree(network, below, name + " partition below a given split");
-            if (network.inputs.size() > params.leaf_part) {
-                std::vector<uint32_t> under_right(network.inputs.size(), 0);
-                for (std::vector<uint32_t> stack{below.nodes[below.root].right}; !stack.empty();) {
-                    const uint32_t at = stack.back();
+            const Tree below = *partition_tree(network, params, nullptr, &kept);
+            check_tree(network, below, name + " partition below kept splits");
+            if (network.inputs.size() / 4 > params.leaf_part) {
+                std::vector<uint32_t> path(network.inputs.size(), 0);
+                for (std::vector<std::array<uint32_t, 3>> stack{{below.root, 0, 0}}; !stack.empty();) {
+                    const auto [at, depth, bits] = stack.back();
                     stack.pop_back();
-                    if (at < below.inputs) under_right[at] = 1;
-                    else stack.insert(stack.end(), {below.nodes[at].left, below.nodes[at].right});
+                    if (at < below.inputs) {
+                        path[at] = bits;
+                    } else {
+                        const uint32_t right = depth < 2 ? bits | 1u << depth : bits;
+                        stack.insert(stack.end(), {{below.nodes[at].left, depth + 1, bits}, {below.nodes[at].right, depth + 1, right}});
+                    }
                 }
-                CHECK(under_right == alternate.path);
+                CHECK(path == kept.path);
             }
         }
         for (const EliminationParams& params : {EliminationParams{}, EliminationParams{0.8, 0.7, 9}}) {
