@@ -43,7 +43,7 @@ constexpr uint64_t improve_stream = ~uint64_t{2};
 constexpr uint64_t sure_stream = ~uint64_t{3};
 // A learning partition trial makes its choices from a stream of its seed.
 constexpr uint64_t learn_stream = ~uint64_t{4};
-// Elimination trials draw from one more, and the trials below the best first split from another.
+// Elimination trials draw from one more, and the trials below the best splits from another.
 constexpr uint64_t elimination_stream = ~uint64_t{5};
 constexpr uint64_t below_stream = ~uint64_t{6};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
@@ -218,7 +218,8 @@ private:
     }
 
     // Greedy (unless `greedy_trials` is false), elimination and partition trials drawn from `seed`,
-    // in rounds that stop when they stop improving, then window refinement of the best distinct
+    // then partition trials below the best partition tree's splits, in rounds that stop when
+    // they stop improving, then window refinement of the best distinct
     // trees, each builder's in turn; the best tree found (null when the search halted before any).
     Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials) {
         // Greedy trials also stop after the round whose work (pairs scored) passes Tuning::greedy_work.
