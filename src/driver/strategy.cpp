@@ -44,6 +44,8 @@ std::string Strategy::describe() const {
     line("trees.below_trials", trees.below_trials);
     line("trees.below_depth", trees.below_depth);
     line("trees.elimination_trials", trees.elimination_trials);
+    line("trees.fill_trials", trees.fill_trials);
+    line("trees.max_fill", trees.max_fill);
     line("trees.round", trees.round);
     line("trees.idle_rounds", trees.idle_rounds);
     line("trees.refine_trees", trees.refine_trees);

@@ -43,9 +43,11 @@ constexpr uint64_t improve_stream = ~uint64_t{2};
 constexpr uint64_t sure_stream = ~uint64_t{3};
 // A learning partition trial makes its choices from a stream of its seed.
 constexpr uint64_t learn_stream = ~uint64_t{4};
-// Elimination trials draw from one more, and the trials below the best splits from another.
+// Elimination trials draw from one more, the trials below the best splits from another, and
+// elimination trials that weigh fill from a last one.
 constexpr uint64_t elimination_stream = ~uint64_t{5};
 constexpr uint64_t below_stream = ~uint64_t{6};
+constexpr uint64_t fill_stream = ~uint64_t{7};
 // A rebuild replaces a part only when cheaper by more than this fraction, so that rounding
 // never counts as a gain.
 constexpr double rebuild_margin = 1e-12;
@@ -241,6 +243,16 @@ private:
             Rng rng(derive_seed(elimination_seed, trial));
             std::optional<Tree> tree = elimination_tree(network_, trial == 0 ? EliminationParams{} : elimination_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), (uint64_t{2} << 32) + trial, by_elimination);
+        });
+        // Then elimination trials that also weigh each axis's fill (see Tuning::fill_trials).
+        const unsigned fills = network_.sizes.size() <= fill_most_axes ? std::min(eliminations, tuning_.fill_trials) : 0u;
+        const uint64_t fill_seed = derive_seed(seed, fill_stream);
+        run_rounds(fills, [&](unsigned trial) {
+            Rng rng(derive_seed(fill_seed, trial));
+            EliminationParams params = elimination_trial(tuning_, rng);
+            params.fill = tuning_.max_fill * rng.uniform();
+            std::optional<Tree> tree = elimination_tree(network_, params, &halt_);
+            if (tree) offer(std::move(*tree), (uint64_t{2} << 32) + tuning_.elimination_trials + trial, by_elimination);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial. A
         // path-like one gets none: on chains and inputs around one axis the refined greedy tree was as

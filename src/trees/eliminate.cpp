@@ -38,7 +38,8 @@ class Eliminator {
 public:
     Eliminator(const Network& network, const EliminationParams& params)
         : network_(network), params_(params), sizes_(size_weights(network)),
-          n_(static_cast<uint32_t>(network.inputs.size())) {
+          n_(static_cast<uint32_t>(network.inputs.size())),
+          fill_(params.fill > 0 && network.sizes.size() <= fill_most_axes) {
         tree_ = unjoined(network, sizes_);
         for (const double size : sizes_) bits_.push_back(portable_log(size) * inverse_ln2);
         alive_.assign(2 * size_t{n_} - 1, 0);
@@ -47,7 +48,9 @@ public:
         holders_.assign(sizes_.size(), {});
         version_.assign(sizes_.size(), 0);
         mark_.assign(sizes_.size(), 0);
+        if (fill_) together_.assign(sizes_.size() * sizes_.size(), 0);
         for (uint32_t i = 0; i < n_; ++i) {
+            pair_up(tree_.nodes[i].axes, 1);
             node_bits_.push_back(bits_of(tree_.nodes[i].axes));
             for (const Axis axis : network.inputs[i]) {
                 ++count_[axis];
@@ -109,16 +112,19 @@ private:
             stamp_ = 1;
         }
         double bits = 0, largest = 0;
+        union_.clear();
         for (const uint32_t v : holders) {
             largest = std::max(largest, node_bits_[v]);
             for (const Axis other : tree_.nodes[v].axes)
                 if (mark_[other] != stamp_) {
                     mark_[other] = stamp_;
                     bits += bits_[other];
+                    if (other != axis) union_.push_back(other);
                 }
         }
         const uint32_t version = ++version_[axis];
         double key = bits - params_.beta * largest;
+        if (fill_) key += params_.fill * portable_log(1 + fill()) * inverse_ln2;
         if (params_.temperature > 0)
             key -= params_.temperature * gumbel(mix64(params_.seed ^ mix64((uint64_t{axis} << 32) | version)));
         queue_.push({key, axis, version});
@@ -163,6 +169,24 @@ private:
         for (const Axis other : tree_.nodes[operands[0]].axes) push(other);
     }
 
+    // The pairs of union_'s axes that no live operand holds together.
+    double fill() const {
+        const size_t m = sizes_.size();
+        double pairs = 0;
+        for (size_t i = 0; i < union_.size(); ++i)
+            for (size_t j = i + 1; j < union_.size(); ++j) pairs += together_[union_[i] * m + union_[j]] == 0;
+        return pairs;
+    }
+
+    // Adds `change` to the count of live operands holding each pair of `axes`, while fill is counted.
+    void pair_up(const Axes& axes, int32_t change) {
+        if (!fill_) return;
+        const size_t m = sizes_.size();
+        for (const Axis x : axes)
+            for (const Axis y : axes)
+                if (x != y) together_[x * m + y] += change;
+    }
+
     // Whether the join of live operands keeps `axis`, held by one of them or by both.
     bool kept(Axis axis, bool both) const { return network_.output[axis] || count_[axis] > (both ? 2u : 1u); }
 
@@ -187,6 +211,10 @@ private:
         alive_[c] = 1;
         for (const uint32_t gone : {a, b})
             for (const Axis axis : tree_.nodes[gone].axes) --count_[axis];
+        if (tree_.nodes[c].axes.size() > fill_most_axes_held) fill_ = false;
+        pair_up(tree_.nodes[a].axes, -1);
+        pair_up(tree_.nodes[b].axes, -1);
+        pair_up(tree_.nodes[c].axes, 1);
         for (const Axis axis : tree_.nodes[c].axes) {
             ++count_[axis];
             holders_[axis].push_back(c);
@@ -207,6 +235,9 @@ private:
     std::vector<std::vector<uint32_t>> holders_;  // per axis its holders, dead ones dropped lazily
     std::vector<uint32_t> version_;               // per axis how many times it was scored
     std::vector<uint32_t> mark_;                  // per axis the stamp of the last union that counted it
+    bool fill_;                                   // whether scores count fill (see fill_most_axes)
+    std::vector<int32_t> together_;               // per pair of axes (x * axes + y) the live operands holding both
+    std::vector<Axis> union_;                     // the axes of the bucket being scored, its own axis aside
     uint32_t stamp_ = 0;
     std::priority_queue<Entry, std::vector<Entry>, RanksAfter> queue_;
 };

@@ -15,13 +15,22 @@
 namespace plenexa::trees {
 
 // An axis scores log2 size(the union of its bucket's axes) - beta * log2 size(the bucket's
-// largest operand), less temperature times a standard Gumbel variate drawn from (seed, axis, the
-// number of times its score was taken); the lowest score is summed next.
+// largest operand), plus fill * log2(1 + its fill: the pairs of the union's other axes that no
+// live operand holds together, min-fill's count in variable elimination), less temperature times
+// a standard Gumbel variate drawn from (seed, axis, the number of times its score was taken); the
+// lowest score is summed next.
 struct EliminationParams {
     double beta = 0.5;
     double temperature = 0;
     uint64_t seed = 0;
+    double fill = 0;
 };
+
+// Fill is counted on networks of at most this many axes (the builder keeps a count per pair of
+// axes), and only while no operand holds more than `fill_most_axes_held` axes (each join updates
+// the pairs of its operands' axes); past that the build goes on without it.
+constexpr size_t fill_most_axes = 512;
+constexpr size_t fill_most_axes_held = 128;
 
 // The elimination tree of a checked network. A bucket's operands are joined smallest result
 // first (the two smallest operands when it holds more than 16), and the operands left when every

@@ -35,6 +35,8 @@ struct Tuning {
     unsigned below_trials{};      // then most partition trials that keep the best partition tree's splits
     unsigned below_depth{};       // of its first 1, 2, ..., below_depth levels (a run of trials each)
     unsigned elimination_trials{};  // most elimination trials (only where an axis has three or more holders)
+    unsigned fill_trials{};       // then most elimination trials that weigh fill (at most elimination_trials),
+    double max_fill{};            // its weight drawn uniformly from [0, max_fill)
     unsigned round{};             // trials of each kind run in rounds of this many
     unsigned idle_rounds{};       // a kind of trial stops after this many rounds in a row without a cheaper tree
     unsigned refine_trees{};      // most of the best distinct trees the windows refine, each builder's in turn,

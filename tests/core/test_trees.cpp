@@ -255,7 +255,7 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
                 CHECK(path == kept.path);
             }
         }
-        for (const EliminationParams& params : {EliminationParams{}, EliminationParams{0.8, 0.7, 9}}) {
+        for (const EliminationParams& params : {EliminationParams{}, EliminationParams{0.8, 0.7, 9}, EliminationParams{0.3, 0.2, 5, 2.0}}) {
             const Tree eliminated = *elimination_tree(network, params);
             check_tree(network, eliminated, name + " elimination");
             CHECK(steps_of(eliminated) == steps_of(*elimination_tree(network, params)));
@@ -807,6 +807,17 @@ TEST_CASE("trees: elimination beats greedy by far on model counting and stops wh
     }
     if (!(best < plain * 1e-3)) std::fprintf(stderr, "clauses: elimination %g, greedy %g\n", best, plain);
     CHECK(best < plain * 1e-3);
+    // Weighing fill keeps the trees as good; past fill_most_axes axes it is not counted at all.
+    for (uint64_t seed = 0; seed < 3; ++seed) {
+        const Tree tree = *elimination_tree(network, {0.5, 0.3, seed, 1.0 + seed});
+        check_tree(network, tree, "clauses with fill");
+        CHECK(tree.cost() < plain * 1e-3);
+    }
+    // A dense formula's operands come to hold more than fill_most_axes_held axes mid-build.
+    const Network dense = clauses(200, 2000, 3);
+    check_tree(dense, *elimination_tree(dense, {0.5, 0.3, 7, 2.0}), "dense clauses with fill");
+    const Network wide = clauses(fill_most_axes + 40, 3 * fill_most_axes, 5);
+    CHECK(steps_of(*elimination_tree(wide, {0.5, 0.3, 7, 2.0})) == steps_of(*elimination_tree(wide, {0.5, 0.3, 7})));
     const std::atomic<bool> stop{true};
     CHECK(!elimination_tree(network, {}, &stop));
 }
