@@ -27,9 +27,11 @@ struct EliminationParams {
 };
 
 // Fill is counted on networks of at most this many axes (the builder keeps a count per pair of
-// axes), and only while no operand holds more than `fill_most_axes_held` axes (each join updates
-// the pairs of its operands' axes); past that the build goes on without it.
-constexpr size_t fill_most_axes = 512;
+// axes: 16 MiB at most), and only while no operand holds more than `fill_most_axes_held` axes
+// (each join updates the pairs of its operands' axes); past that the build goes on without it.
+// A weighted model count of 1,000 variables and 4,200 clauses, default settings: 10^201.29 in
+// 64.6 s without fill trials (a bound of 512 axes), 10^200.05 in 75.5 s with them.
+constexpr size_t fill_most_axes = 2048;
 constexpr size_t fill_most_axes_held = 128;
 
 // The elimination tree of a checked network. A bucket's operands are joined smallest result
