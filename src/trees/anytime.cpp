@@ -82,6 +82,14 @@ EliminationParams elimination_trial(const Tuning& tuning, Rng& rng) {
     return params;
 }
 
+// The parameters of an elimination trial that weighs fill: elimination_trial's, then the weight
+// uniform in [0, max_fill).
+EliminationParams fill_trial(const Tuning& tuning, Rng& rng) {
+    EliminationParams params = elimination_trial(tuning, rng);
+    params.fill = tuning.max_fill * rng.uniform();
+    return params;
+}
+
 // The parameters of a partition trial.
 PartitionParams partition_trial(const Tuning& tuning, Rng& rng) {
     PartitionParams params;
@@ -249,9 +257,7 @@ private:
         const uint64_t fill_seed = derive_seed(seed, fill_stream);
         run_rounds(fills, [&](unsigned trial) {
             Rng rng(derive_seed(fill_seed, trial));
-            EliminationParams params = elimination_trial(tuning_, rng);
-            params.fill = tuning_.max_fill * rng.uniform();
-            std::optional<Tree> tree = elimination_tree(network_, params, &halt_);
+            std::optional<Tree> tree = elimination_tree(network_, fill_trial(tuning_, rng), &halt_);
             if (tree) offer(std::move(*tree), (uint64_t{2} << 32) + tuning_.elimination_trials + trial, by_elimination);
         });
         // A network no larger than every leaf part gets its exact order from any partition trial. A
@@ -445,9 +451,7 @@ private:
             if (job % 2 == 0 || path_like_) {
                 attempt = greedy(network, greedy_trial(tuning_, rng), &halt_);
             } else if (crowded_ && job % 4 == 3) {
-                EliminationParams params = elimination_trial(tuning_, rng);
-                params.fill = tuning_.max_fill * rng.uniform();
-                attempt = elimination_tree(network, params, &halt_);
+                attempt = elimination_tree(network, fill_trial(tuning_, rng), &halt_);
             } else {
                 attempt = partition_tree(network, partition_trial(tuning_, rng), &halt_);
             }

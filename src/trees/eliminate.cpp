@@ -119,7 +119,7 @@ private:
                 if (mark_[other] != stamp_) {
                     mark_[other] = stamp_;
                     bits += bits_[other];
-                    if (other != axis) union_.push_back(other);
+                    if (fill_ && other != axis) union_.push_back(other);
                 }
         }
         const uint32_t version = ++version_[axis];
