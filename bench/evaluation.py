@@ -10,7 +10,9 @@ chains) has its half written beside it, the family's sizes alternating between t
 Constants of the search are chosen on the tuning half alone; the held-out half checks them.
 Per network, plenexa_paths.optimize (defaults, or max_time) and the peers of bench/runner.py run
 in the same run, each in a fresh process with a time-out; the peers' rows are cached in
-build/bench/eval-peers-cache.json. Costs are replayed exactly (bench/replay.py). The tables:
+build/bench/eval-peers-cache.json, and bench/eval-peers.json (committed, written by --save-record)
+answers for the rows that the cache lacks, so that a new machine need not run HyperOptimizer for
+hours; such rows carry the machine that measured them, whose times the table then says it uses. Costs are replayed exactly (bench/replay.py). The tables:
   1. per network: plenexa_paths' time and log10 cost, and its cost over each peer's;
   2. per family and half: geometric mean and worst of cost / HyperOptimizer's cost, how many
      networks plenexa_paths costs more on than cotengrust's random greedy (1,024 trials) and
@@ -23,16 +25,18 @@ import argparse
 import json
 import math
 import os
-import platform
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, NamedTuple
 
 from networks import (Network, absorb_low_rank, bond2, bonds_between, closed_chain, coupler_circuit, cube, matrix_chain,
                       model_counting, mps_norm, peps_norm, regular_graph, sandwich, star, sycamore_layout, tree)
-from runner import HYPER_TRIALS, PEER_PACKAGES, REFERENCE, PeerCache, add_ratios, hyper_setup, outcome, solve, solvers, version
+from runner import (HYPER_TRIALS, PEER_PACKAGES, REFERENCE, PeerCache, add_ratios, fingerprint, hyper_setup, machine, outcome, solve,
+                    solvers, version)
 
 CACHE = Path(__file__).resolve().parent.parent / "build" / "bench" / "eval-peers-cache.json"
+# The peers' rows of earlier full runs, committed: what the cache lacks is read from here.
+RECORD = Path(__file__).resolve().parent / "eval-peers.json"
 # Seconds that one solver may take on one network: HyperOptimizer() took 200 to 540 s on the
 # 20-cycle circuit, the 512-vertex graph and model counting at 120 variables here (2 cores).
 TIMEOUT = {"full": 1200.0, "quick": 120.0}
@@ -130,16 +134,17 @@ def compare(args: argparse.Namespace, members: list[Member]) -> list[dict[str, A
     """Table 1: every solver on every member; the tables of rows it returns feed table 2."""
     mode = "quick" if args.quick else "full"
     timeout = args.timeout or TIMEOUT[mode]
-    cache = PeerCache(Path(args.cache), {p: version(p) for p in PEER_PACKAGES})
+    cache = PeerCache(Path(args.cache), {p: version(p) for p in PEER_PACKAGES}, Path(args.record) if args.record else None)
     skip = [*(args.skip or ()), *(QUICK_SKIP if args.quick else ())]
     peers = [s for s in solvers(args.quick) if s[1] != "plenexa" and not any(word in s[0] for word in skip)]
     print(f"1. Per network: plenexa_paths' time and log10 cost, and its cost / each peer's (below 1: cheaper);"
           f" each solver in a fresh process, stopped after {timeout:g} s")
     print(f"{'network':<30}{'half':>9}{'tensors':>8}{'time s':>8}{'log10':>7}{'t/hyper':>8}" + "".join(
         f"{label.replace('ctgr rgreedy', 'rg').replace('ctg ', '').replace('HyperOptimizer', 'hyper'):>10}" for label, *_ in peers))
-    tables = []
+    tables, keys = [], []
     for member in members:
         network = member.make()
+        keys += [cache.key(member.name, fingerprint(network), label, options) for label, _, options, _ in peers]
         entries = [solve(cache, member.name, network, peer, timeout, args.refresh, args.plenexa_only)[0] for peer in peers]
         options = plenexa_options(args, entries)
         if options is None:
@@ -164,6 +169,12 @@ def compare(args: argparse.Namespace, members: list[Member]) -> list[dict[str, A
           f" methods {' and '.join(setup['methods'])}, tuner {setup['optlib']}; t/hyper: plenexa_paths' time / its;")
     print("   auto, auto-hq: cotengra's presets; rg N: cotengrust's random greedy, N trials; oe greedy: opt_einsum's greedy;")
     print("   t/o: the peer timed out, fail: it failed, -: not run (or not in the cache with --plenexa-only)")
+    here = machine()
+    elsewhere = sorted({e.get("machine", "unknown") for t in tables for e in t["solvers"][1:] if e.get("machine", here) != here})
+    if elsewhere:
+        print(f"   peers' rows measured on another machine ({'; '.join(elsewhere)}): their times are that machine's")
+    if args.save_record:
+        print(f"   {cache.keep(keys)} peers' rows kept in {args.record}")
     return tables
 
 
@@ -215,6 +226,9 @@ def main() -> None:
                         help="plenexa_paths with max_time=T seconds, or a tenth of HyperOptimizer's time on each network")
     parser.add_argument("--timeout", type=float, help="seconds per solver and network (default 1200, 120 with --quick)")
     parser.add_argument("--cache", default=str(CACHE), help="the peers' cache (default build/bench/eval-peers-cache.json)")
+    parser.add_argument("--record", default=str(RECORD), help="the committed peers' rows read where the cache lacks them"
+                        " (default bench/eval-peers.json; '' for none)")
+    parser.add_argument("--save-record", action="store_true", help="copy this run's peers' rows from the cache into the record")
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
     parser.add_argument("--list", action="store_true", help="list the set's networks and halves, and run nothing")
     args = parser.parse_args()
@@ -229,10 +243,9 @@ def main() -> None:
         for m in members:
             print(f"{m.family:<16}{m.name:<30}{m.half:>9}{len(m.make()[0]):>6} tensors{'  (quick)' if m.quick else ''}")
         return
-    machine = (f"python {platform.python_version()} on {platform.machine()}; {os.cpu_count()} CPUs,"
-               f" load average {os.getloadavg()[0]:.2f} at the start")
+    here = f"{machine()}; load average {os.getloadavg()[0]:.2f} at the start"
     versions = {p: version(p) for p in ("plenexa", *PEER_PACKAGES)}
-    print(machine)
+    print(here)
     print("versions: " + ", ".join(f"{p} {v}" for p, v in versions.items()))
     print(f"plenexa_paths.optimize: {'defaults' if args.max_time is None else f'max_time={args.max_time}'};"
           f" {len(members)} networks, half: {args.half}")
@@ -242,7 +255,7 @@ def main() -> None:
     rows = summary(tables)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"machine": machine, "quick": args.quick, "versions": versions, "max_time": args.max_time,
+            json.dump({"machine": here, "quick": args.quick, "versions": versions, "max_time": args.max_time,
                        "hyper": hyper_setup(HYPER_TRIALS["quick" if args.quick else "full"]), "networks": tables,
                        "summary": rows}, f, indent=1)
 

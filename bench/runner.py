@@ -15,6 +15,7 @@ import importlib.util
 import json
 import math
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -150,34 +151,65 @@ def run_child(script: str, case: dict[str, Any], timeout: float) -> dict[str, An
     return json.loads(out)
 
 
+def machine() -> str:
+    """This machine as a peer's row records it: processor, CPUs and Python; times are its own."""
+    try:
+        model = next(line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                     if line.startswith("model name"))
+    except (OSError, StopIteration):
+        model = platform.processor() or platform.machine()
+    return f"{model}, {os.cpu_count()} CPUs, python {platform.python_version()}"
+
+
 class PeerCache:
     """Peers' results by network, solver and peer versions, in a JSON file written after every
-    new entry (so that a run stopped half-way keeps what it measured)."""
+    new entry (so that a run stopped half-way keeps what it measured). A committed record of
+    earlier runs, when given, answers what the file lacks: a new machine then need not spend
+    hours on HyperOptimizer, and each row says on which machine it was measured."""
 
-    def __init__(self, path: Path, versions: dict[str, str]) -> None:
+    def __init__(self, path: Path, versions: dict[str, str], record: Path | None = None) -> None:
         self.path = path
         self.stamp = ",".join(f"{p}={v}" for p, v in versions.items())
+        self.entries = self.load(path)
+        self.record_path = record
+        self.record = self.load(record) if record else {}
+
+    @staticmethod
+    def load(path: Path) -> dict[str, Any]:
         try:
-            self.entries: dict[str, Any] = json.loads(path.read_text())
+            return json.loads(path.read_text())
         except (OSError, ValueError):
-            self.entries = {}
+            return {}
 
     def key(self, network: str, fingerprint: str, solver: str, options: dict[str, Any]) -> str:
         return f"{network}|{fingerprint}|{solver}|{json.dumps(options, sort_keys=True)}|{self.stamp}"
 
     def get(self, key: str, timeout: float) -> dict[str, Any] | None:
-        """The entry, unless it is a time-out shorter than `timeout` (then worth another try)."""
-        entry = self.entries.get(key)
+        """The entry, from the file or else the record, unless it is a time-out shorter than
+        `timeout` (then worth another try)."""
+        entry = self.entries.get(key, self.record.get(key))
         if entry is not None and entry.get("timeout_s", math.inf) < timeout:
             return None
         return entry
 
     def put(self, key: str, entry: dict[str, Any]) -> None:
-        self.entries[key] = entry
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        scratch = self.path.with_suffix(".tmp")
-        scratch.write_text(json.dumps(self.entries))
-        scratch.replace(self.path)
+        self.entries[key] = {**entry, "machine": machine()}
+        self.write(self.path, self.entries)
+
+    def keep(self, keys: list[str]) -> int:
+        """Copies the file's entries under `keys` into the record; returns how many it copied."""
+        assert self.record_path is not None
+        kept = {k: self.entries[k] for k in keys if k in self.entries}
+        self.record.update(kept)
+        self.write(self.record_path, dict(sorted(self.record.items())), indent=0)
+        return len(kept)
+
+    @staticmethod
+    def write(path: Path, entries: dict[str, Any], indent: int | None = None) -> None:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        scratch = path.with_suffix(".tmp")
+        scratch.write_text(json.dumps(entries, indent=indent))
+        scratch.replace(path)
 
 
 def fingerprint(network: Network) -> str:
