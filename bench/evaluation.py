@@ -238,6 +238,8 @@ def main() -> None:
                 raise ValueError
         except ValueError:
             parser.error("--max-time takes a positive number of seconds or 'tenth'")
+    if args.save_record and not args.record:
+        parser.error("--save-record needs a --record file")
     members = [m for m in evaluation_set() if wanted(m, args)]
     if args.list:
         for m in members:
