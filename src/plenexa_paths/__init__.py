@@ -25,7 +25,8 @@ from __future__ import annotations
 
 from . import _plugins, _search  # noqa: F401  (_plugins registers optimize with opt_einsum and cotengra)
 from ._helpers import Label as Label, PathType as PathType
-from ._options import DEFAULT_HASH_MAP_CAP, Optimizer, combo
+from ._optimizer import Optimizer
+from ._options import DEFAULT_HASH_MAP_CAP, combo
 from ._options import Combo as Combo, MemoryLimit as MemoryLimit, Minimize as Minimize, Progress as Progress
 from ._paths import PathInfo, einsum_path, optimize, set_default_cache
 from ._plan import Plan, PlanStep, plan
