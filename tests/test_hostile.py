@@ -256,8 +256,11 @@ def test_exhaustive_search_out_of_memory_names_hash_map_cap():
     assert after == "[(0, 1)]"
 
 
-# The tables' exhaustive search of a 40-vertex graph, and the tree search of a 3,000-vertex one.
-SEARCHES = {"tables": ("40, 3, 40", "hash_map_cap=2**64 - 1"), "trees": ("3000, 3, 1", "threads=2")}
+# The tables' exhaustive search of a 40-vertex graph, the tree search of a 3,000-vertex one, and
+# that of a model count of 20,800 tensors, whose first greedy trees once took minutes to notice.
+SEARCHES = {"tables": ("regular_graph(40, 3, 40)", "hash_map_cap=2**64 - 1"),
+            "trees": ("regular_graph(3000, 3, 1)", "threads=2"),
+            "crowded": ("model_counting(4000, 16800, 0, True)[0]", "")}
 
 
 @pytest.mark.parametrize("busy", [False, True], ids=["alone", "beside a busy thread"])
@@ -268,15 +271,16 @@ SEARCHES = {"tables": ("40, 3, 40", "hash_map_cap=2**64 - 1"), "trees": ("3000, 
         ("signal.signal(signal.SIGALRM, timeout); signal.setitimer(signal.ITIMER_REAL, 0.5)", "TimeoutError",
          "tables"),
         ("pass", "KeyboardInterrupt", "trees"),
+        ("pass", "KeyboardInterrupt", "crowded"),
     ],
-    ids=["ctrl-c", "alarm", "ctrl-c in the tree search"],
+    ids=["ctrl-c", "alarm", "ctrl-c in the tree search", "ctrl-c on a crowded network"],
 )
 def test_signals_end_a_search_on_the_main_thread(arm, expected, search, busy):
     network, options = SEARCHES[search]
     code = textwrap.dedent(f"""
         import signal, sys, threading, time
         import plenexa_paths
-        from networks import regular_graph
+        from networks import model_counting, regular_graph
         def timeout(*_):
             raise TimeoutError
         def spin():
@@ -284,7 +288,7 @@ def test_signals_end_a_search_on_the_main_thread(arm, expected, search, busy):
                 pass
         if {busy}:
             threading.Thread(target=spin, daemon=True).start()
-        inputs = regular_graph({network})
+        inputs = {network}
         sizes = {{x: 2 for term in inputs for x in term}}
         {arm}
         print("searching", flush=True)

@@ -16,6 +16,9 @@ using optimiser::add_saturating;
 using optimiser::mul_saturating;
 using optimiser::push_node;
 
+// No offer has queued this operand yet.
+constexpr uint32_t no_offer = ~uint32_t{0};
+
 std::optional<Solved> greedy(Call& call, const Component& comp) {
     struct Operand {
         std::vector<uint32_t> axes;  // ascending local axes
@@ -25,7 +28,7 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
     };
     std::vector<Operand> ops;
     std::vector<uint32_t> holders(comp.n_axes, 0);            // live operands holding each axis
-    std::vector<std::vector<uint32_t>> holding(comp.n_axes);  // operands that held each axis, live or not
+    std::vector<std::vector<uint32_t>> holding(comp.n_axes);  // operands holding each axis, dead ones dropped lazily
     auto add = [&](std::vector<uint32_t> axes, uint32_t node) {
         double size = 1;
         for (uint32_t a : axes) {
@@ -58,11 +61,20 @@ std::optional<Solved> greedy(Call& call, const Component& comp) {
     };
     std::priority_queue<Pair, std::vector<Pair>, std::greater<>> queue;
     std::vector<uint32_t> both, kept;
-    // Queues operand i with every live operand sharing an axis with it.
+    std::vector<uint32_t> seen;  // per operand the last offer that queued it
+    // Queues operand i with every live operand sharing an axis with it, once each (a pair
+    // sharing many axes was merged once per axis: on crowded networks, most of the work), and
+    // drops the dead operands from the lists it reads. The pairs queued are the same, so the
+    // tree is too.
     auto offer = [&](uint32_t i) {
+        seen.resize(ops.size(), no_offer);
         for (uint32_t x : ops[i].axes) {
-            for (uint32_t j : holding[x]) {
-                if (j == i || !ops[j].live) continue;
+            std::vector<uint32_t>& list = holding[x];
+            std::erase_if(list, [&](uint32_t j) { return !ops[j].live; });
+            for (uint32_t j : list) {
+                if (j == i || seen[j] == i) continue;
+                seen[j] = i;
+                call.pulse.poll();
                 merge(ops[i], ops[j], both, kept);
                 double size = 1;
                 for (uint32_t a : kept) size *= static_cast<double>(comp.sizes[a]);

@@ -87,13 +87,26 @@ public:
         if (interrupt_.check(interrupt_.context)) throw util::Interrupted();
     }
 
+    // Asks the caller's interrupt check once `interval` has passed, counting no work: for loops
+    // whose single steps may take long, and whose work counts must stay as they were. The
+    // clock is read every `poll_stride` calls, so that a small call's few polls cost nothing.
+    void poll() {
+        if (!interrupt_.check || ++polls_ % poll_stride != 0) return;
+        const auto now = Clock::now();
+        if (now - last_ < interval) return;
+        last_ = now;
+        if (interrupt_.check(interrupt_.context)) throw util::Interrupted();
+    }
+
 private:
     static constexpr auto interval = std::chrono::milliseconds(10);
     static constexpr uint64_t stride = 4096;
+    static constexpr uint32_t poll_stride = 64;
     Interrupt interrupt_;
     Clock::time_point last_;
     uint64_t budget_ = stride;
     uint64_t done_ = 0;  // work counted before the current stride
+    uint32_t polls_ = 0;
     uint64_t work_limit_ = max_u64;
     Deadline deadline_;
 };

@@ -15,8 +15,6 @@ namespace plenexa::trees {
 
 namespace {
 
-// Eliminations between two looks at the stop flag.
-constexpr uint32_t steps_per_stop_check = 64;
 // A bucket of more operands joins its two smallest at a time instead of scoring every pair.
 constexpr size_t most_paired_bucket = 16;
 
@@ -62,12 +60,12 @@ public:
     // The whole tree, or nothing when stopped.
     std::optional<Tree> run(const std::atomic<bool>* stop) {
         for (Axis axis = 0; axis < sizes_.size(); ++axis) push(axis);
-        uint32_t steps = 0;
         while (!queue_.empty()) {
             const Entry top = queue_.top();
             queue_.pop();
             if (top.version != version_[top.axis]) continue;
-            if (stop && steps++ % steps_per_stop_check == 0 && stop->load(std::memory_order_relaxed)) return std::nullopt;
+            // At every elimination, which may score afresh every axis of an operand of thousands.
+            if (stop && stop->load(std::memory_order_relaxed)) return std::nullopt;
             eliminate(top.axis);
         }
         // What is left shares no axis that two operands hold: joined smallest two first.

@@ -3,6 +3,7 @@
 #include "trees/greedy.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <queue>
@@ -15,8 +16,8 @@ namespace plenexa::trees {
 
 namespace {
 
-// Contraction steps between two looks at the stop flag.
-constexpr uint32_t steps_per_stop_check = 256;
+// How often a build on the calling thread asks the caller's interrupt check.
+constexpr auto interrupt_interval = std::chrono::milliseconds(4);
 
 // An operand's best pair as it was when pushed; stale once either operand is gone or
 // its owner has pushed a newer entry.
@@ -92,14 +93,19 @@ public:
     // The pairs scored so far.
     uint64_t scored() const { return scored_; }
 
-    // Runs the build to the end, or until `stop` turns true.
-    std::optional<Tree> run(const std::atomic<bool>* stop) {
+    // Runs the build to the end, or until `stop` turns true or `interrupt` answers true.
+    std::optional<Tree> run(const std::atomic<bool>* stop, const Interrupt* interrupt) {
         for (uint32_t i = 0; i < n_; ++i) offer(i);
-        uint32_t live = n_, since_check = 0;
+        uint32_t live = n_;
+        Clock::time_point next_ask = Clock::now() + interrupt_interval;
         while (live > 1) {
-            if (stop && ++since_check == steps_per_stop_check) {
-                since_check = 0;
-                if (stop->load(std::memory_order_relaxed)) return std::nullopt;
+            // At every step: on a crowded network one step may score thousands of partners of
+            // operands holding thousands of axes, so a look every few hundred steps kept Ctrl-C
+            // waiting for a minute; a relaxed load costs nothing beside a step.
+            if (stop && stop->load(std::memory_order_relaxed)) return std::nullopt;
+            if (interrupt && interrupt->check && Clock::now() >= next_ask) {
+                if (interrupt->check(interrupt->context)) return std::nullopt;
+                next_ask = Clock::now() + interrupt_interval;
             }
             if (queue_.empty()) {
                 const auto [a, b] = smallest_two();
@@ -301,9 +307,9 @@ private:
 }  // namespace
 
 std::optional<Tree> greedy(const Network& network, const GreedyParams& params, const std::atomic<bool>* stop,
-                           uint64_t* work) {
+                           uint64_t* work, const Interrupt* interrupt) {
     Builder builder(network, params);
-    std::optional<Tree> tree = builder.run(stop);
+    std::optional<Tree> tree = builder.run(stop, interrupt);
     if (work) *work += builder.scored();
     return tree;
 }

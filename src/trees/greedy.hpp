@@ -27,9 +27,12 @@ struct GreedyParams {
 // The greedy tree of a checked network. Ties go to the pair of lowest operand numbers (inputs
 // 0..N-1, the result of contraction k numbered N + k). Operands that share no axis with any
 // other are joined last, smallest two first. Runs in O((N + E) log N) on sparse networks.
-// Returns nothing when `stop` is given and becomes true before the tree is complete. Adds the
+// Returns nothing when `stop` is given and becomes true before the tree is complete, or when
+// `interrupt` is given and answers true (it is asked every few milliseconds, on the calling
+// thread: for a build that runs there, on a network where one may take a minute). Adds the
 // number of pairs it scored, its work (the same on every machine), to `work` when given.
 std::optional<Tree> greedy(const Network& network, const GreedyParams& params,
-                           const std::atomic<bool>* stop = nullptr, uint64_t* work = nullptr);
+                           const std::atomic<bool>* stop = nullptr, uint64_t* work = nullptr,
+                           const Interrupt* interrupt = nullptr);
 
 }  // namespace plenexa::trees
