@@ -86,7 +86,9 @@ def optimize(
         check_outer: Also consider outer products of tensors that share no label.
         max_time: None (the default effort; math.inf too), or the seconds to search: the tree
             search of a large network goes on improving its path until then, and every stage
-            stops at it with the best path so far (which may differ from run to run).
+            stops at it with the best path so far (which may differ from run to run); the plain
+            greedy path is built whatever the budget, which takes seconds on crowded networks of
+            many thousands of tensors.
             "rate:<flops per second>" (as cotengra's): the tree search goes on until it has run
             as long as its best path would take to contract at that rate, so that searching
             costs no more than it saves.
