@@ -31,10 +31,13 @@ namespace {
 
 // Longest wait of the calling thread between two looks at the interrupt check and the deadline.
 constexpr auto watch_interval = std::chrono::milliseconds(4);
-// How long past the deadline the sure trials may run: they take 0.3 s on a 3-regular graph of
-// 2,000 vertices (a loaded machine), and lift max_time=0's path there from 10^31 times opt_einsum's
-// greedy path to below it, but a greedy build takes about 8 s on a weighted model count of 15,600
-// tensors, where running them to the end made max_time=3 take tens of seconds more.
+// How long past the deadline the sure trials may run on a crowded network. Elsewhere they run to
+// the end, so that max_time=0's path is the same on every machine: they take 0.3 s on a 3-regular
+// graph of 2,000 vertices (a loaded machine; several seconds under emulation, where a time bound
+// cut them short) and lift its path from 10^31 times opt_einsum's greedy path to below it. On a
+// crowded network one greedy build takes about 8 s (a weighted model count of 15,600 tensors,
+// whose operands come to hold thousands of axes of many holders each), and running them to the
+// end made max_time=3 take tens of seconds more.
 constexpr auto sure_grace = std::chrono::seconds(1);
 // Shortest time between two progress reports.
 constexpr auto progress_interval = std::chrono::milliseconds(100);
@@ -195,16 +198,16 @@ private:
     // The default effort: plain greedy, trials, refinement of the best trees, then rebuilds.
     // Its tree depends only on the network, the seed and the tuning (the deadline aside).
     Tree effort() {
-        // The plain greedy tree, built even after the deadline, and the sure trials, built until
-        // sure_grace after it.
+        // The plain greedy tree, built even after the deadline, and the sure trials, built to the
+        // end too unless the network is crowded (then until sure_grace after it).
         const uint64_t sure_seed = derive_seed(settings_.seed, sure_stream);
         const unsigned sure = 1 + tuning_.sure_trials;
         run_jobs(sure, sure, [&](unsigned job) {
             Rng rng(derive_seed(sure_seed, job));
-            // Stopped by an interrupt or a failure, after which run_jobs throws (a sure trial also
-            // by the grace's end).
-            std::optional<Tree> tree =
-                greedy(network_, job == 0 ? GreedyParams{} : greedy_trial(tuning_, rng), job == 0 ? &abort_ : &overdue_);
+            // Stopped by an interrupt or a failure, after which run_jobs throws (a sure trial on a
+            // crowded network also by the grace's end).
+            const std::atomic<bool>* stop = job == 0 || !crowded_ ? &abort_ : &overdue_;
+            std::optional<Tree> tree = greedy(network_, job == 0 ? GreedyParams{} : greedy_trial(tuning_, rng), stop);
             if (tree) offer(std::move(*tree), job == 0 ? 0 : (uint64_t{1} << 32) + job, by_greedy);
         });
         const unsigned window = windows();
@@ -636,7 +639,7 @@ private:
     Clock::time_point last_check_{};
     Clock::time_point last_progress_ = start_;
     std::atomic<bool> abort_{false};  // stop everything: interrupted or failed
-    std::atomic<bool> overdue_{false};  // stop the sure trials: aborted, or sure_grace past the deadline
+    std::atomic<bool> overdue_{false};  // stop a crowded network's sure trials: aborted, or sure_grace past the deadline
     std::atomic<bool> halt_{false};   // stop optional work: deadline passed, or aborted
     bool interrupted_ = false;
     Deadline improve_until_;  // set past the default effort: when the improvement ends
