@@ -57,6 +57,8 @@ std::string Strategy::describe() const {
     line("trees.max_alpha_root", trees.max_alpha_root);
     line("trees.min_temperature", trees.min_temperature);
     line("trees.max_temperature", trees.max_temperature);
+    line("trees.min_jitter", trees.min_jitter);
+    line("trees.max_jitter", trees.max_jitter);
     line("trees.max_beta", trees.max_beta);
     line("trees.max_elimination_temperature", trees.max_elimination_temperature);
     line("trees.min_imbalance", trees.min_imbalance);

@@ -5,6 +5,7 @@
 #include "trees/anytime.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -69,16 +70,37 @@ bool crowded(const Network& network) {
     return false;
 }
 
-// The parameters of a random greedy trial: alpha the square of a uniform draw, the temperature
-// log-uniform (see Tuning).
-GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
+// A greedy trial's draws in [0, 1]: alpha's root, the temperature's octave and the jitter's
+// (see greedy_at).
+using GreedyDraws = std::array<double, 3>;
+
+// The parameters of a greedy trial at `draws`: alpha the square of a root uniform in its range,
+// the temperature log-uniform in its range, and no jitter for a draw below one half, above it a
+// jitter log-uniform in [min_jitter, max_jitter) (see Tuning).
+GreedyParams greedy_at(const Tuning& tuning, const GreedyDraws& draws, uint64_t seed) {
     GreedyParams params;
-    const double root = tuning.min_alpha_root + (tuning.max_alpha_root - tuning.min_alpha_root) * rng.uniform();
+    const double root = tuning.min_alpha_root + (tuning.max_alpha_root - tuning.min_alpha_root) * draws[0];
     params.alpha = root * root;
     const double octaves = portable_log(tuning.max_temperature / tuning.min_temperature) * inverse_ln2;
-    params.temperature = tuning.min_temperature * portable_exp2(octaves * rng.uniform());
-    params.seed = rng.next();
+    params.temperature = tuning.min_temperature * portable_exp2(octaves * draws[1]);
+    if (draws[2] >= 0.5) {
+        const double jitter_octaves = portable_log(tuning.max_jitter / tuning.min_jitter) * inverse_ln2;
+        params.jitter = tuning.min_jitter * portable_exp2(jitter_octaves * (2 * draws[2] - 1));
+    }
+    params.seed = seed;
     return params;
+}
+
+// The draws of a random greedy trial without jitter.
+GreedyDraws plain_draws(Rng& rng) {
+    const double root = rng.uniform();
+    return {root, rng.uniform(), 0};
+}
+
+// The parameters of a random greedy trial without jitter.
+GreedyParams greedy_trial(const Tuning& tuning, Rng& rng) {
+    const GreedyDraws draws = plain_draws(rng);
+    return greedy_at(tuning, draws, rng.next());
 }
 
 // The parameters of an elimination trial: beta and the temperature uniform (see Tuning).
@@ -110,9 +132,11 @@ PartitionParams partition_trial(const Tuning& tuning, Rng& rng) {
     return params;
 }
 
-// A partition trial's parameters and the score of its tree, for the trials that learn from it.
+// A trial's parameters (a greedy trial's draws) and the score of its tree, for the trials that
+// learn from it.
+template <class Params>
 struct Sampled {
-    PartitionParams params;
+    Params params;
     Score score;
 };
 
@@ -127,7 +151,7 @@ double nudged(double value, double low, double high, double spread, Rng& rng) {
 // otherwise one of the `learn_parents` best trials of `seen` (best first) nudged within the same
 // ranges, with a new seed. `choice` makes the decisions, so that a fresh draw is the very trial
 // the unlearned search drew.
-PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& seen, Rng& rng, Rng& choice) {
+PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled<PartitionParams>>& seen, Rng& rng, Rng& choice) {
     if (seen.size() < tuning.round || choice.uniform() < tuning.learn_explore) return partition_trial(tuning, rng);
     const size_t parents = std::min<size_t>(seen.size(), std::max(tuning.learn_parents, 1u));
     PartitionParams params = seen[choice.next() % parents].params;
@@ -137,6 +161,29 @@ PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled>& 
     params.leaf_part = static_cast<unsigned>(std::lround(leaf));
     params.seed = rng.next();
     return params;
+}
+
+// The draws of a restart's greedy trial, which learns as learned_trial does: a fresh draw from
+// `rng` (the jitter's too) or one of the best trials of `seen` (best first) nudged, as
+// `choice` decides.
+GreedyDraws learned_greedy_draws(const Tuning& tuning, const std::vector<Sampled<GreedyDraws>>& seen, Rng& rng, Rng& choice) {
+    if (seen.size() < tuning.round || choice.uniform() < tuning.learn_explore) {
+        const double root = rng.uniform();
+        const double octave = rng.uniform();
+        return {root, octave, rng.uniform()};
+    }
+    const size_t parents = std::min<size_t>(seen.size(), std::max(tuning.learn_parents, 1u));
+    GreedyDraws draws = seen[choice.next() % parents].params;
+    for (double& draw : draws) draw = nudged(draw, 0, 1, tuning.learn_spread, choice);
+    return draws;
+}
+
+// Adds the trials [from, to) of `sampled` to `seen`, keeping it best first (ties: earlier first).
+template <class Sample>
+void record(std::vector<Sample>& seen, const std::vector<std::optional<Sample>>& sampled, unsigned from, unsigned to) {
+    for (unsigned trial = from; trial < to; ++trial)
+        if (sampled[trial]) seen.push_back(*sampled[trial]);
+    std::stable_sort(seen.begin(), seen.end(), [](const Sample& a, const Sample& b) { return a.score < b.score; });
 }
 
 // The splits of `tree`'s first `depth` levels (at most 32), for partition builds that keep them.
@@ -211,7 +258,7 @@ private:
             if (tree) offer(std::move(*tree), job == 0 ? 0 : (uint64_t{1} << 32) + job, by_greedy);
         });
         const unsigned window = windows();
-        Candidate* answer = explore(settings_.seed, window, true);
+        Candidate* answer = explore(settings_.seed, window, true, false);
         // Restarts skip the greedy trials where their best tree was hopeless.
         const std::vector<Candidate>& greedy_kept = best_[by_greedy];
         const std::vector<Candidate>& partition_kept = best_[by_partition];
@@ -238,23 +285,35 @@ private:
         return path_like_ && crowded_ ? std::min(tuning_.window, tuning_.crowded_path_window) : tuning_.window;
     }
 
-    // Greedy (unless `greedy_trials` is false), elimination and partition trials drawn from `seed`,
+    // Greedy (unless `greedy_trials` is false; learning, with jitter, when `learn_greedy`: see
+    // learned_greedy_draws), elimination and partition trials drawn from `seed`,
     // then partition trials below the best partition tree's splits, in rounds that stop when
     // they stop improving, then window refinement of the best distinct
     // trees, each builder's in turn; the best tree found (null when the search halted before any).
-    Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials) {
+    Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials, bool learn_greedy) {
         // Greedy trials also stop after the round whose work (pairs scored) passes Tuning::greedy_work.
+        // A restart's trials learn from every greedy trial before their round, as partition trials do.
         std::atomic<uint64_t> work{0};
+        const unsigned greedies = greedy_trials ? tuning_.trials : 0u;
+        std::vector<std::optional<Sampled<GreedyDraws>>> greedy_sampled(greedies);
         run_rounds(
-            greedy_trials ? tuning_.trials : 0u,
+            greedies,
             [&](unsigned trial) {
-                Rng rng(derive_seed(seed, trial));
+                const uint64_t trial_seed = derive_seed(seed, trial);
+                Rng rng(trial_seed);
+                Rng choice(derive_seed(trial_seed, learn_stream));
+                const GreedyDraws draws = learn_greedy ? learned_greedy_draws(tuning_, greedy_seen_, rng, choice) : plain_draws(rng);
                 uint64_t scored = 0;
-                std::optional<Tree> tree = greedy(network_, greedy_trial(tuning_, rng), &halt_, &scored);
+                std::optional<Tree> tree = greedy(network_, greedy_at(tuning_, draws, rng.next()), &halt_, &scored);
                 work += scored;
-                if (tree) offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
+                if (!tree) return;
+                greedy_sampled[trial] = Sampled<GreedyDraws>{draws, score(*tree, settings_.objective)};
+                offer(std::move(*tree), uint64_t{1} + trial, by_greedy);
             },
-            [&](unsigned, unsigned) { return work.load() < tuning_.greedy_work; });
+            [&](unsigned from, unsigned to) {
+                record(greedy_seen_, greedy_sampled, from, to);
+                return work.load() < tuning_.greedy_work;
+            });
         // Where an axis has three or more holders, elimination trials: the first without noise.
         const unsigned eliminations = crowded_ && !path_like_ ? tuning_.elimination_trials : 0u;
         const uint64_t elimination_seed = derive_seed(seed, elimination_stream);
@@ -281,7 +340,7 @@ private:
         // Each round's trials learn from every partition trial of the search before the round
         // (learned_trial); their results join the record in trial order, whichever thread ran them.
         const uint64_t partition_seed = derive_seed(seed, partition_stream);
-        std::vector<std::optional<Sampled>> sampled(partitions);
+        std::vector<std::optional<Sampled<PartitionParams>>> sampled(partitions);
         run_rounds(
             partitions,
             [&](unsigned trial) {
@@ -291,13 +350,11 @@ private:
                 const PartitionParams params = learned_trial(tuning_, seen_, rng, choice);
                 std::optional<Tree> tree = partition_tree(network_, params, &halt_);
                 if (!tree) return;
-                sampled[trial] = Sampled{params, score(*tree, settings_.objective)};
+                sampled[trial] = Sampled<PartitionParams>{params, score(*tree, settings_.objective)};
                 offer(std::move(*tree), uint64_t{1} + tuning_.trials + trial, by_partition);
             },
             [&](unsigned from, unsigned to) {
-                for (unsigned trial = from; trial < to; ++trial)
-                    if (sampled[trial]) seen_.push_back(*sampled[trial]);
-                std::stable_sort(seen_.begin(), seen_.end(), [](const Sampled& a, const Sampled& b) { return a.score < b.score; });
+                record(seen_, sampled, from, to);
                 return true;
             });
         // Trials that keep the best partition tree's first split, then its first two levels, and
@@ -401,7 +458,7 @@ private:
                 continue;
             }
             for (std::vector<Candidate>& kept : best_) kept.clear();
-            Candidate* fresh = explore(seed, window, restart_greedy_);
+            Candidate* fresh = explore(seed, window, restart_greedy_, true);
             if (!fresh) continue;
             Tree candidate = std::move(fresh->tree);
             if (rebuilds) rebuild(candidate, windows_of_tree, derive_seed(seed, rebuild_stream), tuning_.rebuild_most_leaves,
@@ -649,7 +706,8 @@ private:
     double best_cost_ = HUGE_VAL;
     std::vector<Candidate> best_[3];  // per builder, its best distinct trees, best first
     std::vector<Candidate> refined_;  // the trees that explore's windows refined
-    std::vector<Sampled> seen_;       // every partition trial of the search, best first (ties: earlier first)
+    std::vector<Sampled<PartitionParams>> seen_;  // every partition trial of the search, best first (ties: earlier first)
+    std::vector<Sampled<GreedyDraws>> greedy_seen_;  // every random greedy trial of the search, the same way
     WindowMemo memo_;                 // the windows solved on network_
 };
 

@@ -40,6 +40,16 @@ struct RanksAfter {
     bool operator()(const Entry& a, const Entry& b) const { return ranks_before(b, a); }
 };
 
+// The sizes the scores of a build with `params` see: each times 1 + jitter * e (see GreedyParams).
+std::vector<double> scored_sizes(const Network& network, const GreedyParams& params) {
+    std::vector<double> sizes = size_weights(network);
+    if (params.jitter <= 0) return sizes;
+    const uint64_t stream = mix64(params.seed ^ 0x6a09e667f3bcc909ULL);
+    for (size_t axis = 0; axis < sizes.size(); ++axis)
+        sizes[axis] *= 1.0 - params.jitter * portable_log(unit_interval(mix64(stream ^ mix64(axis))));
+    return sizes;
+}
+
 // sign(x) * log2(1 + |x|): the monotone score scale on which noise is added.
 double signed_log2(double x) {
     return x >= 0 ? portable_log(1.0 + x) * inverse_ln2 : -(portable_log(1.0 - x) * inverse_ln2);
@@ -57,7 +67,7 @@ double signed_log2(double x) {
 class Builder {
 public:
     Builder(const Network& network, const GreedyParams& params)
-        : network_(network), params_(params), sizes_(size_weights(network)),
+        : network_(network), params_(params), sizes_(scored_sizes(network, params)),
           n_(static_cast<uint32_t>(network.inputs.size())) {
         tree_ = unjoined(network, sizes_);
         const size_t total = 2 * size_t{n_} - 1;
@@ -311,6 +321,8 @@ std::optional<Tree> greedy(const Network& network, const GreedyParams& params, c
     Builder builder(network, params);
     std::optional<Tree> tree = builder.run(stop, interrupt);
     if (work) *work += builder.scored();
+    // A jittered build priced its nodes with the jittered sizes.
+    if (tree && params.jitter > 0) return tree_from_steps(network, steps_of(*tree));
     return tree;
 }
 

@@ -17,11 +17,14 @@ inline constexpr size_t crowded_axis_holders = 8;
 
 // The score of contracting a and b is size(result) - alpha * (size(a) + size(b)). With a positive
 // temperature T, pairs are ranked by slog2(score) - T * g instead, where slog2(x) =
-// sign(x) * log2(1 + |x|) and g is a standard Gumbel variate drawn from (seed, a, b).
+// sign(x) * log2(1 + |x|) and g is a standard Gumbel variate drawn from (seed, a, b). With a
+// positive jitter J, the scores see each axis's size times 1 + J * e, e a standard exponential
+// variate drawn from (seed, axis), for the whole build; the tree is priced with the true sizes.
 struct GreedyParams {
     double alpha = 0;
     double temperature = 0;
     uint64_t seed = 0;
+    double jitter = 0;
 };
 
 // The greedy tree of a checked network. Ties go to the pair of lowest operand numbers (inputs

@@ -48,6 +48,8 @@ struct Tuning {
     double max_alpha_root{};      // [min_alpha_root, max_alpha_root),
     double min_temperature{};     // and the temperature log-uniformly from
     double max_temperature{};     // [min_temperature, max_temperature)
+    double min_jitter{};          // a restart's fresh greedy trial has no jitter half the time, else one
+    double max_jitter{};          // log-uniform in [min_jitter, max_jitter) (see GreedyParams)
     double max_beta{};            // elimination trials draw beta uniformly from [0, max_beta)
     double max_elimination_temperature{};  // and the temperature from [0, max_elimination_temperature)
     double min_imbalance{};       // partition trials draw the first split's imbalance from

@@ -230,6 +230,9 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
         check_tree(network, plain, name + " greedy");
         const Tree noisy = *greedy(network, {0.5, 0.3, 17});
         check_tree(network, noisy, name + " noisy greedy");
+        // A jittered build's scores see other sizes; its tree is priced with the true ones.
+        const Tree jittered = *greedy(network, {0.5, 0.3, 17, 0.4});
+        check_tree(network, jittered, name + " jittered greedy");
         // Kept splits of two levels (input k on branch k % 2, then k / 2 % 2) are the tree's when
         // the parts they make are larger than a leaf part.
         KeptSplits kept{std::vector<uint32_t>(network.inputs.size()), 2};
