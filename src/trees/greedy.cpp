@@ -40,11 +40,14 @@ struct RanksAfter {
     bool operator()(const Entry& a, const Entry& b) const { return ranks_before(b, a); }
 };
 
+// Mixed into a build's seed for the jitter's draws, apart from the pairs' Gumbel noise.
+constexpr uint64_t jitter_stream = 0x6a09e667f3bcc909ULL;
+
 // The sizes the scores of a build with `params` see: each times 1 + jitter * e (see GreedyParams).
 std::vector<double> scored_sizes(const Network& network, const GreedyParams& params) {
     std::vector<double> sizes = size_weights(network);
     if (params.jitter <= 0) return sizes;
-    const uint64_t stream = mix64(params.seed ^ 0x6a09e667f3bcc909ULL);
+    const uint64_t stream = mix64(params.seed ^ jitter_stream);
     for (size_t axis = 0; axis < sizes.size(); ++axis)
         sizes[axis] *= 1.0 - params.jitter * portable_log(unit_interval(mix64(stream ^ mix64(axis))));
     return sizes;
