@@ -168,9 +168,9 @@ PartitionParams learned_trial(const Tuning& tuning, const std::vector<Sampled<Pa
 // `choice` decides.
 GreedyDraws learned_greedy_draws(const Tuning& tuning, const std::vector<Sampled<GreedyDraws>>& seen, Rng& rng, Rng& choice) {
     if (seen.size() < tuning.round || choice.uniform() < tuning.learn_explore) {
-        const double root = rng.uniform();
-        const double octave = rng.uniform();
-        return {root, octave, rng.uniform()};
+        GreedyDraws draws = plain_draws(rng);
+        draws[2] = rng.uniform();
+        return draws;
     }
     const size_t parents = std::min<size_t>(seen.size(), std::max(tuning.learn_parents, 1u));
     GreedyDraws draws = seen[choice.next() % parents].params;
