@@ -81,6 +81,7 @@ std::string Strategy::describe() const {
     line("trees.exact_idle_rounds", trees.exact_idle_rounds);
     line("trees.restart_every", trees.restart_every);
     line("trees.restart_greedy_within", trees.restart_greedy_within);
+    line("trees.restart_greedy_work", trees.restart_greedy_work);
     line("trees.anneals", trees.anneals);
     line("trees.anneal_moves", trees.anneal_moves);
     line("trees.anneal_start_temperature", trees.anneal_start_temperature);

@@ -264,6 +264,17 @@ struct Strategy {
         // 3-regular 512 0.94 and 0.80 times the cost (1,024 the same: its gains come from one
         // restart in three), no other network changed.
         .restart_greedy_within = 1000,
+        // A restart's greedy trials stop for idle rounds only once they have scored 2^22 pairs
+        // (about 650 trials on the cube 6^3, 100 on 3-SAT 90v): learning, later trials still find
+        // the lattices' better basins after eight rounds in a row that did not, which ended them
+        // after 80 to 200 trials. bench/evaluation.py with max_time a tenth of HyperOptimizer's
+        // time, same session: tuning half 0.408 -> 0.402 times HyperOptimizer's cost in geometric
+        // mean (circuit m20 s0 0.91 times, cube 7^3 s0 0.88, 3-SAT 120v s0 0.82; circuit m16 s0
+        // 1.03), held-out 0.571 -> 0.560 (cube 6^3 s1 0.81 times, raw circuit m20 s1 0.69; circuit
+        // m18 s1 1.14, cube 5^3 s1 1.03). Patience up to 2^23 pairs: tuning half 1.035 times (cube 7^3
+        // s0 4.1, circuit m20 s0 0.52); up to all 1,024 trials: 1.026 (3-SAT 90v s0 1.88: its
+        // first restart's 800 trials took 3.6 s more of a 17 s budget than 152 did).
+        .restart_greedy_work = uint64_t{1} << 22,
         // The second round of every four anneals the best tree instead (two runs of 1,000
         // rotations per node, temperature 0.3 -> 0.003, each refined by windows after). Measured
         // with max_time=10 (a loaded machine): the cube 6^3 19.09 -> 18.88 (log10), 3-regular 256

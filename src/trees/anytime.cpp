@@ -292,7 +292,8 @@ private:
     // trees, each builder's in turn; the best tree found (null when the search halted before any).
     Candidate* explore(uint64_t seed, unsigned window, bool greedy_trials, bool learn_greedy) {
         // Greedy trials also stop after the round whose work (pairs scored) passes Tuning::greedy_work.
-        // A restart's trials learn from every greedy trial before their round, as partition trials do.
+        // A restart's trials learn from every greedy trial before their round, as partition trials do,
+        // and idle rounds stop them only once their work passes Tuning::restart_greedy_work.
         std::atomic<uint64_t> work{0};
         const unsigned greedies = greedy_trials ? tuning_.trials : 0u;
         std::vector<std::optional<Sampled<GreedyDraws>>> greedy_sampled(greedies);
@@ -313,7 +314,8 @@ private:
             [&](unsigned from, unsigned to) {
                 record(greedy_seen_, greedy_sampled, from, to);
                 return work.load() < tuning_.greedy_work;
-            });
+            },
+            [&] { return learn_greedy && work.load() < tuning_.restart_greedy_work; });
         // Where an axis has three or more holders, elimination trials: the first without noise.
         const unsigned eliminations = crowded_ && !path_like_ ? tuning_.elimination_trials : 0u;
         const uint64_t elimination_seed = derive_seed(seed, elimination_stream);
@@ -545,10 +547,12 @@ private:
 
     // Runs trials 0..count-1 in rounds of Tuning::round, each round's jobs on the workers, then
     // `after(first, end)` on the round's trials; stops when the search halts, when `after` says
-    // so (false), when the first round finds no cheaper tree than those before it, or when
-    // Tuning::idle_rounds rounds in a row find none. The rounds run depend only on the trees found.
-    template <class Trial, class After = bool (*)(unsigned, unsigned)>
-    void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) { return true; }) {
+    // so (false), or, unless `patient()` says the trials go on regardless, when the first round
+    // finds no cheaper tree than those before it or Tuning::idle_rounds rounds in a row find none.
+    // The rounds run depend only on the trees found.
+    template <class Trial, class After = bool (*)(unsigned, unsigned), class Patient = bool (*)()>
+    void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) { return true; },
+                    Patient&& patient = [] { return false; }) {
         const unsigned round = std::max(tuning_.round, 1u);
         unsigned idle = 0;
         for (unsigned done = 0; done < count && !halt_.load();) {
@@ -559,7 +563,7 @@ private:
             const bool first = done == 0;
             done += size;
             idle = lowest() < before ? 0 : idle + 1;
-            if (!go_on || idle >= (first ? 1u : tuning_.idle_rounds)) break;
+            if (!go_on || (idle >= (first ? 1u : tuning_.idle_rounds) && !patient())) break;
         }
     }
 

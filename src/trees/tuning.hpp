@@ -72,6 +72,7 @@ struct Tuning {
     unsigned exact_idle_rounds{};    // rounds in a row of those that replace nothing, after which they stop
     unsigned restart_every{};        // past the default effort, every this-many-th round restarts from a new seed,
     double restart_greedy_within{};  // with greedy trials unless the default effort's best greedy tree cost more than this many times its best partition tree
+    uint64_t restart_greedy_work{};  // a restart's greedy trials stop for idle rounds only once their pairs scored pass this many
     unsigned anneals{};              // annealing runs in one round of the improvement
     unsigned anneal_moves{};         // rotations per internal node of one annealing run
     double anneal_start_temperature{};  // an annealing run's temperature falls geometrically from this
