@@ -549,7 +549,7 @@ private:
     // `after(first, end)` on the round's trials; stops when the search halts, when `after` says
     // so (false), or, unless `patient()` says the trials go on regardless, when the first round
     // finds no cheaper tree than those before it or Tuning::idle_rounds rounds in a row find none.
-    // The rounds run depend only on the trees found.
+    // The rounds run depend only on the trials' outcomes (their trees and work).
     template <class Trial, class After = bool (*)(unsigned, unsigned), class Patient = bool (*)()>
     void run_rounds(unsigned count, Trial&& trial, After&& after = [](unsigned, unsigned) { return true; },
                     Patient&& patient = [] { return false; }) {
