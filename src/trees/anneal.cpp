@@ -33,11 +33,11 @@ double product(const std::vector<double>& sizes, const Axes& axes) {
 
 }  // namespace
 
-void anneal(const Network& network, Tree& tree, const AnnealSettings& settings, const std::atomic<bool>* stop) {
+bool anneal(const Network& network, Tree& tree, const AnnealSettings& settings, const std::atomic<bool>* stop) {
     const std::vector<double> sizes = size_weights(network);
     std::vector<uint32_t> internal;
     for (uint32_t v = tree.inputs; v < tree.nodes.size(); ++v) internal.push_back(v);
-    if (internal.size() < 2) return;
+    if (internal.size() < 2) return true;
     double total = 0;
     for (const uint32_t v : internal) total += tree.nodes[v].step;
     Rng rng(settings.seed);
@@ -45,9 +45,13 @@ void anneal(const Network& network, Tree& tree, const AnnealSettings& settings, 
     const double octaves = portable_log(settings.end_temperature / settings.start_temperature) * inverse_ln2;
     double temperature = settings.start_temperature;
     std::vector<Node>& nodes = tree.nodes;
+    bool finished = true;
     for (uint64_t move = 0; move < moves; ++move) {
         if (move % moves_per_check == 0) {
-            if (stop && stop->load(std::memory_order_relaxed)) break;
+            if (stop && stop->load(std::memory_order_relaxed)) {
+                finished = false;
+                break;
+            }
             temperature = settings.start_temperature * portable_exp2(octaves * static_cast<double>(move) / static_cast<double>(moves));
         }
         const uint64_t bits = rng.next();
@@ -86,6 +90,7 @@ void anneal(const Network& network, Tree& tree, const AnnealSettings& settings, 
         total = after;
     }
     fill(network, sizes, tree);
+    return finished;
 }
 
 }  // namespace plenexa::trees

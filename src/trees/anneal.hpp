@@ -22,7 +22,8 @@ struct AnnealSettings {
 
 // Anneals `tree` (over a checked network) in place for flops and leaves it complete and consistent,
 // whether or not it is cheaper than before (the caller keeps the cheaper). Stops early when `stop`
-// turns true. The result depends only on the tree, the network and the settings.
-void anneal(const Network& network, Tree& tree, const AnnealSettings& settings, const std::atomic<bool>* stop = nullptr);
+// turns true, and then answers false: a run cut short ends hot, on a tree that the whole run need
+// not reach. The result depends only on the tree, the network and the settings.
+bool anneal(const Network& network, Tree& tree, const AnnealSettings& settings, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace plenexa::trees

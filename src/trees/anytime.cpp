@@ -433,14 +433,20 @@ private:
             const uint64_t seed = derive_seed(stream, epoch);
             const unsigned phase = epoch % tuning_.restart_every;
             if (phase == 1 && rebuilds) {
-                // Annealing runs from the best tree, each refined by windows after.
+                // Annealing runs from the best tree, each refined by windows after. A run cut short
+                // by the deadline is dropped, so that a larger budget, which runs it to the end,
+                // never answers a costlier tree than a smaller one (the refinement after it only
+                // ever lowers the tree, cut short or not).
                 std::vector<Tree> annealed(tuning_.anneals, tree);
+                std::vector<uint8_t> finished(tuning_.anneals, 0);
                 run_jobs(tuning_.anneals, 0, [&](unsigned job) {
-                    anneal(network_, annealed[job], {tuning_.anneal_moves, tuning_.anneal_start_temperature,
-                                                     tuning_.anneal_end_temperature, derive_seed(seed, job)}, &halt_);
-                    refine(network_, annealed[job], windows_of_tree, &halt_);
+                    finished[job] = anneal(network_, annealed[job], {tuning_.anneal_moves, tuning_.anneal_start_temperature,
+                                                                     tuning_.anneal_end_temperature, derive_seed(seed, job)}, &halt_);
+                    if (finished[job]) refine(network_, annealed[job], windows_of_tree, &halt_);
                 });
-                for (Tree& candidate : annealed) {
+                for (unsigned job = 0; job < tuning_.anneals; ++job) {
+                    if (!finished[job]) continue;
+                    Tree& candidate = annealed[job];
                     const Score candidate_score = score(candidate, settings_.objective);
                     if (candidate_score < best) {
                         tree = std::move(candidate);

@@ -3,6 +3,7 @@
 // the bisection's parts, balance and cuts, determinism across seeds and thread counts,
 // interruption, deadlines and bad input.
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <chrono>
 #include <cmath>
@@ -267,12 +268,17 @@ TEST_CASE("trees: every builder's tree is valid and costs what the replay says")
         refine(network, refined, windows());
         check_tree(network, refined, name + " refined");
         CHECK(refined.cost() <= noisy.cost());
-        // Annealing walks through costlier trees: it must leave a valid one, the same for a seed.
-        Tree annealed = noisy, again = noisy;
-        anneal(network, annealed, {50, 1.0, 0.01, 3});
-        anneal(network, again, {50, 1.0, 0.01, 3});
+        // Annealing walks through costlier trees: it must leave a valid one, the same for a seed,
+        // and say whether it ran its schedule to the end (a budget drops a run cut short; a tree
+        // of fewer than two steps has no rotation to make).
+        Tree annealed = noisy, again = noisy, cut = noisy;
+        CHECK(anneal(network, annealed, {50, 1.0, 0.01, 3}));
+        CHECK(anneal(network, again, {50, 1.0, 0.01, 3}));
         check_tree(network, annealed, name + " annealed");
         CHECK(steps_of(annealed) == steps_of(again));
+        const std::atomic<bool> stopped{true};
+        CHECK(anneal(network, cut, {50, 1.0, 0.01, 3}, &stopped) == (noisy.nodes.size() - noisy.inputs < 2));
+        check_tree(network, cut, name + " annealing cut short");
         Settings settings = tuned();
         settings.tuning.trials = 8;
         const Tree best = search(network, settings);
